@@ -1,0 +1,75 @@
+// The abstract transport: time-outs, last error, open/running flags, the reader thread that feeds
+// the shared ring buffer, and the receive side that waits on it. The port API drives the one
+// instance in TheCommBase only through these operations.
+#ifndef PM_STD_MAC_COMMBASEFORMAC_H
+#define PM_STD_MAC_COMMBASEFORMAC_H
+
+#include <atomic>
+#include <cstdint>
+#include <pthread.h>
+
+#include "RingBuff.h"
+#include "portmdl/PortMdl.h"
+
+// Transport error codes (a code space apart from the module's).
+enum {
+    EI_ERR_OS = 1,       // an operating-system call on the device failed
+    EI_ERR_TIMEOUT = 3,  // the requested count did not arrive in time
+    EI_ERR_NOTOPEN = 8,  // not open (or already open) for the operation
+    EI_ERR_WRITE = 101,  // the driver or platform rejected a write
+};
+
+class EI_CommBaseForMAC {
+public:
+    EI_CommBaseForMAC();
+    EI_CommBaseForMAC(const EI_CommBaseForMAC&) = delete;
+    EI_CommBaseForMAC& operator=(const EI_CommBaseForMAC&) = delete;
+
+    // Virtual operations, in their fixed order.
+    virtual ~EI_CommBaseForMAC();
+    virtual int PM_Exit(uint32_t code);
+    virtual int readBuffer(unsigned char* buf, int len);
+    virtual int writeBuffer(unsigned char* buf, int len);
+    virtual int SetReadTimeOut(uint32_t ms);
+    virtual int SetWriteTimeOut(uint32_t ms);
+    virtual uint32_t EI_GetLastError();
+    virtual void EI_ClearLastError();
+    virtual int internalRead() = 0;
+    virtual int internalWrite(const unsigned char* buf, int len, int* sent) = 0;
+    virtual int GetPortHandle() = 0;
+    virtual int Close();
+    virtual int internalClose() = 0;
+    virtual int Open(const char* name) = 0;
+    virtual int ChangeBaudRate(uint32_t code) = 0;
+    virtual int ClearRTS() = 0;
+    virtual int SetRTS() = 0;
+    virtual int ClearDTR() = 0;
+    virtual int SetDTR() = 0;
+    virtual int GetPortStatus(PM_PortStatus* status) = 0;
+    virtual int SetPortStatus(const PM_PortStatus* status) = 0;
+    virtual int RequestChargeCommand(int on) = 0;
+    virtual int GetUSBInfo(uint16_t* info) = 0;
+    virtual int countBuffer();
+    virtual int clearBuffer();
+
+    // Non-virtual operations.
+    int CreateThread();
+    static void* ReadThread(void* self);
+    int Read(unsigned char* buf, int len, int* got);
+    int Write(const unsigned char* buf, int len, int* sent);
+
+    static EI_RingBuff g_cRingBuff;
+
+    uint32_t m_nReadTimeOut;
+    uint32_t m_nWriteTimeOut;
+    uint32_t m_nLastError;
+    std::atomic<int32_t> m_bRunning; // the reader loops while non-zero
+    pthread_t m_hThread;             // valid only while m_bHasThread
+    bool m_bHasThread;
+    pthread_mutex_t m_mutex;         // held by the reader around each read pass
+    int32_t m_nRxTimeout;            // copied from the settings file; never read back
+    int32_t m_nRxSleepTime;          // the reader's pause while the device is not open
+    std::atomic<int32_t> m_bIsOpen;  // the reader reads it while the host thread changes it
+};
+
+#endif

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Set-up, build and run for portmdl on a Debian machine. Installs what is missing, then:
+#   ./dev.sh demo          build pmctl and run its demo session (no hardware, no root needed)
+#   ./dev.sh test [args]   build everything and run all tests (args go to ctest, e.g. -L fast)
+#   ./dev.sh asan          the tests again, built with AddressSanitizer and UBSan
+#   ./dev.sh tsan          the threaded tests, built with ThreadSanitizer
+#   ./dev.sh bench         build and run the benchmarks
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libudev-dev
+          libcli11-dev)
+JOBS=$(nproc)
+
+ensure_packages() {
+    local missing=() p
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" apt-get install -y -qq "${missing[@]}"
+}
+
+build() { # build DIR [cmake options...]
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j"$JOBS"
+}
+
+# ThreadSanitizer's shadow memory does not fit the high-entropy address randomisation of recent
+# kernels; run its tests without randomisation where that is allowed.
+norandom() {
+    if setarch "$(uname -m)" -R true 2>/dev/null; then
+        setarch "$(uname -m)" -R "$@"
+    else
+        "$@"
+    fi
+}
+
+cmd=${1:-}
+[ $# -gt 0 ] && shift
+case "$cmd" in
+demo)
+    ensure_packages
+    build build
+    ./build/tools/pmctl demo "$@"
+    ;;
+test)
+    ensure_packages
+    build build
+    ctest --test-dir build --output-on-failure -j"$JOBS" "$@"
+    ;;
+asan)
+    ensure_packages
+    build build-asan -DPM_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+        ctest --test-dir build-asan --output-on-failure -j"$JOBS" "$@"
+    ;;
+tsan)
+    ensure_packages
+    build build-tsan -DPM_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+        norandom ctest --test-dir build-tsan --output-on-failure -j"$JOBS" -L threaded "$@"
+    ;;
+bench)
+    ensure_packages
+    build build-bench -DPM_BUILD_BENCH=ON -DPM_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
+    for b in build-bench/bench/bench_*; do [ -x "$b" ] && "$b" "$@"; done
+    ;;
+*)
+    sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
+    exit 2
+    ;;
+esac

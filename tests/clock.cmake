@@ -1,0 +1,1 @@
+pm_add_test(test_clock SOURCES test_clock.cpp LABELS fast threaded)
