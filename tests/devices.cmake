@@ -1,0 +1,1 @@
+pm_add_test(test_devices SOURCES test_devices.cpp LABELS fast)
