@@ -1,0 +1,119 @@
+// Host file-path helpers: file specifications into colon-separated full paths.
+#include "PortMdlPaths.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/CatalogLookup.h"
+#include "portmdl/PortMdl.h"
+
+namespace {
+
+constexpr std::size_t kMaxNameLength = 63;
+
+// A path under construction, built from the bottom up and always zero-terminated.
+struct PathText {
+    char text[kMaxPathLength + 1] = {};
+    std::size_t length = 0;
+
+    // Puts name and ':' in front; false, leaving the text as it was, when that would pass the
+    // limit.
+    bool Prepend(const unsigned char* name, std::size_t nameLength)
+    {
+        if (length + nameLength + 1 > kMaxPathLength) {
+            return false;
+        }
+        std::memmove(text + nameLength + 1, text, length + 1);
+        std::memcpy(text, name, nameLength);
+        text[nameLength] = ':';
+        length += nameLength + 1;
+        return true;
+    }
+};
+
+// A length byte above 63 would reach past the name field; only the field's characters count.
+std::size_t NameLength(const unsigned char* pascalName)
+{
+    return std::min<std::size_t>(pascalName[0], kMaxNameLength);
+}
+
+// Walks from spec's parent up to the volume's root, putting each directory's name in front.
+// Every pass adds at least ':', so a catalog that loops ends at the length limit.
+int PrependDirectories(PathText& path, const FSSpec& spec)
+{
+    unsigned char name[64];
+    int32_t dirID = spec.parID;
+    bool atRoot;
+    do {
+        atRoot = dirID == kRootDirID;
+        int32_t parentID = 0;
+        if (CatalogGetDirInfo(spec.vRefNum, dirID, name, parentID) != kCatalogNoErr) {
+            return -1;
+        }
+        if (!path.Prepend(name + 1, NameLength(name))) {
+            return -1;
+        }
+        dirID = parentID;
+    } while (!atRoot);
+    return 0;
+}
+
+// The host's buffer need not be aligned for the spec's fields.
+FSSpec ReadSpec(const char* buffer)
+{
+    FSSpec spec;
+    std::memcpy(&spec, buffer, sizeof spec);
+    return spec;
+}
+
+} // namespace
+
+int ConvertFSSpecToFullPath(char* out, FSSpec* spec)
+{
+    if (out == nullptr || spec == nullptr) {
+        return -1;
+    }
+    PathText path;
+    int result = PrependDirectories(path, *spec);
+    std::memcpy(out, path.text, path.length + 1);
+    return result;
+}
+
+char* PM_ConvertFSSpecWithoutName(char* buffer)
+{
+    if (buffer == nullptr) {
+        return buffer;
+    }
+    FSSpec spec = ReadSpec(buffer);
+    char work[kMaxPathLength + 1];
+    ConvertFSSpecToFullPath(work, &spec);
+    std::strcpy(buffer, work);
+    return buffer;
+}
+
+char* PM_ConvertFSSpecWithName(char* buffer)
+{
+    if (buffer == nullptr) {
+        return buffer;
+    }
+    FSSpec spec = ReadSpec(buffer);
+    // The name goes in first, so the whole text, name included, keeps to the length limit; when
+    // the directories do not all fit, the text keeps the lower ones, as after a failed lookup.
+    PathText path;
+    path.Prepend(spec.name + 1, NameLength(spec.name));
+    PrependDirectories(path, spec);
+    std::memcpy(buffer, path.text, path.length + 1);
+    return buffer;
+}
+
+void PM_ExchangePath(char* a, char* b, int count)
+{
+    if (a == nullptr || b == nullptr) {
+        return;
+    }
+    for (int i = 0; i < count; ++i) {
+        char byte = a[i];
+        a[i] = b[i];
+        b[i] = byte;
+    }
+}
