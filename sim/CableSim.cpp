@@ -1,0 +1,360 @@
+#include "CableSim.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <system_error>
+#include <unistd.h>
+
+namespace pmsim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void ThrowErrno(const char* what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+std::string Upper(std::string s)
+{
+    for (char& c : s) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return s;
+}
+
+constexpr std::size_t kMaxLine = 256;
+
+} // namespace
+
+CableSim::CableSim()
+{
+    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0) {
+        ThrowErrno("posix_openpt");
+    }
+    char name[PATH_MAX];
+    if (grantpt(m_master) != 0 || unlockpt(m_master) != 0 ||
+        ptsname_r(m_master, name, sizeof name) != 0) {
+        int saved = errno;
+        close(m_master);
+        errno = saved;
+        ThrowErrno("pseudo-terminal set-up");
+    }
+    m_slavePath = name;
+    // The cable's thread never blocks on the master: replies wait in a queue until the client
+    // takes them.
+    if (fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK) != 0 ||
+        pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        int saved = errno;
+        close(m_master);
+        errno = saved;
+        ThrowErrno("cable set-up");
+    }
+    m_thread = std::thread([this] { Run(); });
+}
+
+CableSim::~CableSim()
+{
+    StopThread();
+    if (m_master >= 0) {
+        close(m_master);
+    }
+    close(m_wake[0]);
+    close(m_wake[1]);
+}
+
+void CableSim::StopThread()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    Wake();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void CableSim::Unplug()
+{
+    StopThread();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_master >= 0) {
+        close(m_master);
+        m_master = -1;
+    }
+    m_changed.notify_all();
+}
+
+void CableSim::Wake()
+{
+    char b = 1;
+    // A full pipe already holds a wake-up; nothing is lost when this write fails.
+    ssize_t r = write(m_wake[1], &b, 1);
+    (void)r;
+}
+
+void CableSim::SetIdentification(std::string reply)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_identification = std::move(reply);
+}
+
+void CableSim::SetEcho(bool on)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_echo = on;
+}
+
+void CableSim::AddReply(std::string request, std::string reply)
+{
+    if (request.empty()) {
+        throw std::invalid_argument("CableSim::AddReply: empty request");
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_replies.emplace_back(std::move(request), std::move(reply));
+}
+
+void CableSim::SetGuardTime(std::chrono::milliseconds guard)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_guard = guard;
+}
+
+void CableSim::SetSilent(bool silent)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_silent = silent;
+}
+
+void CableSim::Send(std::string bytes)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_outQueue += bytes;
+    }
+    Wake();
+}
+
+bool CableSim::WaitSent(std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [this] { return m_outQueue.empty(); });
+}
+
+std::string CableSim::Received() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_received;
+}
+
+std::size_t CableSim::ReceivedCount() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_received.size();
+}
+
+bool CableSim::WaitReceived(std::size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_received.size() >= count; });
+}
+
+void CableSim::ClearReceived()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_received.clear();
+}
+
+std::vector<CableSim::Command> CableSim::Commands() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_commands;
+}
+
+bool CableSim::WaitCommands(std::size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_commands.size() >= count; });
+}
+
+bool CableSim::InCommandMode() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_commandMode;
+}
+
+int CableSim::ChargeState() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_charge;
+}
+
+void CableSim::QueueLocked(const std::string& bytes)
+{
+    if (!m_silent) {
+        m_outQueue += bytes;
+    }
+}
+
+void CableSim::Run()
+{
+    char buf[4096];
+    for (;;) {
+        bool wantOut;
+        int timeoutMs = -1;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stop) {
+                return;
+            }
+            wantOut = !m_outQueue.empty();
+            if (m_plusCount == 3) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_escapeDue -
+                                                                                  Clock::now());
+                timeoutMs = static_cast<int>(std::max<long long>(0, left.count() + 1));
+            }
+        }
+        pollfd fds[2] = {{m_master, static_cast<short>(POLLIN | (wantOut ? POLLOUT : 0)), 0},
+                         {m_wake[0], POLLIN, 0}};
+        if (poll(fds, 2, timeoutMs) < 0 && errno != EINTR) {
+            return;
+        }
+        if (fds[1].revents & POLLIN) {
+            while (read(m_wake[0], buf, sizeof buf) > 0) {
+            }
+        }
+        bool idle = false; // no client on the slave side: nothing to read or write for now
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            ssize_t n = read(m_master, buf, sizeof buf);
+            if (n > 0) {
+                OnBytes(buf, static_cast<std::size_t>(n), Clock::now());
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                idle = true;
+            }
+        }
+        if (fds[0].revents & POLLOUT) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ssize_t n = write(m_master, m_outQueue.data(), m_outQueue.size());
+            if (n > 0) {
+                m_outQueue.erase(0, static_cast<std::size_t>(n));
+                if (m_outQueue.empty()) {
+                    m_changed.notify_all();
+                }
+            }
+        }
+        OnGuardElapsed();
+        if (idle) {
+            // The master reports a hang-up until a client opens the slave; look again shortly
+            // rather than spin, but stay responsive to a stop.
+            pollfd wake = {m_wake[0], POLLIN, 0};
+            poll(&wake, 1, 2);
+        }
+    }
+}
+
+void CableSim::OnBytes(const char* data, std::size_t n, Clock::time_point now)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_received.append(data, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        char c = data[i];
+        if (m_commandMode) {
+            if (c == '\r') {
+                std::string line;
+                line.swap(m_line);
+                OnCommandLine(line, now);
+            } else if (c != '\n' && m_line.size() < kMaxLine) {
+                m_line += c;
+            }
+        } else {
+            // An escape is three '+' with nothing but guard-time silence before the first.
+            if (c == '+' && m_plusCount < 3 && (m_plusCount > 0 || now - m_lastByte >= m_guard)) {
+                if (++m_plusCount == 3) {
+                    m_escapeDue = now + m_guard;
+                }
+            } else {
+                m_plusCount = 0;
+            }
+        }
+        m_lastByte = now;
+    }
+    if (!m_commandMode) {
+        if (m_echo) {
+            QueueLocked(std::string(data, n));
+        }
+        if (!m_replies.empty()) {
+            m_pending.append(data, n);
+            std::size_t longest = 0;
+            for (;;) {
+                std::size_t bestPos = std::string::npos, bestIdx = 0;
+                for (std::size_t k = 0; k < m_replies.size(); ++k) {
+                    longest = std::max(longest, m_replies[k].first.size());
+                    std::size_t pos = m_pending.find(m_replies[k].first);
+                    if (pos < bestPos) {
+                        bestPos = pos;
+                        bestIdx = k;
+                    }
+                }
+                if (bestPos == std::string::npos) {
+                    break;
+                }
+                QueueLocked(m_replies[bestIdx].second);
+                m_pending.erase(0, bestPos + m_replies[bestIdx].first.size());
+            }
+            // Only the tail can still start a request.
+            if (m_pending.size() >= longest) {
+                m_pending.erase(0, m_pending.size() - (longest - 1));
+            }
+        }
+    }
+    m_changed.notify_all();
+}
+
+void CableSim::OnGuardElapsed()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_plusCount != 3 || Clock::now() < m_escapeDue) {
+        return;
+    }
+    m_plusCount = 0;
+    m_commandMode = true;
+    m_line.clear();
+    m_pending.clear();
+    m_commands.push_back({"+++", m_escapeDue - m_guard});
+    QueueLocked("\r\nOK\r\n");
+    m_changed.notify_all();
+}
+
+void CableSim::OnCommandLine(const std::string& line, Clock::time_point now)
+{
+    if (line.empty()) {
+        return;
+    }
+    m_commands.push_back({line, now});
+    std::string cmd = Upper(line);
+    if (cmd == "AT") {
+        QueueLocked("\r\nOK\r\n");
+    } else if (cmd == "AT!CCHK") {
+        QueueLocked(m_identification);
+    } else if (cmd == "AT!CON" || cmd == "AT!COFF") {
+        m_charge = cmd == "AT!CON" ? 1 : 0;
+        QueueLocked("\r\nOK\r\n");
+    } else if (cmd == "AT%Z") {
+        m_commandMode = false;
+        m_plusCount = 0;
+        QueueLocked("\r\nOK\r\n");
+    } else {
+        QueueLocked("\r\nERROR\r\n");
+    }
+}
+
+} // namespace pmsim
