@@ -13,14 +13,14 @@
 
 // Transport error codes (a code space apart from the module's).
 enum {
-    EI_ERR_OS = 1,       // an operating-system call on the device failed
-    EI_ERR_TIMEOUT = 3,  // the requested count did not arrive in time
-    EI_ERR_NOTOPEN = 8,  // not open (or already open) for the operation
-    EI_ERR_WRITE = 101,  // the driver or platform rejected a write
+    EI_ERR_OS = 1,      // an operating-system call on the device failed
+    EI_ERR_TIMEOUT = 3, // the requested count did not arrive in time
+    EI_ERR_NOTOPEN = 8, // not open (or already open) for the operation; also a negative count
+    EI_ERR_WRITE = 101, // the driver or platform rejected a write
 };
 
 class EI_CommBaseForMAC {
-public:
+  public:
     EI_CommBaseForMAC();
     EI_CommBaseForMAC(const EI_CommBaseForMAC&) = delete;
     EI_CommBaseForMAC& operator=(const EI_CommBaseForMAC&) = delete;
@@ -62,14 +62,20 @@ public:
 
     uint32_t m_nReadTimeOut;
     uint32_t m_nWriteTimeOut;
-    uint32_t m_nLastError;
+    std::atomic<uint32_t>
+        m_nLastError;                // set by failing paths of the host's and the reader's thread
     std::atomic<int32_t> m_bRunning; // the reader loops while non-zero
     pthread_t m_hThread;             // valid only while m_bHasThread
     bool m_bHasThread;
-    pthread_mutex_t m_mutex;         // held by the reader around each read pass
-    int32_t m_nRxTimeout;            // copied from the settings file; never read back
-    int32_t m_nRxSleepTime;          // the reader's pause while the device is not open
-    std::atomic<int32_t> m_bIsOpen;  // the reader reads it while the host thread changes it
+    pthread_mutex_t m_mutex;        // held by the reader around each read pass
+    int32_t m_nRxTimeout;           // copied from the settings file; never read back
+    int32_t m_nRxSleepTime;         // the reader's pause while the device is not open
+    std::atomic<int32_t> m_bIsOpen; // the reader reads it while the host thread changes it
+
+  private:
+    // Raised by the reader once it has emptied the queue at its start (or ended at once); the
+    // starter waits for it so that its own clear never overlaps the reader's.
+    std::atomic<int32_t> m_bReaderStarted;
 };
 
 #endif
