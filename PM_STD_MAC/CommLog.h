@@ -1,17 +1,21 @@
 // The communication log: one object for the whole module (LogFileData). A communication is written
-// as plain records to "PM_LOG.tmp" and folded into the rolling, encoded "PM_LOG.dat" when it closes.
+// as plain records to "PM_LOG.tmp" and folded into the rolling, encoded "PM_LOG.dat" when it
+// closes.
 #ifndef PM_STD_MAC_COMMLOG_H
 #define PM_STD_MAC_COMMLOG_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 
 class CCommLog {
-public:
+  public:
     CCommLog();
     virtual ~CCommLog();
+    CCommLog(const CCommLog&) = delete;
+    CCommLog& operator=(const CCommLog&) = delete;
 
     // Configuration and error slots.
     void SetFileOpenYN(int32_t value);
@@ -44,6 +48,52 @@ public:
     static char* StrEncode(char* text, int32_t limit);
     static int32_t CE_MIME_Encord(char* out, int32_t length, const char* in);
     const char* StrEncodeSecond(char* line);
+
+    // The longest folder that keeps every path derived from it inside its buffer.
+    static constexpr size_t kMaxFolderLength = 1014;
+
+  private:
+    // Every public operation that touches the fields below takes m_mutex once and then works
+    // through these helpers, which expect it held; a helper never locks, so operations that build
+    // on others (a traffic record writing the response time, the close writing the header and
+    // saving) do not lock twice.
+    int32_t writeTextLocked(const char* text, size_t length);
+    int32_t writeRecordLocked(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void stopLocked();
+    int32_t ackTimeLocked();
+    int32_t headerLocked();
+    int32_t closeLocked();
+    int32_t saveLocked();
+    const char* encodeSecondLocked(char* line, size_t length);
+    void addLoggedLocked(size_t count);
+
+    FILE* m_pFile;            // "PM_LOG.tmp": appended during a communication, read by the save
+    char m_szLogPath[1040];   // folder + "PM_LOG.dat"; empty: logging not configured
+    char m_szTmpPath[1040];   // folder + "PM_LOG.tmp"
+    int32_t m_nLastDirection; // 1 send, 0 receive
+    int32_t m_nFileOpenYN;    // records are written only while this is exactly 1
+    uint32_t m_nLoggedCount;  // zero until the first opening: LogStart rather than ReStart
+    char m_szRecord[5120];    // the record being written; the save's piece buffer
+    char m_szEncoded[10220];  // result of StrEncodeSecond
+    char m_szUserInfo[64];    // PhoneUnivID
+    int32_t m_nOSVerMajor;
+    int32_t m_nOSVerMinor;
+    int32_t m_nPlatformID;
+    int32_t m_nCableType;
+    int32_t m_nPortNo;
+    int32_t m_nCommEngErr;
+    char m_szCommEngModule[1024];
+    int32_t m_nCommEngLine;
+    char m_szCommEngLastModify[1024];
+    int32_t m_nPortMdlErr;
+    int32_t m_nPortMdlLine;
+    int32_t m_nPortAPIErr;
+    int32_t m_nPortAPILine;
+    time_t m_tStartTime;      // calendar time at the opening of the communication
+    uint32_t m_nAckStartTick; // MACTickCount() from which the next response time counts
+    // Records arrive from the host's thread and from a transport's reader thread (pauses); the
+    // lock keeps each record whole in the one buffer and the one stream.
+    std::mutex m_mutex;
 };
 
 extern CCommLog LogFileData;

@@ -1,0 +1,441 @@
+// The log object: configuration, error slots, opening and closing a communication, and the save
+// that folds "PM_LOG.tmp" into the rolling "PM_LOG.dat".
+#include "CommLog.h"
+
+#include <cstdarg>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "portmdl/PortMdl.h"
+
+namespace {
+
+const char kNoSelection[] = "non selection.";
+const char kLogName[] = "PM_LOG.dat";
+const char kTmpName[] = "PM_LOG.tmp";
+// The new log is written under this suffix beside "PM_LOG.dat" and renamed over it only when
+// complete, so a failed save never leaves a cut "PM_LOG.dat" for the next opening to take.
+const char kNewSuffix[] = ".new";
+const char kLogStart[] = "\nLogStart Port Open (Start Communication)\n";
+const char kReStart[] = "\nPort Open (ReStart Communication)\n";
+
+constexpr size_t kPieceLength = 5099; // longest plain piece that the save encodes into one line
+constexpr size_t kKeptPieces = 1000;  // lines kept in "PM_LOG.dat"
+
+// Copies text into a field, cut to the field's size less one; a null text stores fallback.
+void copyCut(char* field, size_t size, const char* text, const char* fallback)
+{
+    if (text == nullptr) {
+        text = fallback;
+    }
+    size_t length = strnlen(text, size - 1);
+    memcpy(field, text, length);
+    field[length] = '\0';
+}
+
+// Splits "PM_LOG.tmp" into the save's pieces: a line with its line feed, a plain line longer
+// than kPieceLength taken in pieces of that length, and a line that begins with ';' (an encoded
+// line carried over from the earlier log) always whole, however long. Bytes are taken as they
+// are, NULs included.
+class PieceReader {
+  public:
+    enum Kind { End, Plain, Encoded };
+
+    explicit PieceReader(FILE* file) : m_file(file) {}
+
+    // Plain pieces are collected into buffer (kPieceLength + 1 bytes at least). For an encoded
+    // line only its ';' is consumed; the caller must pass it on with copyEncoded.
+    Kind next(char* buffer, size_t& length)
+    {
+        int c = getc_unlocked(m_file);
+        if (c == EOF) {
+            return End;
+        }
+        if (m_atLineStart && c == ';') {
+            return Encoded;
+        }
+        buffer[0] = static_cast<char>(c);
+        length = 1;
+        while (buffer[length - 1] != '\n' && length < kPieceLength) {
+            c = getc_unlocked(m_file);
+            if (c == EOF) {
+                break;
+            }
+            buffer[length++] = static_cast<char>(c);
+        }
+        m_atLineStart = buffer[length - 1] == '\n';
+        return Plain;
+    }
+
+    // Passes the encoded line that next() announced, ';' included, unchanged to out (or skips it
+    // when out is null). Returns false when a write to out fails.
+    bool copyEncoded(FILE* out)
+    {
+        char chunk[4096];
+        size_t used = 0;
+        chunk[used++] = ';';
+        for (;;) {
+            int c = getc_unlocked(m_file);
+            bool end = c == EOF || c == '\n';
+            if (c != EOF) {
+                chunk[used++] = static_cast<char>(c);
+            }
+            if (end || used == sizeof chunk) {
+                if (out != nullptr && fwrite(chunk, 1, used, out) != used) {
+                    return false;
+                }
+                used = 0;
+            }
+            if (end) {
+                return true;
+            }
+        }
+    }
+
+  private:
+    FILE* m_file;
+    bool m_atLineStart = true;
+};
+
+} // namespace
+
+CCommLog::CCommLog()
+    : m_pFile(nullptr), m_nLastDirection(0), m_nFileOpenYN(0), m_nLoggedCount(0), m_nOSVerMajor(0),
+      m_nOSVerMinor(0), m_nPlatformID(0), m_nCableType(0), m_nPortNo(0), m_nCommEngErr(0),
+      m_nCommEngLine(0), m_nPortMdlErr(0), m_nPortMdlLine(0), m_nPortAPIErr(0), m_nPortAPILine(0),
+      m_tStartTime(0), m_nAckStartTick(MACTickCount())
+{
+    m_szLogPath[0] = '\0';
+    m_szTmpPath[0] = '\0';
+    m_szRecord[0] = '\0';
+    m_szEncoded[0] = '\0';
+    copyCut(m_szUserInfo, sizeof m_szUserInfo, kNoSelection, kNoSelection);
+    copyCut(m_szCommEngModule, sizeof m_szCommEngModule, kNoSelection, kNoSelection);
+    copyCut(m_szCommEngLastModify, sizeof m_szCommEngLastModify, kNoSelection, kNoSelection);
+}
+
+// An active communication is neither saved nor closed when the module unloads.
+CCommLog::~CCommLog() {}
+
+void CCommLog::SetFileOpenYN(int32_t value)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nFileOpenYN = value;
+}
+
+int32_t CCommLog::GetFileOpenYN()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_nFileOpenYN;
+}
+
+void CCommLog::SetUserInfo(const char* folder, const char* userInfo)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    copyCut(m_szUserInfo, sizeof m_szUserInfo, userInfo, kNoSelection);
+    m_nOSVerMajor = 10;
+    m_nOSVerMinor = 3;
+    m_nPlatformID = -1;
+    // A folder that is missing or too long for the paths leaves logging unconfigured rather than
+    // writing to a cut path somewhere else.
+    if (folder == nullptr || strnlen(folder, kMaxFolderLength + 1) > kMaxFolderLength) {
+        m_szLogPath[0] = '\0';
+        m_szTmpPath[0] = '\0';
+        return;
+    }
+    snprintf(m_szLogPath, sizeof m_szLogPath, "%s%s", folder, kLogName);
+    snprintf(m_szTmpPath, sizeof m_szTmpPath, "%s%s", folder, kTmpName);
+}
+
+void CCommLog::SetCableInfo(int32_t cableType, int32_t portNo)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nCableType = cableType;
+    m_nPortNo = portNo;
+}
+
+void CCommLog::SetCommEngErr(int32_t code, const char* moduleText, int32_t line,
+                             const char* lastModify)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nCommEngErr = code;
+    copyCut(m_szCommEngModule, sizeof m_szCommEngModule, moduleText, kNoSelection);
+    m_nCommEngLine = line;
+    copyCut(m_szCommEngLastModify, sizeof m_szCommEngLastModify, lastModify, kNoSelection);
+}
+
+void CCommLog::SetCommPortErr(int32_t code, int32_t line)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nPortMdlErr = code;
+    m_nPortMdlLine = line;
+}
+
+void CCommLog::SetCommAPIErr(int32_t code, int32_t line)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nPortAPIErr = code;
+    m_nPortAPILine = line;
+}
+
+uint32_t CCommLog::PM_GetTickCount()
+{
+    return MACTickCount();
+}
+
+int32_t CCommLog::PM_LogOpen(int32_t direction)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_szLogPath[0] == '\0') {
+        return 201;
+    }
+    if (m_nFileOpenYN == 1) {
+        // A second opening finishes the active communication first, so its records reach the
+        // log with their header and footer instead of vanishing with a replaced stream.
+        closeLocked();
+    } else if (m_pFile != nullptr) {
+        // A communication stopped by SetFileOpenYN(0) still holds its stream: flush what it
+        // buffered into "PM_LOG.tmp" before that file is replaced or appended to.
+        fclose(m_pFile);
+        m_pFile = nullptr;
+    }
+    m_nFileOpenYN = 0;
+    m_nLastDirection = direction;
+    rename(m_szLogPath, m_szTmpPath); // no "PM_LOG.dat" yet: keep appending to "PM_LOG.tmp"
+    m_pFile = fopen(m_szTmpPath, "a+e");
+    if (m_pFile == nullptr) {
+        return 201;
+    }
+    m_nFileOpenYN = 1;
+    const char* banner = m_nLoggedCount == 0 ? kLogStart : kReStart;
+    size_t length = strlen(banner);
+    addLoggedLocked(length);
+    if (writeTextLocked(banner, length) != 1) {
+        return 0;
+    }
+    const char* prefix = direction != 0 ? "\nSD:" : "\nRD:";
+    fwrite(prefix, 1, 4, m_pFile); // a short write of the prefix does not stop the communication
+    addLoggedLocked(4);
+    m_tStartTime = time(nullptr);
+    return 1;
+}
+
+int32_t CCommLog::PM_LogWriteInternalInfo()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // The record ends in the two bytes of the Shift_JIS ideographic comma, without a line feed.
+    return writeRecordLocked("\n\nPortClose (End Communication)\n[%s] _LastModify(%s)\n"
+                             " : CommEngLastErr(LINE) [%d(%d)] PortMdlLastErr(LINE) [%d(%d)]"
+                             " PortAPILastErr(LINE) [%d(%d)]"
+                             "\x81\x41",
+                             m_szCommEngModule, m_szCommEngLastModify, m_nCommEngErr,
+                             m_nCommEngLine, m_nPortMdlErr, m_nPortMdlLine, m_nPortAPIErr,
+                             m_nPortAPILine);
+}
+
+int32_t CCommLog::PM_LogWriteHedder()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return headerLocked();
+}
+
+int32_t CCommLog::headerLocked()
+{
+    if (m_nFileOpenYN != 1) {
+        return 1;
+    }
+    int n = snprintf(m_szRecord, sizeof m_szRecord,
+                     "\nUserInfo - PhoneUnivID[%s]OSVer[%d.%d PlatID %d]CableType[%d]PortNo[%d]",
+                     m_szUserInfo, m_nOSVerMajor, m_nOSVerMinor, m_nPlatformID, m_nCableType,
+                     m_nPortNo);
+    size_t length = n < 0 ? 0 : static_cast<size_t>(n);
+    // Unlike every other record, a short header leaves the communication active.
+    if (m_pFile == nullptr || fwrite(m_szRecord, 1, length, m_pFile) != length) {
+        return 0;
+    }
+    return 1;
+}
+
+int32_t CCommLog::PM_LogClose()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return closeLocked();
+}
+
+int32_t CCommLog::closeLocked()
+{
+    if (m_nFileOpenYN != 1) {
+        return 1;
+    }
+    int32_t result = headerLocked();
+    if (result == 1) {
+        time_t now = time(nullptr);
+        struct tm local;
+        char when[64];
+        const char* whenText = "";
+        if (localtime_r(&now, &local) != nullptr && asctime_r(&local, when) != nullptr) {
+            whenText = when;
+        }
+        if (writeRecordLocked("\nComm Finished TotalTime %4.0f Sec. Dete : %s\n",
+                              difftime(now, m_tStartTime), whenText) != 1) {
+            result = 0;
+        } else if (saveLocked() != 0) {
+            result = 0;
+        }
+    }
+    if (m_pFile != nullptr) {
+        if (fclose(m_pFile) != 0) {
+            result = 0;
+        }
+        m_pFile = nullptr;
+    }
+    if (result != 0 && remove(m_szTmpPath) != 0) {
+        result = 0;
+    }
+    m_nFileOpenYN = 0;
+    return result;
+}
+
+int32_t CCommLog::PM_SaveLog()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return saveLocked();
+}
+
+int32_t CCommLog::saveLocked()
+{
+    if (m_nFileOpenYN != 1) {
+        return 1;
+    }
+    if (m_szLogPath[0] == '\0') {
+        return 201;
+    }
+    if (m_pFile != nullptr) {
+        int closed = fclose(m_pFile);
+        m_pFile = nullptr;
+        if (closed != 0) {
+            return 203;
+        }
+    }
+    m_pFile = fopen(m_szTmpPath, "re");
+    if (m_pFile == nullptr) {
+        return 201;
+    }
+
+    size_t pieces = 0;
+    size_t length = 0;
+    PieceReader counter(m_pFile);
+    for (PieceReader::Kind kind; (kind = counter.next(m_szRecord, length)) != PieceReader::End;) {
+        if (kind == PieceReader::Encoded) {
+            counter.copyEncoded(nullptr);
+        }
+        ++pieces;
+    }
+    if (ferror(m_pFile)) {
+        return 201;
+    }
+
+    char newPath[sizeof m_szLogPath + sizeof kNewSuffix];
+    snprintf(newPath, sizeof newPath, "%s%s", m_szLogPath, kNewSuffix);
+    unlink(newPath); // a leftover of an interrupted save
+    int fd = open(newPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return 201;
+    }
+    FILE* out = fdopen(fd, "w");
+    if (out == nullptr) {
+        close(fd);
+        unlink(newPath);
+        return 201;
+    }
+    auto fail = [&](int32_t code) {
+        fclose(out);
+        unlink(newPath);
+        return code;
+    };
+
+    size_t first = pieces >= kKeptPieces ? pieces - kKeptPieces : 0;
+    rewind(m_pFile);
+    PieceReader reader(m_pFile);
+    size_t index = 0;
+    for (PieceReader::Kind kind; (kind = reader.next(m_szRecord, length)) != PieceReader::End;) {
+        bool keep = index++ >= first;
+        if (kind == PieceReader::Encoded) {
+            if (!reader.copyEncoded(keep ? out : nullptr)) {
+                return fail(202);
+            }
+        } else if (keep) {
+            const char* encoded = encodeSecondLocked(m_szRecord, length);
+            size_t encodedLength = strlen(encoded);
+            if (putc_unlocked(';', out) == EOF ||
+                fwrite(encoded, 1, encodedLength, out) != encodedLength ||
+                putc_unlocked('\n', out) == EOF) {
+                return fail(202);
+            }
+        }
+    }
+    if (ferror(m_pFile)) {
+        return fail(201);
+    }
+    // The new log must be on disk before it replaces the old name.
+    if (fflush(out) != 0 || fsync(fd) != 0) {
+        return fail(202);
+    }
+    if (fclose(out) != 0) {
+        unlink(newPath);
+        return 203;
+    }
+    if (rename(newPath, m_szLogPath) != 0) {
+        unlink(newPath);
+        return 202;
+    }
+    return 0;
+}
+
+int32_t CCommLog::writeTextLocked(const char* text, size_t length)
+{
+    if (m_nFileOpenYN != 1) {
+        return 1;
+    }
+    if (m_pFile == nullptr || fwrite(text, 1, length, m_pFile) != length) {
+        stopLocked();
+        return 0;
+    }
+    return 1;
+}
+
+int32_t CCommLog::writeRecordLocked(const char* format, ...)
+{
+    if (m_nFileOpenYN != 1) {
+        return 1;
+    }
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(m_szRecord, sizeof m_szRecord, format, args);
+    va_end(args);
+    if (n < 0) {
+        return 1; // nothing could be formatted, so nothing was left unwritten
+    }
+    size_t length =
+        static_cast<size_t>(n) < sizeof m_szRecord ? static_cast<size_t>(n) : sizeof m_szRecord - 1;
+    return writeTextLocked(m_szRecord, length);
+}
+
+// A short write stops the communication. Nothing more will be written to its stream, so it is
+// released at once; closing it also flushes whatever of it still fits on the disk.
+void CCommLog::stopLocked()
+{
+    m_nFileOpenYN = 0;
+    if (m_pFile != nullptr) {
+        fclose(m_pFile);
+        m_pFile = nullptr;
+    }
+}
+
+// Only whether the count is zero matters; it must not wrap back to zero.
+void CCommLog::addLoggedLocked(size_t count)
+{
+    uint32_t room = UINT32_MAX - m_nLoggedCount;
+    m_nLoggedCount += count < room ? static_cast<uint32_t>(count) : room;
+}
