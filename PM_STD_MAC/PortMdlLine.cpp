@@ -1,0 +1,121 @@
+// Line control of the open port: speed codes and the line speed, the RTS and DTR lines, and the
+// port status record.
+#include "CommBaseForMAC.h"
+#include "CommLog.h"
+#include "PortMdlState.h"
+
+namespace {
+
+// Bits per second of speed codes 1 to 9.
+constexpr int32_t kSpeedTable[] = {600, 2400, 9600, 14400, 19200, 38400, 57600, 115200, 230400};
+constexpr int32_t kSpeedCodes = sizeof(kSpeedTable) / sizeof(kSpeedTable[0]);
+
+// The line codes of the log's line records.
+enum : int32_t { kLogDTRRaised = 0, kLogDTRLowered = 1, kLogRTSRaised = 2, kLogRTSLowered = 3 };
+
+struct LineChange {
+    int (EI_CommBaseForMAC::*operation)();
+    int32_t logCode;
+    int32_t noPortLine;
+    int32_t apiLine;
+    int32_t moduleLine;
+};
+
+int32_t changeLine(const LineChange& change)
+{
+    if (TheCommBase == nullptr) {
+        return setPortMdlErr(PM_ERR_INVALID, change.noPortLine);
+    }
+    if (!(TheCommBase->*change.operation)()) {
+        return setPortAPIErr(change.apiLine, change.moduleLine);
+    }
+    LogFileData.PM_LogWriteDTRRTS(change.logCode);
+    return 1;
+}
+
+} // namespace
+
+extern "C" {
+
+int32_t PM_ConvertBPS_CEValuToOSValue(int32_t speedCode)
+{
+    if (speedCode < 1 || speedCode > kSpeedCodes) {
+        return setPortMdlErr(PM_ERR_INVALID, PM_LINE_SPEEDCODE);
+    }
+    return kSpeedTable[speedCode - 1];
+}
+
+int32_t PM_SetBPS(uint32_t speedCode)
+{
+    // Without a port there is nothing to change, and the code is not kept for a later open.
+    if (TheCommBase == nullptr) {
+        return 1;
+    }
+    if (!TheCommBase->ChangeBaudRate(speedCode)) {
+        return setPortMdlErr(PM_ERR_TRANSPORT, PM_LINE_SETBPS_REFUSED);
+    }
+    TheCommSetBps = speedCode;
+    LogFileData.PM_LogWriteChangeBPS(
+        PM_ConvertBPS_CEValuToOSValue(static_cast<int32_t>(speedCode)));
+    return 1;
+}
+
+int32_t PM_GetBPS(void)
+{
+    return PM_ConvertBPS_CEValuToOSValue(static_cast<int32_t>(TheCommSetBps));
+}
+
+int32_t PM_SetRTS(void)
+{
+    return changeLine({&EI_CommBaseForMAC::SetRTS, kLogRTSRaised, PM_LINE_SETRTS_NOPORT,
+                       PM_LINE_SETRTS_API, PM_LINE_SETRTS});
+}
+
+int32_t PM_ClearRTS(void)
+{
+    return changeLine({&EI_CommBaseForMAC::ClearRTS, kLogRTSLowered, PM_LINE_CLEARRTS_NOPORT,
+                       PM_LINE_CLEARRTS_API, PM_LINE_CLEARRTS});
+}
+
+int32_t PM_SetDTR(void)
+{
+    return changeLine({&EI_CommBaseForMAC::SetDTR, kLogDTRRaised, PM_LINE_SETDTR_NOPORT,
+                       PM_LINE_SETDTR_API, PM_LINE_SETDTR});
+}
+
+int32_t PM_ClearDTR(void)
+{
+    return changeLine({&EI_CommBaseForMAC::ClearDTR, kLogDTRLowered, PM_LINE_CLEARDTR_NOPORT,
+                       PM_LINE_CLEARDTR_API, PM_LINE_CLEARDTR});
+}
+
+int32_t PM_GetPortStatus(PM_PortStatus* status)
+{
+    if (TheCommBase == nullptr) {
+        return setPortMdlErr(PM_ERR_INVALID, PM_LINE_GETSTATUS_NOPORT);
+    }
+    if (status == nullptr) {
+        return setPortMdlErr(PM_ERR_INVALID, PM_LINE_GETSTATUS_ARGUMENT);
+    }
+    if (!TheCommBase->GetPortStatus(status)) {
+        return setPortAPIErr(PM_LINE_GETSTATUS_API, PM_LINE_GETSTATUS);
+    }
+    return 1;
+}
+
+int32_t PM_SetPortStatus(const PM_PortStatus* status)
+{
+    if (TheCommBase == nullptr) {
+        return setPortMdlErr(PM_ERR_INVALID, PM_LINE_SETSTATUS_NOPORT);
+    }
+    if (status == nullptr) {
+        return setPortMdlErr(PM_ERR_INVALID, PM_LINE_SETSTATUS_ARGUMENT);
+    }
+    if (!TheCommBase->SetPortStatus(status)) {
+        return setPortAPIErr(PM_LINE_SETSTATUS_API, PM_LINE_SETSTATUS);
+    }
+    TheCommSetBps = static_cast<uint32_t>(status->nSpeedCode);
+    return 1;
+}
+
+} // extern "C"

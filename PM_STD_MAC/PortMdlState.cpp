@@ -1,0 +1,102 @@
+// The port state shared by the exported functions, the error model, and the exported functions that
+// only read or set that state.
+#include "PortMdlState.h"
+
+#include "CommBaseForMAC.h"
+#include "CommLog.h"
+
+PM_Env PortMdlEnv = {0, 0};
+
+EI_CommBaseForMAC* TheCommBase = nullptr;
+int32_t g_bIsOpen = 0;
+int32_t g_nOpenMode = 0;
+PM_ErrRecord TheCurrErr = {PM_ERR_NONE};
+uint32_t TheWriteTimeOut = 500;
+uint32_t TheReadTimeOut = 500;
+uint32_t TheCommSetBps = 1;
+
+int setPortMdlErr(int32_t code, int32_t line)
+{
+    LogFileData.SetCommPortErr(code, line);
+    TheCurrErr.nErrCode = code;
+    return 0;
+}
+
+int setPortAPIErr(int32_t apiLine, int32_t moduleLine)
+{
+    LogFileData.SetCommAPIErr(PM_ERR_APICALL, apiLine);
+    return setPortMdlErr(PM_ERR_TRANSPORT, moduleLine);
+}
+
+int solvePortOpenErr(int32_t code, int32_t line, int closeTransport)
+{
+    if (closeTransport == 1 && TheCommBase != nullptr) {
+        TheCommBase->Close();
+        delete TheCommBase;
+        TheCommBase = nullptr;
+    }
+    LogFileData.SetCommAPIErr(PM_ERR_APICALL, line);
+    LogFileData.PM_LogWriteInternalInfo();
+    LogFileData.PM_LogClose();
+    TheCurrErr.nErrCode = code;
+    return 0;
+}
+
+extern "C" {
+
+int32_t PM_SetInfo(const int32_t* env)
+{
+    if (env == nullptr) {
+        return 0;
+    }
+    PortMdlEnv.nCableType = env[0];
+    PortMdlEnv.nHostWord = env[1];
+    // Nothing reaches the log until the next open starts a communication.
+    LogFileData.SetFileOpenYN(0);
+    return 1;
+}
+
+int32_t PM_CountPorts(void)
+{
+    return 1;
+}
+
+int32_t PM_GetPortHandle(void)
+{
+    return TheCommBase == nullptr ? -1 : TheCommBase->GetPortHandle();
+}
+
+int32_t PM_GetPortName(char* /*name*/)
+{
+    return 1;
+}
+
+int32_t PM_GetOpenMode(void)
+{
+    return g_nOpenMode;
+}
+
+int32_t PM_GetCommErr(void)
+{
+    return TheCurrErr.nErrCode;
+}
+
+void PM_ClearCommErr(void)
+{
+    TheCurrErr.nErrCode = PM_ERR_NONE;
+    if (TheCommBase != nullptr) {
+        TheCommBase->EI_ClearLastError();
+    }
+}
+
+int32_t PM_IsErrTimeOut(void)
+{
+    return TheCurrErr.nErrCode == PM_ERR_TIMEOUT ? 1 : 0;
+}
+
+void PM_SetCommEngErr(int32_t code, const char* moduleText, int32_t line, const char* lastModify)
+{
+    LogFileData.SetCommEngErr(code, moduleText, line, lastModify);
+}
+
+} // extern "C"
