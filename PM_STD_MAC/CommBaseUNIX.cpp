@@ -1,0 +1,411 @@
+#include "CommBaseUNIX.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "platform/TtySpeed.h"
+
+namespace {
+
+const char kSource[] = "PM_STD_MAC/CommBaseUNIX";
+
+// The source lines that the diagnostics of the set-up and speed steps name.
+constexpr unsigned kLineExclusive = 56;
+constexpr unsigned kLineGetSettings = 60;
+constexpr unsigned kLineSpeedInRecord = 73;
+constexpr unsigned kLineApplySettings = 98;
+constexpr unsigned kLineChangeSpeedInRecord = 383;
+
+constexpr uint16_t kLineDTR = TIOCM_DTR; // 2
+constexpr uint16_t kLineRTS = TIOCM_RTS; // 4
+
+constexpr uint32_t kInitialSpeed = 600;
+
+// How long one read pass waits for input when none is there, so an idle reader sleeps in the
+// kernel instead of spinning; input wakes it at once.
+constexpr int kIdleWaitMs = 10;
+
+constexpr int kReplySize = 4096;
+
+const uint8_t kEscape[] = {'+', '+', '+'};
+const uint8_t kAttention[] = {'\r', 'A', 'T', '\r'};
+const uint8_t kCableCheck[] = {'A', 'T', '!', 'C', 'C', 'H', 'K', '\r', '\r'};
+const uint8_t kChargeOn[] = {'A', 'T', '!', 'C', 'O', 'N', '\r'};
+const uint8_t kChargeOff[] = {'A', 'T', '!', 'C', 'O', 'F', 'F', '\r'};
+const uint8_t kLeaveCommandMode[] = {'a', 't', '%', 'z', '\r'};
+
+template <size_t N> int Send(const uint8_t (&bytes)[N])
+{
+    return PM_TxBytes(static_cast<int32_t>(N), bytes);
+}
+
+} // namespace
+
+void PM_WriteAssertion(const char* source, unsigned line)
+{
+    std::fprintf(stderr, "%s:%u: failed assertion `%s'\n", source, line, "PM_FALSE");
+}
+
+EI_CommBaseUNIX::EI_CommBaseUNIX(int evenParity)
+    : m_nSavedLines(0), m_savedTermios{}, m_portStatus{}, m_bModemMode(0), m_nFd(-1),
+      m_nLineStatus(0), m_bEvenParity(evenParity)
+{
+    m_nLastError = 0;
+}
+
+EI_CommBaseUNIX::~EI_CommBaseUNIX() = default;
+
+int EI_CommBaseUNIX::Open(const char* name)
+{
+    m_nLineStatus = 0;
+    if (m_nFd >= 0 || m_bHasThread) {
+        return PM_Exit(EI_ERR_NOTOPEN);
+    }
+    if (name == nullptr) {
+        return PM_Exit(EI_ERR_OS);
+    }
+    // No controlling terminal (a hang-up must not signal the host), no wait for carrier, and no
+    // inheritance by the host's child processes. Writes block again once the device is ours.
+    int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return PM_Exit(EI_ERR_OS);
+    }
+    m_nFd = fd;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        PM_Exit(EI_ERR_OS);
+        return failOpen();
+    }
+    m_bIsOpen = 1;
+    if (SetupComm() == 0) {
+        return failOpen();
+    }
+    SetWriteTimeOut(0);
+    if (CreateThread() == 0) {
+        return 0;
+    }
+    PM_Sleep(5);
+    return 1;
+}
+
+int EI_CommBaseUNIX::failOpen()
+{
+    // Nothing was applied to the line yet; only the exclusive claim has to be given back.
+    ioctl(m_nFd, TIOCNXCL);
+    close(m_nFd);
+    m_nFd = -1;
+    m_bIsOpen = 0;
+    m_nLineStatus = 0;
+    return 0;
+}
+
+int EI_CommBaseUNIX::SetupComm()
+{
+    return SetupCommOSX();
+}
+
+int EI_CommBaseUNIX::SetupCommOSX()
+{
+    if (ioctl(m_nFd, TIOCEXCL) != 0) {
+        PM_WriteAssertion(kSource, kLineExclusive);
+        return PM_Exit(EI_ERR_OS);
+    }
+    if (tcgetattr(m_nFd, &m_savedTermios) != 0) {
+        PM_WriteAssertion(kSource, kLineGetSettings);
+        return PM_Exit(EI_ERR_OS);
+    }
+    termios t;
+    std::memset(&t, 0, sizeof t); // raw: no input, output or local processing
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (cfsetspeed(&t, kInitialSpeed) != 0) {
+        PM_WriteAssertion(kSource, kLineSpeedInRecord);
+        return PM_Exit(EI_ERR_OS);
+    }
+    // The speed lives in c_cflag here, so the flags are added to it.
+    t.c_cflag |= CS8 | CREAD | CLOCAL;
+    if (m_bEvenParity != 0) {
+        t.c_cflag |= PARENB;
+    }
+    t.c_iflag = IGNBRK | INPCK;
+    t.c_oflag = 0;
+    t.c_lflag = 0;
+    tcflush(m_nFd, TCIOFLUSH);
+    if (tcsetattr(m_nFd, TCSANOW, &t) != 0) {
+        PM_WriteAssertion(kSource, kLineApplySettings);
+        return PM_Exit(EI_ERR_OS);
+    }
+    m_nSavedLines = GetControlLineStatus();
+    SetControlLineStatus(kLineDTR | kLineRTS);
+    m_portStatus = PM_PortStatus{1, 1, 1, 8, 1, 0, 0, 0};
+    PM_ClearBuffer();
+    return 1;
+}
+
+int EI_CommBaseUNIX::internalRead()
+{
+    unsigned char buf[16] = {};
+    ssize_t n = read(m_nFd, buf, sizeof buf);
+    if (n <= 0) {
+        pollfd p = {m_nFd, POLLIN, 0};
+        if (poll(&p, 1, kIdleWaitMs) > 0) {
+            if (p.revents & POLLIN) {
+                n = read(m_nFd, buf, sizeof buf);
+            }
+            // A hung-up device reports itself ready for ever; keep the idle pace anyway.
+            if (n <= 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+                PM_SimpleSleep(kIdleWaitMs);
+            }
+        }
+    }
+    if (n > 0) {
+        writeBuffer(buf, static_cast<int>(n));
+    }
+    return 1;
+}
+
+int EI_CommBaseUNIX::internalWrite(const unsigned char* buf, int len, int* sent)
+{
+    if (m_nFd < 0 || !m_bHasThread) {
+        return PM_Exit(EI_ERR_NOTOPEN);
+    }
+    if (len == 0) {
+        *sent = 0;
+        return 1;
+    }
+    if (m_bIsOpen == 0) {
+        return PM_Exit(EI_ERR_NOTOPEN);
+    }
+    if (len < 0) {
+        *sent = 0;
+        return PM_Exit(EI_ERR_OS);
+    }
+    tcflow(m_nFd, TCOON);
+    // One blocking write; a signal that interrupts it must not lose the rest of the bytes.
+    int total = 0;
+    while (total < len) {
+        ssize_t w = write(m_nFd, buf + total, static_cast<size_t>(len - total));
+        if (w > 0) {
+            total += static_cast<int>(w);
+        } else if (w < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    *sent = total;
+    if (total != len) {
+        return PM_Exit(EI_ERR_OS);
+    }
+    return 1;
+}
+
+int EI_CommBaseUNIX::GetPortHandle()
+{
+    return m_nFd;
+}
+
+int EI_CommBaseUNIX::internalClose()
+{
+    if (m_nFd >= 0) {
+        SetControlLineStatus(m_nSavedLines);
+        tcflush(m_nFd, TCIOFLUSH);
+        tcsetattr(m_nFd, TCSANOW, &m_savedTermios);
+        // Another holder of the device (a pseudo-terminal's other users) must not keep it locked.
+        ioctl(m_nFd, TIOCNXCL);
+        close(m_nFd);
+        m_bIsOpen = 0;
+        m_nFd = -1;
+    }
+    m_nLineStatus = 0;
+    return 1;
+}
+
+int EI_CommBaseUNIX::ChangeBaudRate(uint32_t code)
+{
+    uint32_t rate =
+        static_cast<uint32_t>(PM_ConvertBPS_CEValuToOSValue(static_cast<int32_t>(code)));
+    termios t;
+    uint32_t inSpeed = 0, outSpeed = 0;
+    if (tcgetattr(m_nFd, &t) != 0 || TtyGetSpeeds(m_nFd, &inSpeed, &outSpeed) != 0) {
+        return PM_Exit(EI_ERR_OS);
+    }
+    if (inSpeed == rate && outSpeed == rate) {
+        m_portStatus.nSpeedCode = static_cast<int32_t>(code);
+        return 1;
+    }
+    // Speed 0 would hang the line up; rates without a termios constant go through termios2.
+    bool anyRate = false;
+    if (rate == 0) {
+        PM_WriteAssertion(kSource, kLineChangeSpeedInRecord);
+        return PM_Exit(EI_ERR_OS);
+    }
+    if (cfsetspeed(&t, rate) != 0) {
+        anyRate = true;
+    }
+    tcflush(m_nFd, TCIOFLUSH);
+    int applied = anyRate ? TtySetAnySpeed(m_nFd, rate) : tcsetattr(m_nFd, TCSANOW, &t);
+    if (applied != 0) {
+        return PM_Exit(EI_ERR_OS);
+    }
+    m_portStatus.nSpeedCode = static_cast<int32_t>(code);
+    return 1;
+}
+
+uint16_t EI_CommBaseUNIX::GetControlLineStatus()
+{
+    return static_cast<uint16_t>(m_nLineStatus);
+}
+
+int EI_CommBaseUNIX::SetControlLineStatus(uint16_t bits)
+{
+    int state = bits;
+    if (ioctl(m_nFd, TIOCMSET, &state) != 0) {
+        return PM_Exit(EI_ERR_OS);
+    }
+    m_nLineStatus = bits;
+    return 1;
+}
+
+// A refused line change leaves code 1 and the cache as it was, yet the operation reports success.
+int EI_CommBaseUNIX::SetRTS()
+{
+    SetControlLineStatus(static_cast<uint16_t>(m_nLineStatus | kLineRTS));
+    return 1;
+}
+
+int EI_CommBaseUNIX::ClearRTS()
+{
+    SetControlLineStatus(static_cast<uint16_t>(m_nLineStatus & 0xFFFB));
+    return 1;
+}
+
+int EI_CommBaseUNIX::SetDTR()
+{
+    SetControlLineStatus(static_cast<uint16_t>(m_nLineStatus | kLineDTR));
+    return 1;
+}
+
+int EI_CommBaseUNIX::ClearDTR()
+{
+    SetControlLineStatus(static_cast<uint16_t>(m_nLineStatus & 0xFFFD));
+    return 1;
+}
+
+int EI_CommBaseUNIX::GetPortStatus(PM_PortStatus* status)
+{
+    *status = m_portStatus;
+    return 1;
+}
+
+int EI_CommBaseUNIX::SetPortStatus(const PM_PortStatus* status)
+{
+    if ((status->nRTS == 1 ? PM_SetRTS() : PM_ClearRTS()) == 0) {
+        return 0;
+    }
+    if ((status->nDTR == 1 ? PM_SetDTR() : PM_ClearDTR()) == 0) {
+        return 0;
+    }
+    if (PM_SetBPS(static_cast<uint32_t>(status->nSpeedCode)) == 0) {
+        return 0;
+    }
+    int32_t keptRTS = m_portStatus.nRTS;
+    m_portStatus = *status;
+    m_portStatus.nRTS = keptRTS;
+    return 1;
+}
+
+int EI_CommBaseUNIX::clearBuffer()
+{
+    EI_CommBaseForMAC::clearBuffer();
+    if (m_nFd >= 0) {
+        return tcflush(m_nFd, TCIOFLUSH);
+    }
+    return 0;
+}
+
+void EI_CommBaseUNIX::EnterModemMode()
+{
+    if (m_bModemMode != 0) {
+        return;
+    }
+    PM_Sleep(1000);
+    if (Send(kEscape) == 1) {
+        PM_Sleep(1000);
+        m_bModemMode = 1;
+    }
+}
+
+int EI_CommBaseUNIX::ParseUSBInfo(const char* reply, uint16_t* info)
+{
+    const char* field = std::strstr(reply, "1841");
+    if (field == nullptr) {
+        return 0;
+    }
+    for (int i = 0; i < 3; ++i) {
+        const char* end = std::strstr(field, "\r\n");
+        if (end == nullptr) {
+            return 0;
+        }
+        size_t len = static_cast<size_t>(end - field);
+        if (len <= 8) {
+            char digits[9];
+            std::memcpy(digits, field, len);
+            digits[len] = '\0';
+            info[i] = static_cast<uint16_t>(std::atoi(digits));
+        }
+        field = end + 2;
+    }
+    return 1;
+}
+
+int EI_CommBaseUNIX::GetUSBInfo(uint16_t* info)
+{
+    EnterModemMode();
+    PM_ClearBuffer();
+    if (Send(kAttention) != 1) {
+        return 0;
+    }
+    PM_Sleep(1000);
+    PM_ClearBuffer();
+    if (Send(kCableCheck) != 1) {
+        return 0;
+    }
+    PM_SimpleSleep(1000);
+    int32_t n = PM_InBufferCount();
+    if (n <= 0) {
+        return 0;
+    }
+    if (n > kReplySize - 1) {
+        n = kReplySize - 1;
+    }
+    char reply[kReplySize] = {};
+    if (PM_RxBytes(n, reinterpret_cast<uint8_t*>(reply)) != 1) {
+        return 0;
+    }
+    return ParseUSBInfo(reply, info);
+}
+
+int EI_CommBaseUNIX::RequestChargeCommand(int on)
+{
+    uint16_t scratch[3] = {};
+    GetUSBInfo(scratch);
+    EnterModemMode();
+    if ((on == 1 ? Send(kChargeOn) : Send(kChargeOff)) != 1) {
+        return 0;
+    }
+    PM_Sleep(1000);
+    if (Send(kLeaveCommandMode) != 1) {
+        return 0;
+    }
+    PM_Sleep(1000);
+    PM_ClearBuffer();
+    m_bModemMode = 0;
+    return 1;
+}

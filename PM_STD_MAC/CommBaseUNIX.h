@@ -1,0 +1,59 @@
+// The serial tty transport: a terminal device opened for exclusive use in raw 8-bit mode, polled by
+// the base's reader thread in reads of at most 16 bytes, written with blocking writes, and the
+// small AT dialogue with the data cable (identification numbers, charge on and off).
+#ifndef PM_STD_MAC_COMMBASEUNIX_H
+#define PM_STD_MAC_COMMBASEUNIX_H
+
+#include <cstdint>
+#include <termios.h>
+
+#include "CommBaseForMAC.h"
+
+// Writes the broken-assumption diagnostic "<source>:<line>: failed assertion `PM_FALSE'" to the
+// standard error stream.
+void PM_WriteAssertion(const char* source, unsigned line);
+
+class EI_CommBaseUNIX : public EI_CommBaseForMAC {
+  public:
+    explicit EI_CommBaseUNIX(int evenParity);
+    ~EI_CommBaseUNIX() override;
+
+    int internalRead() override;
+    int internalWrite(const unsigned char* buf, int len, int* sent) override;
+    int GetPortHandle() override; // the descriptor, -1 while not open
+    int internalClose() override;
+    int Open(const char* name) override;
+    int ChangeBaudRate(uint32_t code) override;
+    int ClearRTS() override;
+    int SetRTS() override;
+    int ClearDTR() override;
+    int SetDTR() override;
+    int GetPortStatus(PM_PortStatus* status) override;
+    int SetPortStatus(const PM_PortStatus* status) override;
+    int RequestChargeCommand(int on) override;
+    int GetUSBInfo(uint16_t* info) override;
+    int clearBuffer() override;
+    virtual int SetupComm();
+
+    int SetupCommOSX();
+    uint16_t GetControlLineStatus();
+    int SetControlLineStatus(uint16_t bits);
+    void EnterModemMode();
+
+    // Takes the three identification numbers out of the cable's reply to "AT!CCHK" (a terminated
+    // string); 1 when all three fields were found. Slots of over-long fields stay unchanged.
+    static int ParseUSBInfo(const char* reply, uint16_t* info);
+
+    uint16_t m_nSavedLines; // modem-control bits applied at close
+    termios m_savedTermios; // the device's settings found at set-up, applied again at close
+    PM_PortStatus m_portStatus;
+    uint16_t m_bModemMode; // 1 while the cable is taken to be in command mode
+    int32_t m_nFd;         // -1 while not open (0 is a valid descriptor)
+    int32_t m_nLineStatus; // modem-control bits last applied successfully (TIOCM_DTR | TIOCM_RTS)
+    int32_t m_bEvenParity;
+
+  private:
+    int failOpen(); // undoes a half-done Open; returns 0
+};
+
+#endif

@@ -1,0 +1,161 @@
+// Opening and closing the module's one port: by cable type, by device path, and the close that
+// undoes either.
+#include <cstring>
+#include <new>
+
+#include "CommBaseUNIX.h"
+#include "CommLog.h"
+#include "PortMdlDevices.h"
+#include "PortMdlState.h"
+
+namespace {
+
+const char kSource[] = "PM_STD_MAC/PortMdl";
+
+constexpr unsigned kLineUnlistedCable = 652;
+constexpr int32_t kLineCreate = 661;
+constexpr int32_t kLineOpen = 672;
+constexpr int32_t kLineWriteTimeOut = 693;
+constexpr int32_t kLineReadTimeOut = 700;
+constexpr int32_t kLineCloseAPI = 727;
+constexpr int32_t kLineClose = 744;
+constexpr int32_t kLineOpenByName = 1669;
+constexpr int32_t kLineWriteTimeOutByName = 1675;
+constexpr int32_t kLineReadTimeOutByName = 1678;
+
+struct OpenLines {
+    int32_t open, writeTimeOut, readTimeOut;
+};
+
+// One row of the cable-type table.
+struct CableRow {
+    int32_t cableType;
+    const char* pattern;  // device-name prefix to search; nullptr: no serial device
+    const char* fallback; // second prefix when the first finds nothing, or nullptr
+    int matchIndex;       // 0 first match, 1 second
+    int evenParity;
+};
+
+const CableRow kCableTable[] = {
+    {3, "ORVUUSBP", nullptr, 0, 1},    {4, "ORVUUSBC", nullptr, 0, 1},
+    {5, nullptr, nullptr, 0, 0},       {8, "ORVUDSCDMA", nullptr, 0, 1},
+    {1002, "usbmodem", nullptr, 0, 0}, {1003, "kestrel-cable", "usbserial", 0, 0},
+    {1004, "usbmodem", nullptr, 1, 0},
+};
+
+const CableRow* FindCableRow(int32_t cableType)
+{
+    for (const CableRow& row : kCableTable) {
+        if (row.cableType == cableType) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+// Steps common to both opens: close what is open, start the log communication.
+void BeginOpen(int32_t openMode)
+{
+    if (g_bIsOpen == 1) {
+        PM_ClosePort();
+    }
+    g_nOpenMode = openMode;
+    TheCurrErr.nErrCode = PM_ERR_NONE;
+    if (TheCommBase != nullptr) {
+        TheCommBase->EI_ClearLastError();
+    }
+    LogFileData.PM_LogOpen(0);
+}
+
+// Installs, opens and configures a new tty transport; the log records the outcome.
+int32_t OpenTransport(EI_CommBaseForMAC* transport, const char* path, int32_t cableType,
+                      int32_t portNo, const OpenLines& lines)
+{
+    TheCommBase = transport;
+    if (TheCommBase == nullptr) {
+        return solvePortOpenErr(PM_ERR_CREATE, kLineCreate, 0);
+    }
+    TheCommBase->m_nRxTimeout = gRxTimeout;
+    TheCommBase->m_nRxSleepTime = gRxSleepTime;
+    if (TheCommBase->Open(path) == 0) {
+        delete TheCommBase;
+        TheCommBase = nullptr;
+        return solvePortOpenErr(PM_ERR_OPEN, lines.open, 0);
+    }
+    PM_ClearBuffer();
+    if (TheCommBase->SetWriteTimeOut(TheWriteTimeOut) == 0) {
+        return solvePortOpenErr(PM_ERR_TRANSPORT, lines.writeTimeOut, 1);
+    }
+    // A new transport waits 0 ms on receives until the host sets its receive time-out.
+    if (TheCommBase->SetReadTimeOut(0) == 0) {
+        return solvePortOpenErr(PM_ERR_TRANSPORT, lines.readTimeOut, 1);
+    }
+    PM_Log_WriteMessage("PM_OpenPort Successful [%s]", path);
+    LogFileData.SetCableInfo(cableType, portNo);
+    g_bIsOpen = 1;
+    return 1;
+}
+
+} // namespace
+
+extern "C" int32_t PM_OpenPort(int32_t portNo)
+{
+    BeginOpen(1);
+    int32_t cableType = PortMdlEnv.nCableType;
+    const CableRow* row = FindCableRow(cableType);
+    if (row == nullptr) {
+        // A cable type the host should never give: nothing is opened, and the log communication
+        // just started is summarised and ended rather than left open.
+        PM_WriteAssertion(kSource, kLineUnlistedCable);
+        LogFileData.PM_LogWriteInternalInfo();
+        LogFileData.PM_LogClose();
+        return 0;
+    }
+    if (row->pattern == nullptr) {
+        // The USB modem transport is not part of this build: no transport object results.
+        TheCommBase = nullptr;
+        return solvePortOpenErr(PM_ERR_CREATE, kLineCreate, 0);
+    }
+    char path[kDevicePathSize] = {};
+    std::strcpy(path, row->pattern);
+    if (getDeviceName(path, row->matchIndex) == 0) {
+        if (row->fallback == nullptr) {
+            return 0;
+        }
+        std::strcpy(path, row->fallback);
+        if (getDeviceName(path, row->matchIndex) == 0) {
+            return 0;
+        }
+    }
+    return OpenTransport(new (std::nothrow) EI_CommBaseUNIX(row->evenParity), path, cableType,
+                         portNo, {kLineOpen, kLineWriteTimeOut, kLineReadTimeOut});
+}
+
+extern "C" int32_t PM_OpenPortByDeviceName(const char* path)
+{
+    BeginOpen(2);
+    return OpenTransport(new (std::nothrow) EI_CommBaseUNIX(0), path, PortMdlEnv.nCableType, 0,
+                         {kLineOpenByName, kLineWriteTimeOutByName, kLineReadTimeOutByName});
+}
+
+extern "C" int32_t PM_ClosePort(void)
+{
+    int32_t code = PM_ERR_NONE;
+    if (TheCommBase == nullptr) {
+        code = PM_ERR_INVALID;
+    } else {
+        if (TheCommBase->Close() == 0) {
+            LogFileData.SetCommAPIErr(PM_ERR_APICALL, kLineCloseAPI);
+            code = PM_ERR_TRANSPORT;
+        }
+        delete TheCommBase;
+        TheCommBase = nullptr;
+    }
+    LogFileData.PM_LogWriteInternalInfo();
+    LogFileData.PM_LogClose();
+    g_bIsOpen = 0;
+    if (code != PM_ERR_NONE) {
+        return setPortMdlErr(code, kLineClose);
+    }
+    return 1;
+}
