@@ -1,1 +1,2 @@
 pm_add_test(test_ringbuff SOURCES test_ringbuff.cpp LABELS fast threaded)
+pm_add_test(test_transport_base SOURCES test_transport_base.cpp LABELS slow threaded)
