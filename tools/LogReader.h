@@ -1,0 +1,99 @@
+// Reader of the module's communication log. Undoes both encodings of "PM_LOG.dat" (Base64 of each
+// line, then the swap of the two halves of every byte) and the key-table substitution of the
+// traffic, and turns the record text into a readable transcript. It is a reader for people: damage
+// (bad Base64, truncated lines, stray bytes) is reported with its line and reading goes on.
+#ifndef PMCTL_LOGREADER_H
+#define PMCTL_LOGREADER_H
+
+#include <cstdint>
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pmlog {
+
+// The characters that stand for the hex digits 0..15 in traffic records.
+inline constexpr std::string_view kKeyTable = "#pL4$w9Q)k2%Tx7=";
+
+// Base64-decodes text (RFC 4648 alphabet, '=' padding required) and swaps the halves of every
+// decoded byte: the inverse of how the module stores one piece of its temporary file. On failure
+// returns false and says why in problem.
+bool decodeLine(std::string_view text, std::string& piece, std::string& problem);
+
+// One stretch of record text taken from a file: a decoded encoded line, or a plain line of a
+// temporary file. A damaged line carries no text, only its problem.
+struct Segment {
+    std::string text;
+    size_t line = 0;      // 1-based line number in its file
+    bool damaged = false; // the line is skipped
+    std::string problem;  // why it is damaged, or a warning about a line that was kept
+};
+
+// Splits a file's content into segments. Encoded lines begin with ';'. plainAllowed: lines without
+// ';' are record text (a temporary file, where the current communication follows the carried-over
+// encoded lines); otherwise such a line is damage.
+std::vector<Segment> readSegments(std::string_view content, bool plainAllowed);
+
+struct Event {
+    enum Kind {
+        Banner,       // text: "LogStart" or "ReStart"
+        Traffic,      // direction, bytes, halfByte
+        ResponseTime, // values[0]: milliseconds
+        LineControl,  // text: "SetDTR", "ClearDTR", "SetRTS" or "ClearRTS"
+        Speed,        // values[0]: bits per second
+        Pause,        // values[0]: milliseconds
+        RxTimeout,    // values: time-out ms, bytes obtained, bytes waiting
+        Comment,      // text: the message; values[0]: tick count
+        PortClose,    // text, text2: CommEng texts; values: six error codes and lines
+        UserInfo,     // text: phone id; values: OS major, minor, platform, cable type, port no
+        Finished,     // text: total seconds as printed; text2: the date
+        Unrecognised, // text: the raw text
+        Damaged       // text: the problem; line: the line concerned
+    };
+    Kind kind;
+    int direction = -1;         // Traffic: 1 send, 0 receive, -1 unknown (after damage)
+    std::vector<uint8_t> bytes; // Traffic
+    bool halfByte = false;      // Traffic: ended in a lone hex digit
+    std::vector<long long> values;
+    std::string text, text2;
+    size_t line = 0; // line of the file where the record starts
+};
+
+// Parses the record text of the segments, in order, into events.
+std::vector<Event> parseSegments(const std::vector<Segment>& segments);
+
+struct Log {
+    std::string file;               // the file that was read
+    std::vector<std::string> notes; // remarks about the choice of the file
+    std::vector<Segment> segments;
+    std::vector<Event> events;
+};
+
+// Reads a log file or a log folder. A folder: "PM_LOG.dat", or "PM_LOG.tmp" when that is there
+// (it starts with the lines of "PM_LOG.dat" that were carried over and holds the newer records;
+// a "PM_LOG.dat" beside it is only a copy made by an unfinished save). A file: encoded lines, and
+// plain record text too when its name ends in ".tmp". Throws std::runtime_error when nothing can
+// be read.
+Log readLog(const std::filesystem::path& fileOrFolder);
+
+// The same for content already in memory; name is only used in messages.
+Log readLogContent(std::string_view content, const std::string& name, bool plainAllowed);
+
+struct Summary {
+    size_t communications = 0;
+    size_t damagedLines = 0;
+    size_t unrecognised = 0;
+};
+
+// Prints the transcript; returns counts for the closing line.
+Summary printTranscript(std::ostream& out, const Log& log);
+
+// The decoded record text as the module wrote it (traffic still in key characters), with damaged
+// lines marked: what "PM_LOG.tmp" held.
+void printRecords(std::ostream& out, const Log& log);
+
+} // namespace pmlog
+
+#endif // PMCTL_LOGREADER_H

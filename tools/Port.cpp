@@ -1,0 +1,248 @@
+#include "Port.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "portmdl/PortMdl.h"
+
+namespace pmctl {
+
+namespace {
+
+struct CableType {
+    int32_t type;
+    const char* looksFor;
+};
+
+constexpr CableType kCableTypes[] = {
+    {3, "the first device named ORVUUSBP*"},
+    {4, "the first device named ORVUUSBC*"},
+    {5, "the modem driver's user client (no serial device)"},
+    {8, "the first device named ORVUDSCDMA*"},
+    {1002, "the first device named usbmodem*"},
+    {1003, "the first device named kestrel-cable*, else the first usbserial*"},
+    {1004, "the second device named usbmodem*"},
+};
+
+const CableType* findCable(int32_t type)
+{
+    for (const CableType& c : kCableTypes) {
+        if (c.type == type)
+            return &c;
+    }
+    return nullptr;
+}
+
+std::string resolveDevice(const std::string& device)
+{
+    if (device.find('/') != std::string::npos)
+        return device;
+    // A bare name: the listed device whose file name it is, as "pmctl list" shows it.
+    for (const std::string& path : listDevices()) {
+        if (std::filesystem::path(path).filename() == device)
+            return path;
+    }
+    throw Failure("no listed serial device is named '" + device +
+                  "': 'pmctl list' shows the devices; or give the device's full path");
+}
+
+void setUpLog(const PortOptions& options)
+{
+    namespace fs = std::filesystem;
+    std::string folder = options.logFolder;
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec)) {
+        throw Failure("log folder '" + folder + "' is not a folder: create it first (mkdir -p " +
+                      folder + ")");
+    }
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        throw Failure("cannot write to log folder '" + folder + "': choose a folder you own");
+    if (folder.back() != '/')
+        folder += '/'; // the module puts the file names right after the folder
+    if (folder.size() > 1014) {
+        throw Failure("log folder path is " + std::to_string(folder.size()) +
+                      " characters long; the module takes at most 1014: use a shorter path");
+    }
+    PM_Log_SetUserInfo(folder.c_str(), options.phoneId.c_str());
+}
+
+} // namespace
+
+const char* cableTypesHelp()
+{
+    return R"(Cable types that --cable opens on its own (PM_SetInfo + PM_OpenPort):
+  3     the first device named ORVUUSBP*
+  4     the first device named ORVUUSBC*
+  5     the modem driver's user client (no serial device)
+  8     the first device named ORVUDSCDMA*
+  1002  the first device named usbmodem*
+  1003  the first device named kestrel-cable*, else the first usbserial*
+  1004  the second device named usbmodem*
+With --device, --cable only sets the cable type (10: sends in pieces of 50
+bytes, receives byte by byte) and the device given is opened.)";
+}
+
+std::string moduleErrorText(int32_t code)
+{
+    const char* name = nullptr;
+    const char* meaning = nullptr;
+    switch (code) {
+    case PM_ERR_NONE:
+        name = "PM_ERR_NONE";
+        meaning = "no error recorded";
+        break;
+    case PM_ERR_CREATE:
+        name = "PM_ERR_CREATE";
+        meaning = "the transport was not created";
+        break;
+    case PM_ERR_TIMEOUT:
+        name = "PM_ERR_TIMEOUT";
+        meaning = "time-out: fewer bytes than asked arrived, or a send was cut short";
+        break;
+    case PM_ERR_OPEN:
+        name = "PM_ERR_OPEN";
+        meaning = "the device did not open";
+        break;
+    case PM_ERR_INVALID:
+        name = "PM_ERR_INVALID";
+        meaning = "no port is open, or an invalid speed code";
+        break;
+    case PM_ERR_TRANSPORT:
+        name = "PM_ERR_TRANSPORT";
+        meaning = "the transport refused the operation";
+        break;
+    case PM_ERR_SEND:
+        name = "PM_ERR_SEND";
+        meaning = "the transport refused the send";
+        break;
+    default:
+        break;
+    }
+    std::string text = std::to_string(code);
+    if (name != nullptr)
+        text += std::string(" ") + name + ": " + meaning;
+    return text;
+}
+
+Failure moduleFailure(const std::string& what, const std::string& hint)
+{
+    std::string text = what + " (module error " + moduleErrorText(PM_GetCommErr()) + ")";
+    if (!hint.empty())
+        text += "; " + hint;
+    return Failure(text);
+}
+
+std::string openPort(const PortOptions& options)
+{
+    if (!options.logFolder.empty())
+        setUpLog(options);
+    if (options.cable) {
+        int32_t env[2] = {*options.cable, 0};
+        PM_SetInfo(env);
+    }
+    if (!options.device.empty()) {
+        std::string path = resolveDevice(options.device);
+        if (!PM_OpenPortByDeviceName(path.c_str())) {
+            throw moduleFailure("cannot open " + path,
+                                "check the path, that no other program holds the port (it is "
+                                "opened exclusively) and that you may use it (group 'dialout')");
+        }
+        if (!PM_SetRxTimeout(options.rxTimeout)) {
+            PortGuard guard;
+            throw moduleFailure("the port refused a receive time-out of " +
+                                std::to_string(options.rxTimeout) + " ms");
+        }
+        return path;
+    }
+    if (!options.cable)
+        throw Failure("say which port: --device PATH (see 'pmctl list') or --cable TYPE");
+    const CableType* cable = findCable(*options.cable);
+    if (cable == nullptr) {
+        throw Failure("cable type " + std::to_string(*options.cable) +
+                      " cannot be opened by type; known types: 3 4 5 8 1002 1003 1004 (see "
+                      "--help), or add --device PATH to open a device with that cable type");
+    }
+    if (!PM_OpenPort(0)) {
+        int32_t err = PM_GetCommErr();
+        if (err == PM_ERR_NONE) {
+            // The module leaves the log communication of a failed search open: end it here so
+            // that the log is saved.
+            PM_ClosePort();
+            throw Failure("no serial device for cable type " + std::to_string(cable->type) +
+                          ": it opens " + cable->looksFor +
+                          ". 'pmctl list' shows the devices; PM_SERIAL_REGISTRY may name a "
+                          "folder of links to devices, or use --device PATH");
+        }
+        throw moduleFailure("cannot open the port of cable type " + std::to_string(cable->type),
+                            "check that no other program holds the device and that you may use "
+                            "it (group 'dialout')");
+    }
+    if (!PM_SetRxTimeout(options.rxTimeout)) {
+        PortGuard guard;
+        throw moduleFailure("the port refused a receive time-out of " +
+                            std::to_string(options.rxTimeout) + " ms");
+    }
+    return {};
+}
+
+void closePort()
+{
+    if (!PM_ClosePort())
+        throw moduleFailure("closing the port failed");
+}
+
+PortGuard::~PortGuard()
+{
+    if (m_open)
+        PM_ClosePort();
+}
+
+void PortGuard::close()
+{
+    m_open = false;
+    closePort();
+}
+
+int32_t withProgress(const std::string& label, const std::function<int32_t()>& work)
+{
+    if (!::isatty(STDERR_FILENO))
+        return work();
+    std::atomic<bool> done{false};
+    int32_t result = 0;
+    std::thread worker([&] {
+        result = work();
+        done.store(true, std::memory_order_release);
+    });
+    const char spin[] = {'|', '/', '-', '\\'};
+    auto start = std::chrono::steady_clock::now();
+    for (unsigned i = 0; !done.load(std::memory_order_acquire); ++i) {
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::fprintf(stderr, "\r%c %s %.1f s", spin[i % 4], label.c_str(), seconds);
+        std::fflush(stderr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    worker.join();
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+    return result;
+}
+
+std::vector<std::string> listDevices()
+{
+    std::vector<std::string> devices;
+    int32_t count = PM_CountDevices();
+    for (int32_t i = 0; i < count; ++i) {
+        char name[256];
+        if (PM_GetDeviceName(i, name, sizeof name))
+            devices.emplace_back(name);
+    }
+    return devices;
+}
+
+} // namespace pmctl

@@ -1,0 +1,169 @@
+// pmctl: the command-line tool of the phone port module. It drives libportmdl.so through its
+// public C interface, as a host application does, and reads the module's communication logs.
+#include <cstdio>
+#include <exception>
+#include <iostream>
+
+#include <CLI/CLI.hpp>
+
+#include "Commands.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+void addPortOptions(CLI::App* command, pmctl::PortOptions& port, int32_t& cable)
+{
+    command->add_option("--device,-d", port.device,
+                        "serial device to open (PM_OpenPortByDeviceName): a path, or the name of "
+                        "a device that 'pmctl list' shows");
+    command->add_option("--cable,-c", cable,
+                        "cable type (PM_SetInfo); without --device the port is opened by cable "
+                        "type (PM_OpenPort)");
+    command->add_option("--log,-l", port.logFolder,
+                        "log the communication into this folder (PM_Log_SetUserInfo); read it "
+                        "with 'pmctl log FOLDER'");
+    command->add_option("--phone-id", port.phoneId, "the phone's identification for the log")
+        ->default_str(port.phoneId);
+    command
+        ->add_option("--timeout,-t", port.rxTimeout,
+                     "receive time-out in ms, set right after opening (PM_SetRxTimeout)")
+        ->default_str(std::to_string(port.rxTimeout));
+}
+
+std::string portFooter(const char* example)
+{
+    return std::string("Open the port with --device PATH or --cable TYPE.\n") +
+           pmctl::cableTypesHelp() + "\n\nExample:\n  " + example;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"pmctl: talk to a phone through the port module (libportmdl.so), list serial "
+                 "devices, read communication logs."};
+    app.require_subcommand(1);
+    app.footer("Every command takes --help. Exit status: 0 done, 1 a port operation or file "
+               "failed, 2 wrong usage.\nTry 'pmctl demo' for a whole session against a simulated "
+               "cable.");
+
+    pmctl::PortOptions port;
+    int32_t cable = 0;
+
+    auto* list = app.add_subcommand("list", "list the serial devices the module sees");
+    list->footer("Uses PM_CountDevices and PM_GetDeviceName. When the environment variable "
+                 "PM_SERIAL_REGISTRY names a folder, its entries (for example links to "
+                 "pseudo-terminals) are the serial devices instead of the system's.");
+
+    std::vector<std::string> stepWords;
+    auto* talk = app.add_subcommand(
+        "talk", "open a port, carry out the steps given on the command line, print what came "
+                "back, close");
+    addPortOptions(talk, port, cable);
+    talk->add_option("steps", stepWords, "the steps, in order (below)");
+    talk->footer(std::string(pmctl::stepsHelp()) + "\n\n" +
+                 portFooter("pmctl talk --device /dev/ttyACM0 --log /tmp/pmlog/ send 'AT\\r' "
+                            "recvall"));
+
+    pmctl::TermOptions term;
+    auto* termCmd = app.add_subcommand("term", "an interactive serial terminal on the port");
+    addPortOptions(termCmd, port, cable);
+    termCmd->add_option("--eol", term.eol, "what Enter sends: cr, lf or crlf")
+        ->check(CLI::IsMember({"cr", "lf", "crlf"}))
+        ->default_str(term.eol);
+    termCmd->add_flag("--echo", term.echo, "show what you type");
+    termCmd->add_flag("--hex", term.hex, "show received bytes as a hex dump");
+    termCmd->footer("Keys go to the phone as they are typed (a line at a time when standard input "
+                    "is not a terminal); received bytes are printed. Ctrl-] quits.\n\n" +
+                    portFooter("pmctl term --cable 1002 --echo"));
+
+    auto* cableInfo = app.add_subcommand(
+        "cable-info", "ask the serial cable for its three identification numbers");
+    addPortOptions(cableInfo, port, cable);
+    cableInfo->footer("Uses PM_IsChargableCable on the open port: an AT dialogue of several "
+                      "seconds.\n\n" +
+                      portFooter("pmctl cable-info --cable 1002"));
+
+    std::string chargeState;
+    auto* charge = app.add_subcommand("charge", "switch the phone's charging on or off");
+    addPortOptions(charge, port, cable);
+    charge->add_option("state", chargeState, "on or off")
+        ->required()
+        ->check(CLI::IsMember({"on", "off"}));
+    charge->footer("Uses PM_ChargeEnable / PM_ChargeDisable on the open port: an AT dialogue of "
+                   "several seconds.\n\n" +
+                   portFooter("pmctl charge on --device /dev/ttyACM0"));
+
+    std::string logPath;
+    bool records = false;
+    auto* log = app.add_subcommand("log", "print a communication log as a readable transcript");
+    log->add_option("FILE_OR_FOLDER", logPath,
+                    "the log folder (PM_LOG.dat, PM_LOG.tmp), or one log file")
+        ->required();
+    log->add_flag("--records", records,
+                  "print the decoded record text as the module wrote it, traffic still "
+                  "scrambled");
+    log->footer("Decodes the rolling log (Base64, byte halves swapped) and the scrambled traffic, "
+                "and prints each communication: banners, sends (SD>) and receives (RD<) as hex "
+                "and ASCII, response times, pauses, time-outs, line and speed changes, comments "
+                "and the closing summary. Damaged lines are reported with their line number and "
+                "skipped (lines starting '!'); text that is no known record starts with '?'.\n\n"
+                "Example:\n  pmctl log ~/customer-logs/");
+
+    bool keep = false;
+    auto* demo = app.add_subcommand(
+        "demo", "a whole session against a simulated cable on a pseudo-terminal, then its log");
+    demo->add_flag("--keep", keep, "keep the temporary folder with the log and print its path");
+    demo->footer("Needs no hardware and no root. Plays a phone's cable on a pseudo-terminal, "
+                 "points PM_SERIAL_REGISTRY at it and goes through what a host does: log folder, "
+                 "cable type 1002, device list, open, speed, an AT exchange, cable info, charge "
+                 "on and off, close; then prints the decoded log. Takes about 15 seconds.");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int status = app.exit(e);
+        return status == 0 ? 0 : kUsageError;
+    }
+
+    try {
+        auto* used = app.get_subcommands().front();
+        if (const CLI::Option* opt = used->get_option_no_throw("--cable");
+            opt != nullptr && opt->count() != 0)
+            port.cable = cable;
+        if (used == list)
+            return pmctl::runList();
+        if (used == log)
+            return pmctl::runLog(logPath, records);
+        if (used == demo)
+            return pmctl::runDemo(keep);
+        if (port.device.empty() && !port.cable) {
+            std::cerr << "pmctl " << used->get_name()
+                      << ": say which port: --device PATH (see 'pmctl list') or --cable TYPE "
+                         "(see 'pmctl "
+                      << used->get_name() << " --help')\n";
+            return kUsageError;
+        }
+        if (used == talk) {
+            std::vector<pmctl::Step> steps;
+            std::string error;
+            if (!pmctl::parseSteps(stepWords, steps, error)) {
+                std::cerr << "pmctl talk: " << error << "\n";
+                return kUsageError;
+            }
+            return pmctl::runTalk(port, steps);
+        }
+        if (used == termCmd)
+            return pmctl::runTerm(port, term);
+        if (used == cableInfo)
+            return pmctl::runCableInfo(port);
+        if (used == charge)
+            return pmctl::runCharge(port, chargeState == "on");
+    } catch (const std::exception& e) {
+        std::cout.flush();
+        std::cerr << "pmctl: " << e.what() << "\n";
+        return 1;
+    }
+    return kUsageError;
+}
