@@ -38,6 +38,9 @@ class CableSim {
 
     // The slave device to open, e.g. "/dev/pts/7".
     const std::string& SlavePath() const { return m_slavePath; }
+    // The master side, to look at the line from the cable's end: on Linux the terminal settings
+    // read through it are the slave's. Reading or writing it bypasses the cable; -1 once unplugged.
+    int MasterFd() const { return m_master; }
 
     // Behaviour; each may be changed at any time.
     void SetIdentification(std::string reply);             // the whole reply to "AT!CCHK"

@@ -1,0 +1,597 @@
+// The serial cable path on real pseudo-terminals: the line as the cable sees it, bytes both ways,
+// line and speed changes, the cable-type searches, what open and close leave behind, bad device
+// paths, a vanished cable, and one logged communication decoded from the saved log.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <memory>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "CableSim.h"
+#include "CommBaseUNIX.h"
+#include "CommLog.h"
+#include "PortMdlState.h"
+#include "SerialTestSupport.h"
+#include "TtyTrace.h"
+#include "platform/TtySpeed.h"
+#include "portmdl/PortMdl.h"
+#include "test_log_support.h"
+
+using namespace std::chrono_literals;
+using pmsim::CableSim;
+using serialtest::Registry;
+using serialtest::SameDevice;
+using serialtest::SerialTest;
+using serialtest::SetCableType;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Bytes(int count, int seed)
+{
+    std::string s(static_cast<size_t>(count), '\0');
+    for (int i = 0; i < count; ++i) {
+        s[static_cast<size_t>(i)] = static_cast<char>((i * 7 + seed) & 0xFF);
+    }
+    return s;
+}
+
+EI_CommBaseUNIX* Port()
+{
+    return static_cast<EI_CommBaseUNIX*>(TheCommBase);
+}
+
+// The settings a fresh terminal comes with, set explicitly so restoring can be seen.
+termios CookedSettings(int fd)
+{
+    termios t{};
+    EXPECT_EQ(tcgetattr(fd, &t), 0);
+    t.c_iflag = ICRNL | IXON;
+    t.c_oflag = OPOST | ONLCR;
+    t.c_lflag = ISIG | ICANON | ECHO;
+    cfsetspeed(&t, B38400);
+    EXPECT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+    EXPECT_EQ(tcgetattr(fd, &t), 0);
+    return t;
+}
+
+using Serial = SerialTest;
+
+} // namespace
+
+TEST_F(Serial, OpenPutsTheLineInRawModeExclusivelyAndCloseGivesItBack)
+{
+    CableSim cable;
+    termios before = CookedSettings(cable.MasterFd());
+    ttytrace::Reset();
+
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    EXPECT_EQ(PM_GetOpenMode(), 2);
+    EXPECT_EQ(g_bIsOpen, 1);
+    int fd = PM_GetPortHandle();
+    ASSERT_TRUE(SameDevice(fd, cable.SlavePath()));
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0); // writes block
+
+    termios t{};
+    ASSERT_EQ(tcgetattr(cable.MasterFd(), &t), 0); // the slave's settings, seen from the cable
+    EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNBRK | INPCK));
+    EXPECT_EQ(t.c_oflag, 0u);
+    EXPECT_EQ(t.c_lflag, 0u);
+    EXPECT_EQ(t.c_cflag & ~CBAUD, static_cast<tcflag_t>(CS8 | CREAD | CLOCAL));
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B600));
+    EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B600));
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+    // A pseudo-terminal drops PARENB; the record as applied shows none was asked for.
+    auto applied = ttytrace::AppliedSettings();
+    ASSERT_FALSE(applied.empty());
+    EXPECT_EQ(applied.front().c_cflag & (PARENB | PARODD | CSTOPB | HUPCL | CRTSCTS), 0u);
+
+    // Exclusive: another open is refused, except to root, who sees the flag.
+    int other = open(cable.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (other < 0) {
+        EXPECT_EQ(errno, EBUSY);
+    } else {
+        int excl = 0;
+        EXPECT_EQ(ioctl(other, TIOCGEXCL, &excl), 0);
+        EXPECT_EQ(excl, 1);
+    }
+
+    PM_PortStatus status{};
+    ASSERT_EQ(PM_GetPortStatus(&status), 1);
+    EXPECT_EQ(status.nSpeedCode, 1);
+    EXPECT_EQ(status.nStopBits, 1);
+    EXPECT_EQ(status.nParity, 1);
+    EXPECT_EQ(status.nDataBits, 8);
+    EXPECT_EQ(status.nRTS, 1);
+    EXPECT_EQ(status.nDTR, 0);
+
+    ASSERT_EQ(PM_ClosePort(), 1);
+    EXPECT_EQ(PM_GetPortHandle(), -1);
+    EXPECT_EQ(g_bIsOpen, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1); // the descriptor is closed
+    termios after{};
+    ASSERT_EQ(tcgetattr(cable.MasterFd(), &after), 0);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    if (other >= 0) {
+        int excl = 1;
+        EXPECT_EQ(ioctl(other, TIOCGEXCL, &excl), 0);
+        EXPECT_EQ(excl, 0); // the claim ends with the port, whoever else holds the device
+        close(other);
+    }
+    int again = open(cable.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_GE(again, 0) << strerror(errno);
+    close(again);
+}
+
+// The device must not become the host's controlling terminal, or pulling the cable would hang up
+// the host. Run in a child of its own session, before any thread exists.
+TEST_F(Serial, DeviceNeverBecomesTheControllingTerminal)
+{
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int status = 10;
+        if (setsid() >= 0) {
+            int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            char name[128];
+            if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 &&
+                ptsname_r(master, name, sizeof name) == 0) {
+                status = PM_OpenPortByDeviceName(name) == 1 ? 0 : 11;
+                if (status == 0 && open("/dev/tty", O_RDWR | O_CLOEXEC) >= 0) {
+                    status = 12;
+                }
+                PM_ClosePort();
+            }
+        }
+        _exit(status);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(Serial, BytesBothWaysWithExactCountsAndTimeOuts)
+{
+    CableSim cable;
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    ASSERT_EQ(PM_SetRxTimeout(3000), 1); // the reader starts polling half a second after opening
+
+    std::string out = Bytes(300, 1);
+    ASSERT_EQ(PM_TxBytes(300, reinterpret_cast<const uint8_t*>(out.data())), 1);
+    ASSERT_TRUE(cable.WaitReceived(300, 5s));
+    EXPECT_EQ(cable.Received(), out);
+
+    int sent = -1;
+    EXPECT_EQ(TheCommBase->internalWrite(reinterpret_cast<const uint8_t*>("x"), 0, &sent), 1);
+    EXPECT_EQ(sent, 0);
+
+    std::string in = Bytes(1000, 3);
+    cable.Send(in);
+    std::string got(600, '\0');
+    ASSERT_EQ(PM_RxBytes(600, reinterpret_cast<uint8_t*>(got.data())), 1);
+    EXPECT_EQ(got, in.substr(0, 600));
+    // The rest arrives whole; asking for one byte more than is coming times out taking nothing.
+    ASSERT_EQ(PM_SetRxTimeout(300), 1);
+    got.assign(401, '\0');
+    auto start = Clock::now();
+    EXPECT_EQ(PM_RxBytes(401, reinterpret_cast<uint8_t*>(got.data())), 0);
+    EXPECT_GE(Clock::now() - start, 290ms);
+    EXPECT_LT(Clock::now() - start, 5s);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_TIMEOUT);
+    EXPECT_EQ(PM_InBufferCount(), 400);
+    got.assign(400, '\0');
+    ASSERT_EQ(PM_RxBytes(400, reinterpret_cast<uint8_t*>(got.data())), 1);
+    EXPECT_EQ(got, in.substr(600));
+
+    // Nothing sent by the host is lost to the cable, nothing extra arrives.
+    EXPECT_TRUE(cable.WaitSent(1s));
+    EXPECT_EQ(cable.ReceivedCount(), 300u);
+    EXPECT_EQ(PM_ClosePort(), 1);
+}
+
+TEST_F(Serial, OpenTwiceIsRefusedAndLeavesTheDeviceOpen)
+{
+    CableSim cable;
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    int fd = PM_GetPortHandle();
+    EXPECT_EQ(Port()->Open(cable.SlavePath().c_str()), 0);
+    EXPECT_EQ(Port()->EI_GetLastError(), 8u);
+    EXPECT_EQ(PM_GetPortHandle(), fd);
+    EXPECT_EQ(Port()->m_nLineStatus, 0);
+    EXPECT_EQ(PM_ClosePort(), 1);
+    EXPECT_EQ(PM_ClosePort(), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_INVALID);
+}
+
+// A pseudo-terminal refuses modem-control changes: the line operations still report success,
+// with code 1 in the transport and the cached bits unchanged.
+TEST_F(Serial, RefusedLineChangesAreRecordedButReportSuccess)
+{
+    CableSim cable;
+    ttytrace::Reset();
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    EXPECT_EQ(Port()->m_nLineStatus, 0); // the raise of DTR and RTS at set-up was refused too
+    Port()->EI_ClearLastError();
+    EXPECT_EQ(PM_SetRTS(), 1);
+    EXPECT_EQ(Port()->EI_GetLastError(), 1u);
+    EXPECT_EQ(PM_ClearDTR(), 1);
+    EXPECT_EQ(Port()->m_nLineStatus, 0);
+    auto states = ttytrace::ModemLineStates();
+    ASSERT_EQ(states.size(), 3u);
+    EXPECT_EQ(states[0], TIOCM_DTR | TIOCM_RTS);
+    EXPECT_EQ(states[1], TIOCM_RTS);
+    EXPECT_EQ(states[2], 0);
+}
+
+// On a port that takes modem-control bits (stood in for by the trace).
+TEST_F(Serial, LineBitsAreRaisedAtOpenChangedOneByOneAndDroppedAtClose)
+{
+    CableSim cable;
+    ttytrace::Reset();
+    ttytrace::FakeModemLines(true);
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    EXPECT_EQ(Port()->GetControlLineStatus(), TIOCM_DTR | TIOCM_RTS);
+    struct Step {
+        int32_t (*op)();
+        int bits;
+    };
+    const Step steps[] = {
+        {PM_ClearRTS, TIOCM_DTR}, {PM_SetRTS, TIOCM_DTR | TIOCM_RTS},
+        {PM_ClearDTR, TIOCM_RTS}, {PM_ClearRTS, 0},
+        {PM_SetDTR, TIOCM_DTR},
+    };
+    for (const auto& s : steps) {
+        EXPECT_EQ(s.op(), 1);
+        EXPECT_EQ(Port()->m_nLineStatus, s.bits);
+    }
+    EXPECT_EQ(Port()->EI_GetLastError(), 0u);
+    ASSERT_EQ(PM_ClosePort(), 1);
+    auto states = ttytrace::ModemLineStates();
+    ASSERT_FALSE(states.empty());
+    EXPECT_EQ(states.back(), 0); // both lines dropped
+}
+
+TEST_F(Serial, SpeedChangesIncludingOneWithoutATermiosConstant)
+{
+    CableSim cable;
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    struct Case {
+        uint32_t code, rate;
+    };
+    const Case cases[] = {{4, 14400}, {8, 115200}, {3, 9600}, {9, 230400}, {4, 14400}, {1, 600}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(PM_SetBPS(c.code), 1) << c.rate;
+        uint32_t in = 0, out = 0;
+        ASSERT_EQ(TtyGetSpeeds(cable.MasterFd(), &in, &out), 0);
+        EXPECT_EQ(in, c.rate);
+        EXPECT_EQ(out, c.rate);
+        EXPECT_EQ(PM_GetBPS(), static_cast<int32_t>(c.rate));
+        PM_PortStatus status{};
+        ASSERT_EQ(PM_GetPortStatus(&status), 1);
+        EXPECT_EQ(status.nSpeedCode, static_cast<int32_t>(c.code));
+    }
+    // The speed already in effect: recorded, and bytes waiting on the device survive.
+    ASSERT_EQ(PM_SetRxTimeout(3000), 1);
+    cable.Send("keep");
+    ASSERT_TRUE(cable.WaitSent(1s));
+    EXPECT_EQ(PM_SetBPS(1), 1);
+    char got[4];
+    ASSERT_EQ(PM_RxBytes(4, reinterpret_cast<uint8_t*>(got)), 1);
+    EXPECT_EQ(std::string(got, 4), "keep");
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_NONE);
+}
+
+// Speed 0 would hang the line up: a code outside the table is refused with the diagnostic.
+TEST_F(Serial, SpeedCodeOutsideTheTableIsRefused)
+{
+    CableSim cable;
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(PM_SetBPS(0), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "PM_STD_MAC/CommBaseUNIX:383: failed assertion `PM_FALSE'\n");
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_TRANSPORT);
+    EXPECT_EQ(Port()->EI_GetLastError(), 1u);
+    EXPECT_EQ(PM_GetBPS(), 600);
+    uint32_t in = 0, out = 0;
+    ASSERT_EQ(TtyGetSpeeds(cable.MasterFd(), &in, &out), 0);
+    EXPECT_EQ(out, 600u);
+}
+
+TEST_F(Serial, PortStatusAppliesLinesAndSpeedAndKeepsItsRTSField)
+{
+    CableSim cable;
+    ttytrace::Reset();
+    ttytrace::FakeModemLines(true);
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    const PM_PortStatus wanted = {5, 2, 2, 7, 0, 1, 11, 12};
+    ASSERT_EQ(PM_SetPortStatus(&wanted), 1);
+    PM_PortStatus got{};
+    ASSERT_EQ(PM_GetPortStatus(&got), 1);
+    EXPECT_EQ(got.nSpeedCode, 5);
+    EXPECT_EQ(got.nStopBits, 2);
+    EXPECT_EQ(got.nParity, 2);
+    EXPECT_EQ(got.nDataBits, 7);
+    EXPECT_EQ(got.nRTS, 1); // as before
+    EXPECT_EQ(got.nDTR, 1);
+    EXPECT_EQ(got.nOption1, 11);
+    EXPECT_EQ(got.nOption2, 12);
+    EXPECT_EQ(Port()->m_nLineStatus, TIOCM_DTR); // RTS lowered, DTR raised
+    EXPECT_EQ(PM_GetBPS(), 19200);
+    uint32_t in = 0, out = 0;
+    ASSERT_EQ(TtyGetSpeeds(cable.MasterFd(), &in, &out), 0);
+    EXPECT_EQ(out, 19200u);
+}
+
+// Each cable type finds its device by terminal name in the registry and sets the parity of its
+// row; the searched device is told apart from its neighbours by the device it opened.
+TEST_F(Serial, CableTypeTableSearchesTheRegistry)
+{
+    struct Case {
+        int32_t cableType;
+        std::vector<std::string> names; // registry entries, one cable each
+        int expectOpened;               // index into names, -1 for none
+        bool evenParity;
+    };
+    const Case cases[] = {
+        {3, {"ORVUUSBC0", "ORVUUSBP0"}, 1, true},
+        {4, {"ORVUUSBC0", "ORVUUSBP0"}, 0, true},
+        {8, {"ORVUDSCDMA1", "usbmodem1"}, 0, true},
+        {1002, {"usbmodem1411", "usbmodem1421"}, 0, false},
+        {1004, {"usbmodem1411", "usbmodem1421"}, 1, false},
+        {1003, {"kestrel-cable7", "usbserial-A1"}, 0, false},
+        {1003, {"usbserial-A1", "xusbserial"}, 0, false},
+        {1002, {"USBMODEM1", "my-usbmodem"}, -1, false}, // prefix, case-sensitive
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cableType);
+        Registry registry;
+        std::vector<std::unique_ptr<CableSim>> cables;
+        std::vector<std::string> paths;
+        for (const auto& name : c.names) {
+            cables.push_back(std::make_unique<CableSim>());
+            paths.push_back(registry.Add(name, cables.back()->SlavePath()));
+        }
+        SetCableType(c.cableType);
+        ttytrace::Reset();
+        PM_ClearCommErr();
+        int32_t opened = PM_OpenPort(7);
+        if (c.expectOpened < 0) {
+            EXPECT_EQ(opened, 0);
+            EXPECT_EQ(PM_GetCommErr(), PM_ERR_NONE);
+            EXPECT_EQ(TheCommBase, nullptr);
+            continue;
+        }
+        ASSERT_EQ(opened, 1);
+        EXPECT_EQ(PM_GetOpenMode(), 1);
+        EXPECT_TRUE(SameDevice(PM_GetPortHandle(), cables[c.expectOpened]->SlavePath()));
+        auto applied = ttytrace::AppliedSettings();
+        ASSERT_FALSE(applied.empty());
+        EXPECT_EQ((applied.front().c_cflag & PARENB) != 0, c.evenParity);
+        EXPECT_EQ(applied.front().c_cflag & PARODD, 0u);
+        EXPECT_EQ(PM_ClosePort(), 1);
+    }
+}
+
+TEST_F(Serial, CableTypesThatOpenNothing)
+{
+    Registry registry;
+    CableSim cable;
+    registry.Add("usbmodem1411", cable.SlavePath());
+
+    // The second "usbmodem" is missing: the search gives an empty path, which does not open.
+    SetCableType(1004);
+    EXPECT_EQ(PM_OpenPort(1), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
+    EXPECT_EQ(TheCommBase, nullptr);
+
+    // Neither "kestrel-cable" nor "usbserial": nothing is recorded.
+    SetCableType(1003);
+    EXPECT_EQ(PM_OpenPort(1), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_NONE);
+    EXPECT_EQ(TheCommBase, nullptr);
+
+    // The USB modem transport is not part of this build.
+    SetCableType(5);
+    EXPECT_EQ(PM_OpenPort(1), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_CREATE);
+    EXPECT_EQ(TheCommBase, nullptr);
+
+    // Not a cable type at all, also not the chunked environment's 10.
+    for (int32_t type : {0, 10, 1001}) {
+        SetCableType(type);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(PM_OpenPort(1), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "PM_STD_MAC/PortMdl:652: failed assertion `PM_FALSE'\n");
+        EXPECT_EQ(PM_GetCommErr(), PM_ERR_NONE);
+        EXPECT_EQ(TheCommBase, nullptr);
+        EXPECT_EQ(g_bIsOpen, 0);
+    }
+}
+
+TEST_F(Serial, OpeningAgainClosesTheOpenPortFirst)
+{
+    Registry registry;
+    CableSim first, second;
+    registry.Add("usbmodem1", first.SlavePath());
+    SetCableType(1002);
+    ASSERT_EQ(PM_OpenPort(1), 1);
+    ASSERT_EQ(PM_OpenPortByDeviceName(second.SlavePath().c_str()), 1);
+    EXPECT_TRUE(SameDevice(PM_GetPortHandle(), second.SlavePath()));
+    EXPECT_EQ(PM_GetOpenMode(), 2);
+    // The first device is free again.
+    int fd = open(first.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) {
+        int excl = 1;
+        ioctl(fd, TIOCGEXCL, &excl);
+        EXPECT_EQ(excl, 0);
+        close(fd);
+    }
+}
+
+// Paths that do not lead to a terminal fail the open with code 7 and leave no transport; a device
+// that is not a terminal fails the exclusive-mode step with its diagnostic.
+TEST_F(Serial, BadDevicePaths)
+{
+    char file[] = "/tmp/pmserial-file.XXXXXX";
+    int fileFd = mkstemp(file);
+    ASSERT_GE(fileFd, 0);
+    struct Case {
+        const char* what;
+        std::string path;
+        bool diagnostic; // opened, but not a terminal
+    };
+    const Case cases[] = {
+        {"empty", "", false},
+        {"too long", std::string(5000, 'a'), false},
+        {"missing", "/dev/pmserial-no-such-device", false},
+        {"not a terminal", "/dev/null", true},
+        {"regular file", file, true},
+        {"directory", "/tmp", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(PM_OpenPortByDeviceName(c.path.c_str()), 0);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err,
+                  c.diagnostic ? "PM_STD_MAC/CommBaseUNIX:56: failed assertion `PM_FALSE'\n" : "");
+        EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
+        EXPECT_EQ(TheCommBase, nullptr);
+        EXPECT_EQ(PM_GetPortHandle(), -1);
+        EXPECT_EQ(g_bIsOpen, 0);
+    }
+    EXPECT_EQ(PM_OpenPortByDeviceName(nullptr), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
+
+    // A failed open keeps no descriptor: the file can be removed and nothing refers to it.
+    EI_CommBaseUNIX probe(0);
+    TheCommBase = &probe;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(probe.Open(file), 0);
+    testing::internal::GetCapturedStderr();
+    TheCommBase = nullptr;
+    EXPECT_EQ(probe.GetPortHandle(), -1);
+    EXPECT_EQ(probe.m_bIsOpen, 0);
+    EXPECT_EQ(probe.EI_GetLastError(), 1u);
+    close(fileFd);
+    unlink(file);
+}
+
+// The cable is pulled while the port is open: nothing hangs, receives time out, sends fail.
+TEST_F(Serial, VanishedCable)
+{
+    CableSim cable;
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    ASSERT_EQ(PM_SetRxTimeout(3000), 1);
+    cable.Send("ab");
+    uint8_t got[2];
+    ASSERT_EQ(PM_RxBytes(2, got), 1);
+
+    cable.Unplug();
+    ASSERT_EQ(PM_SetRxTimeout(200), 1);
+    auto start = Clock::now();
+    EXPECT_EQ(PM_RxBytes(1, got), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_TIMEOUT);
+    EXPECT_LT(Clock::now() - start, 5s);
+    const uint8_t at[] = {'A', 'T', '\r'};
+    EXPECT_EQ(PM_TxBytes(3, at), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_SEND);
+    EXPECT_EQ(Port()->EI_GetLastError(), 1u);
+
+    // The reader waits instead of spinning on the hung-up device.
+    clock_t cpuBefore = clock();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LT(static_cast<double>(clock() - cpuBefore) / CLOCKS_PER_SEC, 0.15);
+
+    start = Clock::now();
+    EXPECT_EQ(PM_ClosePort(), 1);
+    EXPECT_LT(Clock::now() - start, 5s);
+    EXPECT_EQ(PM_GetPortHandle(), -1);
+}
+
+// One communication from open to close, decoded from the saved log: the dialogue's bytes go
+// through the key table, the speed change and the summary follow.
+class SerialLog : public logtest::LogFolder {
+  protected:
+    void TearDown() override
+    {
+        if (TheCommBase != nullptr) {
+            PM_ClosePort();
+        }
+        LogFolder::TearDown();
+    }
+};
+
+TEST_F(SerialLog, WholeCommunicationDecodesFromTheSavedLog)
+{
+    Registry registry;
+    CableSim cable;
+    cable.AddReply("AT\r", "OK\r\n");
+    std::string path = registry.Add("usbmodem1411", cable.SlavePath());
+    ASSERT_EQ(PM_Log_SetUserInfo(folder.c_str(), "PHONE-9"), 0);
+    SetCableType(1002);
+
+    ASSERT_EQ(PM_OpenPort(3), 1);
+    ASSERT_EQ(PM_SetRxTimeout(3000), 1);
+    const uint8_t at[] = {'A', 'T', '\r'};
+    ASSERT_EQ(PM_TxBytes(3, at), 1);
+    uint8_t ok[4];
+    ASSERT_EQ(PM_RxBytes(4, ok), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(ok), 4), "OK\r\n");
+    ASSERT_EQ(PM_SetBPS(8), 1);
+    ASSERT_EQ(PM_ClosePort(), 1);
+
+    std::string text = logtest::decodeLog(logtest::readFile(dat));
+    auto scrambled = [](std::string hex) {
+        return std::string(CCommLog::StrEncode(hex.data(), 0));
+    };
+    const std::string inOrder[] = {
+        "\nLogStart Port Open (Start Communication)\n",
+        "PM_OpenPort Successful [" + path + "]",
+        "\nSD:" + scrambled("41540D"),
+        "\nRD:" + scrambled("4F4B0D0A"),
+        "\nSet CommSpeed [115200]bps\n",
+        "\n\nPortClose (End Communication)\n",
+        "CableType[1002]PortNo[3]",
+        "\nComm Finished TotalTime",
+    };
+    size_t at_ = 0;
+    for (const auto& piece : inOrder) {
+        size_t found = text.find(piece, at_);
+        ASSERT_NE(found, std::string::npos) << "missing in order: " << piece << "\n" << text;
+        at_ = found + piece.size();
+    }
+    EXPECT_NE(text.find("PortMdlLastErr(LINE) [0(0)] PortAPILastErr(LINE) [0(0)]"),
+              std::string::npos)
+        << text;
+}
+
+// A failed open summarises and ends its own log communication.
+TEST_F(SerialLog, FailedOpenEndsItsCommunicationWithItsLine)
+{
+    ASSERT_EQ(PM_Log_SetUserInfo(folder.c_str(), "P"), 0);
+    EXPECT_EQ(PM_OpenPortByDeviceName("/dev/pmserial-no-such-device"), 0);
+    EXPECT_FALSE(logtest::exists(tmp));
+    std::string text = logtest::decodeLog(logtest::readFile(dat));
+    EXPECT_NE(text.find("PortAPILastErr(LINE) [103(1669)]"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nComm Finished TotalTime"), std::string::npos);
+}
