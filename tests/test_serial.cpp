@@ -339,56 +339,6 @@ TEST_F(Serial, PortStatusAppliesLinesAndSpeedAndKeepsItsRTSField)
     EXPECT_EQ(out, 19200u);
 }
 
-// Each cable type finds its device by terminal name in the registry and sets the parity of its
-// row; the searched device is told apart from its neighbours by the device it opened.
-TEST_F(Serial, CableTypeTableSearchesTheRegistry)
-{
-    struct Case {
-        int32_t cableType;
-        std::vector<std::string> names; // registry entries, one cable each
-        int expectOpened;               // index into names, -1 for none
-        bool evenParity;
-    };
-    const Case cases[] = {
-        {3, {"ORVUUSBC0", "ORVUUSBP0"}, 1, true},
-        {4, {"ORVUUSBC0", "ORVUUSBP0"}, 0, true},
-        {8, {"ORVUDSCDMA1", "usbmodem1"}, 0, true},
-        {1002, {"usbmodem1411", "usbmodem1421"}, 0, false},
-        {1004, {"usbmodem1411", "usbmodem1421"}, 1, false},
-        {1003, {"kestrel-cable7", "usbserial-A1"}, 0, false},
-        {1003, {"usbserial-A1", "xusbserial"}, 0, false},
-        {1002, {"USBMODEM1", "my-usbmodem"}, -1, false}, // prefix, case-sensitive
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.cableType);
-        Registry registry;
-        std::vector<std::unique_ptr<CableSim>> cables;
-        std::vector<std::string> paths;
-        for (const auto& name : c.names) {
-            cables.push_back(std::make_unique<CableSim>());
-            paths.push_back(registry.Add(name, cables.back()->SlavePath()));
-        }
-        SetCableType(c.cableType);
-        ttytrace::Reset();
-        PM_ClearCommErr();
-        int32_t opened = PM_OpenPort(7);
-        if (c.expectOpened < 0) {
-            EXPECT_EQ(opened, 0);
-            EXPECT_EQ(PM_GetCommErr(), PM_ERR_NONE);
-            EXPECT_EQ(TheCommBase, nullptr);
-            continue;
-        }
-        ASSERT_EQ(opened, 1);
-        EXPECT_EQ(PM_GetOpenMode(), 1);
-        EXPECT_TRUE(SameDevice(PM_GetPortHandle(), cables[c.expectOpened]->SlavePath()));
-        auto applied = ttytrace::AppliedSettings();
-        ASSERT_FALSE(applied.empty());
-        EXPECT_EQ((applied.front().c_cflag & PARENB) != 0, c.evenParity);
-        EXPECT_EQ(applied.front().c_cflag & PARODD, 0u);
-        EXPECT_EQ(PM_ClosePort(), 1);
-    }
-}
-
 TEST_F(Serial, CableTypesThatOpenNothing)
 {
     Registry registry;
@@ -594,4 +544,87 @@ TEST_F(SerialLog, FailedOpenEndsItsCommunicationWithItsLine)
     std::string text = logtest::decodeLog(logtest::readFile(dat));
     EXPECT_NE(text.find("PortAPILastErr(LINE) [103(1669)]"), std::string::npos) << text;
     EXPECT_NE(text.find("\nComm Finished TotalTime"), std::string::npos);
+}
+
+// The identification fields of the cable's reply, each ended by CR LF, the first starting at
+// "1841"; only the caller's three slots are ever written.
+TEST(SerialCableReply, Parsing)
+{
+    struct Case {
+        const char* what;
+        std::string reply;
+        int result;
+        uint16_t info[3];
+    };
+    const Case cases[] = {
+        {"usual reply", "\r\n1841\r\n0002\r\n0100\r\n\r\nOK\r\n", 1, {1841, 2, 100}},
+        {"two stray bytes first", "xx1841\r\n0002\r\n0100\r\nOK\r\n", 1, {1841, 2, 100}},
+        {"no 1841", "\r\nERROR\r\n", 0, {7, 7, 7}},
+        {"second field of 9", "1841\r\n000000002\r\n0100\r\n", 1, {1841, 7, 100}},
+        {"third end missing", "1841\r\n0002\r\n0100", 0, {1841, 2, 7}},
+        {"first field longer", "18419\r\n1\r\n2\r\n", 1, {18419, 1, 2}},
+        {"first field of 8 wraps", "18410000\r\n1\r\n2\r\n", 1, {59920, 1, 2}},
+        {"first field of 12", "184100000000\r\n1\r\n2\r\n", 1, {7, 1, 2}},
+        {"empty fields", "1841\r\n\r\n\r\n", 1, {1841, 0, 0}},
+        {"1841 at the end", "noise1841", 0, {7, 7, 7}},
+        {"ends only after a zero byte", std::string("1841\0\r\n1\r\n2\r\n", 13), 0, {7, 7, 7}},
+        {"4095 bytes without an end", "1841" + std::string(4091, 'x'), 0, {7, 7, 7}},
+        {"long second field", "1841\r\n" + std::string(4000, '9') + "\r\n5\r\n", 1, {1841, 7, 5}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Guard slots around the three show that nothing outside them is written.
+        uint16_t slots[5] = {0xAAAA, 7, 7, 7, 0xBBBB};
+        EXPECT_EQ(EI_CommBaseUNIX::ParseUSBInfo(c.reply.c_str(), slots + 1), c.result);
+        EXPECT_EQ(slots[0], 0xAAAA);
+        EXPECT_EQ(slots[1], c.info[0]);
+        EXPECT_EQ(slots[2], c.info[1]);
+        EXPECT_EQ(slots[3], c.info[2]);
+        EXPECT_EQ(slots[4], 0xBBBB);
+    }
+}
+
+// The simulator's escape needs guard-time silence before it and after it.
+TEST(CableSimulator, EscapeNeedsGuardTimeAroundIt)
+{
+    CableSim cable;
+    cable.SetGuardTime(50ms);
+    int fd = open(cable.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    cfmakeraw(&t);
+    t.c_cc[VMIN] = 0; // reads return at once
+    t.c_cc[VTIME] = 0;
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+    auto write_ = [&](const char* s) { ASSERT_EQ(write(fd, s, strlen(s)), (ssize_t)strlen(s)); };
+
+    write_("AT+++"); // no silence before the pluses
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(cable.InCommandMode());
+    write_("+++");
+    std::this_thread::sleep_for(20ms);
+    write_("x"); // no silence after them
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(cable.InCommandMode());
+    write_("+++");
+    ASSERT_TRUE(cable.WaitCommands(1, 2s));
+    EXPECT_TRUE(cable.InCommandMode());
+    write_("at!con\r");
+    ASSERT_TRUE(cable.WaitCommands(2, 2s));
+    EXPECT_EQ(cable.ChargeState(), 1);
+    write_("at%z\r");
+    ASSERT_TRUE(cable.WaitCommands(3, 2s));
+    EXPECT_FALSE(cable.InCommandMode());
+    std::string reply;
+    char buf[64];
+    for (int i = 0; i < 50 && reply.size() < 18; ++i) {
+        std::this_thread::sleep_for(10ms);
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            reply.append(buf, static_cast<size_t>(n));
+        }
+    }
+    EXPECT_EQ(reply, "\r\nOK\r\n\r\nOK\r\n\r\nOK\r\n");
+    close(fd);
 }
