@@ -42,9 +42,10 @@ class LogProbe {
         ASSERT_EQ(LogFileData.PM_LogOpen(0), 1);
     }
 
-    // The plain records written so far.
+    // The plain records written so far (the log buffers its stream: flush every stream first).
     std::string Text() const
     {
+        fflush(nullptr);
         std::ifstream in(m_folder + "PM_LOG.tmp", std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
