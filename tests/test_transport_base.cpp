@@ -199,7 +199,9 @@ TEST(TransportBaseReader, LivesFromOpenToClose)
     PipeTransport t;
     ASSERT_EQ(t.Open("pipe"), 1);
     EXPECT_EQ(t.m_bRunning.load(), 1);
-    EXPECT_EQ(threadCount(), before + 1);
+    // (A sanitizer may add a thread of its own with the first thread the process starts.)
+    int during = threadCount();
+    EXPECT_GE(during, before + 1);
     EXPECT_EQ(t.countBuffer(), 0);
 
     phoneSends(t, "hello, host: this is longer than one read pass");
@@ -213,7 +215,7 @@ TEST(TransportBaseReader, LivesFromOpenToClose)
     EXPECT_EQ(t.closes, 1);
     EXPECT_EQ(t.m_bRunning.load(), 0);
     EXPECT_EQ(t.m_bIsOpen.load(), 0);
-    EXPECT_EQ(threadCount(), before);
+    EXPECT_EQ(threadCount(), during - 1);
 }
 
 // With the device closed under it, the reader idles and reads nothing until Close stops it.
