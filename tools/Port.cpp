@@ -178,9 +178,10 @@ std::string openPort(const PortOptions& options)
                           ". 'pmctl list' shows the devices; PM_SERIAL_REGISTRY may name a "
                           "folder of links to devices, or use --device PATH");
         }
-        throw moduleFailure("cannot open the port of cable type " + std::to_string(cable->type),
-                            "check that no other program holds the device and that you may use "
-                            "it (group 'dialout')");
+        throw moduleFailure("cannot open the port of cable type " + std::to_string(cable->type) +
+                                " (it opens " + cable->looksFor + ")",
+                            "'pmctl list' shows the devices; check that no other program holds "
+                            "the device and that you may use it (group 'dialout')");
     }
     if (!PM_SetRxTimeout(options.rxTimeout)) {
         PortGuard guard;

@@ -111,12 +111,22 @@ bool parseHex(std::string_view text, std::vector<uint8_t>& out, std::string& err
             continue;
         }
         int hi = hexValue(c);
-        int lo = i + 1 < text.size() ? hexValue(text[i + 1]) : -1;
-        if (hi < 0 || lo < 0) {
-            error = hi < 0 ? std::string("'") + escapeForDisplay(std::string_view(&text[i], 1)) +
-                                 "' at position " + std::to_string(i) + " is not a hex digit"
-                           : "odd number of hex digits (byte at position " + std::to_string(i) +
-                                 " has only one digit)";
+        if (hi < 0) {
+            error = "'" + escapeForDisplay(text.substr(i, 1)) + "' at position " +
+                    std::to_string(i) + " is not a hex digit";
+            return false;
+        }
+        bool paired = i + 1 < text.size() &&
+                      std::string_view(" :-,\t").find(text[i + 1]) == std::string_view::npos;
+        if (!paired) {
+            error = "odd number of hex digits (the byte at position " + std::to_string(i) +
+                    " has only one)";
+            return false;
+        }
+        int lo = hexValue(text[i + 1]);
+        if (lo < 0) {
+            error = "'" + escapeForDisplay(text.substr(i + 1, 1)) + "' at position " +
+                    std::to_string(i + 1) + " is not a hex digit";
             return false;
         }
         out.push_back(static_cast<uint8_t>(hi * 16 + lo));

@@ -52,9 +52,10 @@ int main(int argc, char** argv)
     int32_t cable = 0;
 
     auto* list = app.add_subcommand("list", "list the serial devices the module sees");
-    list->footer("Uses PM_CountDevices and PM_GetDeviceName. When the environment variable "
-                 "PM_SERIAL_REGISTRY names a folder, its entries (for example links to "
-                 "pseudo-terminals) are the serial devices instead of the system's.");
+    list->footer("Uses PM_CountDevices and PM_GetDeviceName. When the environment variable\n"
+                 "PM_SERIAL_REGISTRY names a folder, its entries (for example links to\n"
+                 "pseudo-terminals) are the serial devices instead of the system's.\n\n"
+                 "Example:\n  PM_SERIAL_REGISTRY=/tmp/devs pmctl list");
 
     std::vector<std::string> stepWords;
     auto* talk = app.add_subcommand(
@@ -74,15 +75,15 @@ int main(int argc, char** argv)
         ->default_str(term.eol);
     termCmd->add_flag("--echo", term.echo, "show what you type");
     termCmd->add_flag("--hex", term.hex, "show received bytes as a hex dump");
-    termCmd->footer("Keys go to the phone as they are typed (a line at a time when standard input "
-                    "is not a terminal); received bytes are printed. Ctrl-] quits.\n\n" +
+    termCmd->footer("Keys go to the phone as they are typed (a line at a time when standard\n"
+                    "input is not a terminal); received bytes are printed. Ctrl-] quits.\n\n" +
                     portFooter("pmctl term --cable 1002 --echo"));
 
     auto* cableInfo = app.add_subcommand(
         "cable-info", "ask the serial cable for its three identification numbers");
     addPortOptions(cableInfo, port, cable);
-    cableInfo->footer("Uses PM_IsChargableCable on the open port: an AT dialogue of several "
-                      "seconds.\n\n" +
+    cableInfo->footer("Uses PM_IsChargableCable on the open port: an AT dialogue of about\n"
+                      "4 seconds.\n\n" +
                       portFooter("pmctl cable-info --cable 1002"));
 
     std::string chargeState;
@@ -91,8 +92,8 @@ int main(int argc, char** argv)
     charge->add_option("state", chargeState, "on or off")
         ->required()
         ->check(CLI::IsMember({"on", "off"}));
-    charge->footer("Uses PM_ChargeEnable / PM_ChargeDisable on the open port: an AT dialogue of "
-                   "several seconds.\n\n" +
+    charge->footer("Uses PM_ChargeEnable / PM_ChargeDisable on the open port: an AT dialogue\n"
+                   "of about 6 seconds.\n\n" +
                    portFooter("pmctl charge on --device /dev/ttyACM0"));
 
     std::string logPath;
@@ -104,26 +105,31 @@ int main(int argc, char** argv)
     log->add_flag("--records", records,
                   "print the decoded record text as the module wrote it, traffic still "
                   "scrambled");
-    log->footer("Decodes the rolling log (Base64, byte halves swapped) and the scrambled traffic, "
-                "and prints each communication: banners, sends (SD>) and receives (RD<) as hex "
-                "and ASCII, response times, pauses, time-outs, line and speed changes, comments "
-                "and the closing summary. Damaged lines are reported with their line number and "
-                "skipped (lines starting '!'); text that is no known record starts with '?'.\n\n"
+    log->footer("Decodes the rolling log (Base64, byte halves swapped) and the scrambled\n"
+                "traffic, and prints each communication: banners, sends (SD>) and receives\n"
+                "(RD<) as hex and ASCII, response times, pauses, time-outs, line and speed\n"
+                "changes, comments and the closing summary. Damaged lines are reported with\n"
+                "their line number and skipped (lines starting '!'); text that is no known\n"
+                "record starts with '?'.\n\n"
                 "Example:\n  pmctl log ~/customer-logs/");
 
     bool keep = false;
     auto* demo = app.add_subcommand(
         "demo", "a whole session against a simulated cable on a pseudo-terminal, then its log");
     demo->add_flag("--keep", keep, "keep the temporary folder with the log and print its path");
-    demo->footer("Needs no hardware and no root. Plays a phone's cable on a pseudo-terminal, "
-                 "points PM_SERIAL_REGISTRY at it and goes through what a host does: log folder, "
-                 "cable type 1002, device list, open, speed, an AT exchange, cable info, charge "
-                 "on and off, close; then prints the decoded log. Takes about 15 seconds.");
+    demo->footer("Needs no hardware and no root. Plays a phone's cable on a pseudo-terminal,\n"
+                 "points PM_SERIAL_REGISTRY at it and does what a host does: log folder, cable\n"
+                 "type 1002, device list, open, speed, an AT exchange, cable info, charge on\n"
+                 "and off, close; then prints the decoded log. Takes about 15 seconds.");
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         int status = app.exit(e);
+        if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr && talk->parsed()) {
+            std::cerr << "A step argument that begins with '-' needs \"--\" before the first "
+                         "step: pmctl talk --device PATH -- send -x\n";
+        }
         return status == 0 ? 0 : kUsageError;
     }
 

@@ -1,0 +1,156 @@
+// The pmctl program end to end: run as a user runs it, against the cable simulator.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <regex>
+
+#include "pmctl_test_support.h"
+
+using namespace pmctltest;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string quote(const std::string& s)
+{
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// Runs pmctl with the arguments (each quoted for the shell), capturing both streams.
+Outcome pmctl(const std::vector<std::string>& args, const fs::path& scratch)
+{
+    std::string cmd = quote(PMCTL_BINARY);
+    for (const auto& a : args)
+        cmd += " " + quote(a);
+    fs::path errFile = scratch / "stderr.txt";
+    cmd += " 2>" + quote(errFile.string()) + " </dev/null";
+    Outcome run;
+    FILE* pipe = ::popen(cmd.c_str(), "r");
+    if (pipe == nullptr)
+        return run;
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0)
+        run.out.append(buf.data(), n);
+    int raw = ::pclose(pipe);
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.err = readFile(errFile);
+    return run;
+}
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+} // namespace
+
+TEST(PmctlProgram, DemoRunsAWholeSessionAndCleansUp)
+{
+    TempDir scratch;
+    Outcome run = pmctl({"demo"}, scratch.path());
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    for (const char* line :
+         {"usbmodem1421", "PM_GetBPS() = 115200", "SD> 41 54 0d", "RD< 0d 0a 4f 4b 0d 0a",
+          "cable info: 1841 2 100", "the cable says charging is on",
+          "the cable says charging is off", "port closed",
+          "=== Port Open (LogStart, Start Communication)", "SD> 41 54 21 43 4f 4e 0d",
+          "PhoneUnivID[demo-phone]", "CableType 1002", "=== Comm Finished",
+          "1 communication, 0 damaged lines, 0 unrecognised texts", "Demo finished."}) {
+        EXPECT_TRUE(contains(run.out, line)) << line << "\n" << run.out;
+    }
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(run.out, m, std::regex("PM_SERIAL_REGISTRY=(\\S+)/registry")));
+    EXPECT_FALSE(fs::exists(m[1].str())) << "temporary folder left behind: " << m[1];
+}
+
+TEST(PmctlProgram, TalkLogsAndFailsWithTheModuleError)
+{
+    TempDir scratch;
+    pmsim::CableSim cable;
+    cable.AddReply("AT\r", kOk);
+    fs::create_directories(scratch.path() / "registry");
+    fs::create_directories(scratch.path() / "log");
+    fs::create_symlink(cable.SlavePath(), scratch.path() / "registry" / "usbmodem7");
+    ::setenv("PM_SERIAL_REGISTRY", (scratch.path() / "registry").c_str(), 1);
+
+    Outcome list = pmctl({"list"}, scratch.path());
+    EXPECT_EQ(list.status, 0);
+    EXPECT_TRUE(contains(list.out, (scratch.path() / "registry" / "usbmodem7").string()));
+
+    const std::string logFolder = (scratch.path() / "log").string(); // no trailing '/'
+    Outcome ok = pmctl({"talk", "--cable", "1002", "--log", logFolder, "--timeout", "3000", "send",
+                        "AT\\r", "recv", "6", "sleep", "10"},
+                       scratch.path());
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_TRUE(contains(ok.out, "SD> 41 54 0d")) << ok.out;
+    EXPECT_TRUE(contains(ok.out, "RD< 0d 0a 4f 4b 0d 0a")) << ok.out;
+    EXPECT_TRUE(contains(ok.out, "port closed")) << ok.out;
+
+    // The device by its listed name; a receive that gets nothing.
+    Outcome fail = pmctl({"talk", "--device", "usbmodem7", "--log", logFolder, "--timeout", "100",
+                          "recv", "2", "send", "never"},
+                         scratch.path());
+    EXPECT_EQ(fail.status, 1);
+    EXPECT_TRUE(contains(fail.err, "recv 2")) << fail.err;
+    EXPECT_TRUE(contains(fail.err, "PM_ERR_TIMEOUT")) << fail.err;
+    EXPECT_FALSE(contains(fail.out, "SD>")) << "a step after the failure ran";
+    EXPECT_EQ(cable.Received(), "AT\r");
+
+    // Both communications are in the log; the failed one was closed and saved as well.
+    Outcome log = pmctl({"log", logFolder}, scratch.path());
+    EXPECT_EQ(log.status, 0) << log.err;
+    EXPECT_TRUE(contains(log.out, "RD< 0d 0a 4f 4b 0d 0a")) << log.out;
+    EXPECT_TRUE(contains(log.out, "<pause 10 ms>")) << log.out;
+    EXPECT_TRUE(contains(log.out, "<TimeoutErr: waited 100 ms, got 0 bytes, 0 waiting>"));
+    EXPECT_TRUE(contains(log.out, "PortMdlLastErr 3 (time-out) at line 880")) << log.out;
+    EXPECT_TRUE(contains(log.out, "2 communications, 0 damaged lines")) << log.out;
+}
+
+TEST(PmctlProgram, UsageAndFileErrorsSayWhatToDo)
+{
+    TempDir scratch;
+    writeFile(scratch.path() / "garbage.dat", std::string("\x7f"
+                                                          "ELF\x02\x01\n;####\n",
+                                                          11));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* says; // on stdout or stderr
+    };
+    const Case cases[] = {
+        {{}, 2, "A subcommand is required"},
+        {{"talk", "send", "x"}, 2, "--device PATH"},
+        {{"talk", "--device", "/dev/null", "sned", "x"}, 2, "('sned') is not a step"},
+        {{"talk", "--device", "/dev/null", "send", "-x"}, 2, "needs \"--\""},
+        {{"talk", "--cable", "77"}, 1, "known types"},
+        {{"talk", "--device", (scratch.path() / "nothing").string(), "recvall"}, 1, "PM_ERR_OPEN"},
+        {{"talk", "--device", "/dev/null", "--log", (scratch.path() / "nope").string()},
+         1,
+         "mkdir -p"},
+        {{"charge", "maybe", "--device", "/dev/null"}, 2, "maybe"},
+        {{"log", (scratch.path() / "missing").string()}, 1, "no such file or folder"},
+        {{"log", scratch.path().string()}, 1, "no PM_LOG.dat or PM_LOG.tmp"},
+        {{"log", (scratch.path() / "garbage.dat").string()}, 0, "garbage.dat lines 1-2"},
+        {{"talk", "--help"}, 0, "sendhex HEX"},
+        {{"list", "--help"}, 0, "PM_SERIAL_REGISTRY"},
+    };
+    for (const Case& c : cases) {
+        std::string shown;
+        for (const auto& a : c.args)
+            shown += a + " ";
+        Outcome run = pmctl(c.args, scratch.path());
+        EXPECT_EQ(run.status, c.status) << shown << "\n" << run.out << run.err;
+        EXPECT_TRUE(contains(run.out + run.err, c.says)) << shown << "\n" << run.out << run.err;
+    }
+}
