@@ -1,0 +1,255 @@
+// The serial path through the module against a plain poll()+read/write client, both talking to
+// the same simulated cable on the same pseudo-terminal in the same run:
+//  - Exchange: "AT\r" out, "OK\r\n" back (the module's send includes its fixed 2 ms pause, which
+//    SendPause measures alone);
+//  - Receive/Send: 1 MiB each way;
+//  - IdleWait: a receive that waits 200 ms for bytes that never come;
+//  - IdleOpen (module only): the port open, the host not calling at all.
+// Process CPU time is measured, so the module's reader thread is counted.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <poll.h>
+#include <string>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+#include "CableSim.h"
+#include "portmdl/PortMdl.h"
+
+namespace {
+
+constexpr int kMiB = 1 << 20;
+constexpr int kChunk = 4096; // the module's receives take the megabyte in pieces of this size
+
+pmsim::CableSim& Cable()
+{
+    static auto* cable = [] {
+        auto* c = new pmsim::CableSim();
+        c->AddReply("AT\r", "OK\r\n");
+        return c;
+    }();
+    return *cable;
+}
+
+const std::string& Payload()
+{
+    static const std::string payload = [] {
+        std::string s(kMiB, '\0');
+        for (int i = 0; i < kMiB; ++i) {
+            s[static_cast<size_t>(i)] = static_cast<char>((i * 31 + 7) & 0xFF);
+        }
+        return s;
+    }();
+    return payload;
+}
+
+// The module's port on the cable, open for the length of one benchmark.
+struct ModulePort {
+    ModulePort()
+    {
+        ok =
+            PM_OpenPortByDeviceName(Cable().SlavePath().c_str()) == 1 && PM_SetRxTimeout(5000) == 1;
+        // The reader starts polling half a second after the open.
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    }
+    ~ModulePort() { PM_ClosePort(); }
+    bool ok = false;
+};
+
+// A plain client: raw line, non-blocking descriptor, poll() for every wait.
+struct PlainPort {
+    PlainPort()
+    {
+        fd = open(Cable().SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        termios t{};
+        if (fd >= 0 && tcgetattr(fd, &t) == 0) {
+            cfmakeraw(&t);
+            t.c_cc[VMIN] = 0;
+            t.c_cc[VTIME] = 0;
+            tcsetattr(fd, TCSANOW, &t);
+            tcflush(fd, TCIOFLUSH);
+        }
+    }
+    ~PlainPort()
+    {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    bool Write(const char* data, size_t n)
+    {
+        while (n > 0) {
+            ssize_t w = write(fd, data, n);
+            if (w > 0) {
+                data += w;
+                n -= static_cast<size_t>(w);
+            } else {
+                pollfd p = {fd, POLLOUT, 0};
+                if (poll(&p, 1, 5000) <= 0) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+    bool Read(char* data, size_t n, int timeoutMs)
+    {
+        while (n > 0) {
+            pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, timeoutMs) <= 0) {
+                return false;
+            }
+            ssize_t r = read(fd, data, n);
+            if (r > 0) {
+                data += r;
+                n -= static_cast<size_t>(r);
+            }
+        }
+        return true;
+    }
+    int fd = -1;
+};
+
+void BM_Exchange_Module(benchmark::State& state)
+{
+    ModulePort port;
+    const uint8_t at[] = {'A', 'T', '\r'};
+    uint8_t ok[4];
+    for (auto _ : state) {
+        if (!port.ok || PM_TxBytes(3, at) != 1 || PM_RxBytes(4, ok) != 1) {
+            state.SkipWithError("exchange failed");
+            break;
+        }
+    }
+}
+
+// The fixed pause alone, to tell the module's own cost in an exchange from the pause's.
+void BM_SendPause(benchmark::State& state)
+{
+    for (auto _ : state) {
+        PM_SimpleSleep(2);
+    }
+}
+
+void BM_Exchange_Plain(benchmark::State& state)
+{
+    PlainPort port;
+    char ok[4];
+    for (auto _ : state) {
+        if (port.fd < 0 || !port.Write("AT\r", 3) || !port.Read(ok, 4, 5000)) {
+            state.SkipWithError("exchange failed");
+            break;
+        }
+    }
+}
+
+void BM_Receive1MiB_Module(benchmark::State& state)
+{
+    ModulePort port;
+    std::string buf(kChunk, '\0');
+    for (auto _ : state) {
+        Cable().Send(Payload());
+        for (int got = 0; got < kMiB; got += kChunk) {
+            if (!port.ok || PM_RxBytes(kChunk, reinterpret_cast<uint8_t*>(buf.data())) != 1) {
+                state.SkipWithError("receive failed");
+                return;
+            }
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * kMiB);
+}
+
+void BM_Receive1MiB_Plain(benchmark::State& state)
+{
+    PlainPort port;
+    std::string buf(kChunk, '\0');
+    for (auto _ : state) {
+        Cable().Send(Payload());
+        for (int got = 0; got < kMiB; got += kChunk) {
+            if (port.fd < 0 || !port.Read(buf.data(), kChunk, 5000)) {
+                state.SkipWithError("receive failed");
+                return;
+            }
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * kMiB);
+}
+
+void BM_Send1MiB_Module(benchmark::State& state)
+{
+    ModulePort port;
+    for (auto _ : state) {
+        Cable().ClearReceived();
+        if (!port.ok || PM_TxBytes(kMiB, reinterpret_cast<const uint8_t*>(Payload().data())) != 1 ||
+            !Cable().WaitReceived(kMiB, std::chrono::seconds(10))) {
+            state.SkipWithError("send failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * kMiB);
+}
+
+void BM_Send1MiB_Plain(benchmark::State& state)
+{
+    PlainPort port;
+    for (auto _ : state) {
+        Cable().ClearReceived();
+        if (port.fd < 0 || !port.Write(Payload().data(), kMiB) ||
+            !Cable().WaitReceived(kMiB, std::chrono::seconds(10))) {
+            state.SkipWithError("send failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * kMiB);
+}
+
+void BM_IdleWait_Module(benchmark::State& state)
+{
+    ModulePort port;
+    PM_SetRxTimeout(200);
+    uint8_t b;
+    for (auto _ : state) {
+        if (PM_RxBytes(1, &b) != 0) {
+            state.SkipWithError("a byte arrived");
+            break;
+        }
+    }
+}
+
+void BM_IdleWait_Plain(benchmark::State& state)
+{
+    PlainPort port;
+    char b;
+    for (auto _ : state) {
+        if (port.Read(&b, 1, 200)) {
+            state.SkipWithError("a byte arrived");
+            break;
+        }
+    }
+}
+
+void BM_IdleOpen_Module(benchmark::State& state)
+{
+    ModulePort port;
+    for (auto _ : state) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_Exchange_Module)->Iterations(300)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_SendPause)->Iterations(300)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_Exchange_Plain)->Iterations(300)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_Receive1MiB_Module)->Iterations(5)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_Receive1MiB_Plain)->Iterations(5)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_Send1MiB_Module)->Iterations(5)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_Send1MiB_Plain)->Iterations(5)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_IdleWait_Module)->Iterations(5)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_IdleWait_Plain)->Iterations(5)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_IdleOpen_Module)->Iterations(5)->MeasureProcessCPUTime()->UseRealTime();
