@@ -7,8 +7,8 @@
 
 namespace {
 
-constexpr int32_t kLineChargeCreate = 1272;
-constexpr int32_t kLineCableCheckCreate = 1296;
+// No buffer for the three numbers.
+constexpr int32_t kLineCableCheckArgument = PM_LINE_CHARGEINFO_CREATE + 1;
 
 template <typename Operation> int32_t OnPortOrTemporary(int32_t createLine, Operation operation)
 {
@@ -27,7 +27,7 @@ template <typename Operation> int32_t OnPortOrTemporary(int32_t createLine, Oper
 
 int32_t PM_ChargeControl(int32_t on)
 {
-    return OnPortOrTemporary(kLineChargeCreate, [on](EI_CommBaseForMAC* transport) {
+    return OnPortOrTemporary(PM_LINE_CHARGE_CREATE, [on](EI_CommBaseForMAC* transport) {
         return transport->RequestChargeCommand(on);
     });
 }
@@ -47,9 +47,9 @@ extern "C" int32_t PM_ChargeDisable(void)
 extern "C" int32_t PM_IsChargableCable(uint16_t* info)
 {
     if (info == nullptr) {
-        return setPortMdlErr(PM_ERR_INVALID, kLineCableCheckCreate);
+        return setPortMdlErr(PM_ERR_INVALID, kLineCableCheckArgument);
     }
-    return OnPortOrTemporary(kLineCableCheckCreate, [info](EI_CommBaseForMAC* transport) {
+    return OnPortOrTemporary(PM_LINE_CHARGEINFO_CREATE, [info](EI_CommBaseForMAC* transport) {
         return transport->GetUSBInfo(info);
     });
 }

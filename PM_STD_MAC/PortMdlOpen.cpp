@@ -12,17 +12,6 @@ namespace {
 
 const char kSource[] = "PM_STD_MAC/PortMdl";
 
-constexpr unsigned kLineUnlistedCable = 652;
-constexpr int32_t kLineCreate = 661;
-constexpr int32_t kLineOpen = 672;
-constexpr int32_t kLineWriteTimeOut = 693;
-constexpr int32_t kLineReadTimeOut = 700;
-constexpr int32_t kLineCloseAPI = 727;
-constexpr int32_t kLineClose = 744;
-constexpr int32_t kLineOpenByName = 1669;
-constexpr int32_t kLineWriteTimeOutByName = 1675;
-constexpr int32_t kLineReadTimeOutByName = 1678;
-
 struct OpenLines {
     int32_t open, writeTimeOut, readTimeOut;
 };
@@ -73,7 +62,7 @@ int32_t OpenTransport(EI_CommBaseForMAC* transport, const char* path, int32_t ca
 {
     TheCommBase = transport;
     if (TheCommBase == nullptr) {
-        return solvePortOpenErr(PM_ERR_CREATE, kLineCreate, 0);
+        return solvePortOpenErr(PM_ERR_CREATE, PM_LINE_OPEN_CREATE, 0);
     }
     TheCommBase->m_nRxTimeout = gRxTimeout;
     TheCommBase->m_nRxSleepTime = gRxSleepTime;
@@ -106,7 +95,7 @@ extern "C" int32_t PM_OpenPort(int32_t portNo)
     if (row == nullptr) {
         // A cable type the host should never give: nothing is opened, and the log communication
         // just started is summarised and ended rather than left open.
-        PM_WriteAssertion(kSource, kLineUnlistedCable);
+        PM_WriteAssertion(kSource, static_cast<unsigned>(PM_LINE_OPEN_CABLE));
         LogFileData.PM_LogWriteInternalInfo();
         LogFileData.PM_LogClose();
         return 0;
@@ -114,7 +103,7 @@ extern "C" int32_t PM_OpenPort(int32_t portNo)
     if (row->pattern == nullptr) {
         // The USB modem transport is not part of this build: no transport object results.
         TheCommBase = nullptr;
-        return solvePortOpenErr(PM_ERR_CREATE, kLineCreate, 0);
+        return solvePortOpenErr(PM_ERR_CREATE, PM_LINE_OPEN_CREATE, 0);
     }
     char path[kDevicePathSize] = {};
     std::strcpy(path, row->pattern);
@@ -128,14 +117,16 @@ extern "C" int32_t PM_OpenPort(int32_t portNo)
         }
     }
     return OpenTransport(new (std::nothrow) EI_CommBaseUNIX(row->evenParity), path, cableType,
-                         portNo, {kLineOpen, kLineWriteTimeOut, kLineReadTimeOut});
+                         portNo,
+                         {PM_LINE_OPEN_OPEN, PM_LINE_OPEN_WRITETIMEOUT, PM_LINE_OPEN_READTIMEOUT});
 }
 
 extern "C" int32_t PM_OpenPortByDeviceName(const char* path)
 {
     BeginOpen(2);
-    return OpenTransport(new (std::nothrow) EI_CommBaseUNIX(0), path, PortMdlEnv.nCableType, 0,
-                         {kLineOpenByName, kLineWriteTimeOutByName, kLineReadTimeOutByName});
+    return OpenTransport(
+        new (std::nothrow) EI_CommBaseUNIX(0), path, PortMdlEnv.nCableType, 0,
+        {PM_LINE_OPENBYNAME_OPEN, PM_LINE_OPENBYNAME_WRITETIMEOUT, PM_LINE_OPENBYNAME_READTIMEOUT});
 }
 
 extern "C" int32_t PM_ClosePort(void)
@@ -145,7 +136,7 @@ extern "C" int32_t PM_ClosePort(void)
         code = PM_ERR_INVALID;
     } else {
         if (TheCommBase->Close() == 0) {
-            LogFileData.SetCommAPIErr(PM_ERR_APICALL, kLineCloseAPI);
+            LogFileData.SetCommAPIErr(PM_ERR_APICALL, PM_LINE_CLOSE_API);
             code = PM_ERR_TRANSPORT;
         }
         delete TheCommBase;
@@ -155,7 +146,7 @@ extern "C" int32_t PM_ClosePort(void)
     LogFileData.PM_LogClose();
     g_bIsOpen = 0;
     if (code != PM_ERR_NONE) {
-        return setPortMdlErr(code, kLineClose);
+        return setPortMdlErr(code, PM_LINE_CLOSE);
     }
     return 1;
 }
