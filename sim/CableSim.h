@@ -9,7 +9,7 @@
 //  - command mode takes lines ended by CR: "AT" -> OK, "AT!CCHK" -> the identification reply,
 //    "AT!CON" / "AT!COFF" -> OK and charging on / off, "at%z" -> OK and back to data mode, an
 //    empty line is ignored, anything else -> ERROR. Commands are matched without regard to case.
-// Every byte received is recorded for inspection.
+// Every byte received is recorded for the tests to look at.
 #ifndef PMSIM_CABLESIM_H
 #define PMSIM_CABLESIM_H
 
