@@ -82,6 +82,12 @@ TEST_F(Serial, OpenPutsTheLineInRawModeExclusivelyAndCloseGivesItBack)
     ASSERT_TRUE(SameDevice(fd, cable.SlavePath()));
     EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
     EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0); // writes block
+    // The new transport waits 0 ms on receives until the host sets a time-out.
+    EXPECT_EQ(TheCommBase->m_nReadTimeOut, 0u);
+    EXPECT_EQ(PM_GetRxTimeout(), 500u);
+    EXPECT_EQ(TheCommBase->m_nWriteTimeOut, TheWriteTimeOut);
+    EXPECT_EQ(TheCommBase->m_nRxTimeout, gRxTimeout);
+    EXPECT_EQ(TheCommBase->m_nRxSleepTime, gRxSleepTime);
 
     termios t{};
     ASSERT_EQ(tcgetattr(cable.MasterFd(), &t), 0); // the slave's settings, seen from the cable
