@@ -73,6 +73,29 @@ bool textUntil(std::string_view s, size_t& pos, std::string_view end, std::strin
     return true;
 }
 
+// The next occurrence of a needle at or after a position, remembered: a text full of record
+// openings whose closing never comes is searched once, not once per opening.
+class NextOccurrence {
+  public:
+    explicit NextOccurrence(std::string_view needle) : m_needle(needle) {}
+    void reset() { m_searchedFrom = std::string_view::npos; }
+    size_t find(std::string_view s, size_t from)
+    {
+        // Valid while the last search started at or before from and found nothing before it.
+        if (m_searchedFrom == std::string_view::npos || from < m_searchedFrom ||
+            (m_at != std::string_view::npos && m_at < from)) {
+            m_at = s.find(m_needle, from);
+            m_searchedFrom = from;
+        }
+        return m_at;
+    }
+
+  private:
+    std::string_view m_needle;
+    size_t m_searchedFrom = std::string_view::npos;
+    size_t m_at = std::string_view::npos;
+};
+
 // Parses one run of record text that no damaged line interrupts. The run starts with a line feed
 // added in front when it lacks one, so that a record cut from its leading line feed (the first
 // line kept after the oldest lines were dropped, or the line after a damaged one) still reads.
@@ -85,6 +108,9 @@ class RunParser {
         m_s = text;
         m_lines = &lineStarts;
         m_prefixOpen = false;
+        m_commentEnd.reset();
+        m_lastModify.reset();
+        m_osVersion.reset();
         size_t pos = 0;
         while (pos < m_s.size()) {
             size_t start = pos;
@@ -232,15 +258,23 @@ class RunParser {
         pos = end;
     }
 
+    // The module cuts every record to 5119 characters: a record's closing text is never searched
+    // for further away, so that a file full of unclosed record openings still reads in linear time.
+    std::string_view recordWindow(size_t start) const
+    {
+        constexpr size_t kMaxRecord = 5119;
+        return m_s.substr(0, std::min(m_s.size(), start + kMaxRecord));
+    }
+
     bool parseComment(size_t start, size_t& p)
     {
         // The message may hold anything, even the closing text; the first closing that is
         // complete ends it.
-        std::string_view s = m_s;
+        std::string_view s = recordWindow(start);
         size_t from = p;
         for (;;) {
-            size_t at = s.find("---{TickCnt = ", from);
-            if (at == std::string_view::npos)
+            size_t at = m_commentEnd.find(m_s, from);
+            if (at == std::string_view::npos || at >= s.size())
                 return false;
             size_t q = at + 14;
             long long tick = 0;
@@ -257,9 +291,12 @@ class RunParser {
 
     bool parsePortClose(size_t start, size_t& p)
     {
-        std::string_view s = m_s;
+        std::string_view s = recordWindow(start);
         std::string engText, lastModify;
         long long v[6];
+        size_t at = m_lastModify.find(m_s, p);
+        if (at == std::string_view::npos || at >= s.size())
+            return false;
         if (!textUntil(s, p, "] _LastModify(", engText) ||
             !textUntil(s, p, ")\n : CommEngLastErr(LINE) [", lastModify) ||
             !parseNumber(s, p, v[0]) || !expect(s, p, "(") || !parseNumber(s, p, v[1]) ||
@@ -279,9 +316,12 @@ class RunParser {
 
     bool parseUserInfo(size_t start, size_t& p)
     {
-        std::string_view s = m_s;
+        std::string_view s = recordWindow(start);
         std::string phone;
         long long v[5];
+        size_t at = m_osVersion.find(m_s, p);
+        if (at == std::string_view::npos || at >= s.size())
+            return false;
         if (!textUntil(s, p, "]OSVer[", phone) || !parseNumber(s, p, v[0]) || !expect(s, p, ".") ||
             !parseNumber(s, p, v[1]) || !expect(s, p, " PlatID ") || !parseNumber(s, p, v[2]) ||
             !expect(s, p, "]CableType[") || !parseNumber(s, p, v[3]) || !expect(s, p, "]PortNo[") ||
@@ -296,7 +336,7 @@ class RunParser {
 
     bool parseFinished(size_t start, size_t& p)
     {
-        std::string_view s = m_s;
+        std::string_view s = recordWindow(start);
         while (p < s.size() && s[p] == ' ')
             ++p;
         size_t numberStart = p;
@@ -334,6 +374,9 @@ class RunParser {
     const std::vector<std::pair<size_t, size_t>>* m_lines = nullptr;
     bool m_prefixOpen = false; // the last event is a traffic prefix still waiting for its data
     size_t m_unrecognisedEnd = std::string_view::npos;
+    NextOccurrence m_commentEnd{"---{TickCnt = "};
+    NextOccurrence m_lastModify{"] _LastModify("};
+    NextOccurrence m_osVersion{"]OSVer["};
 };
 
 std::string readFile(const std::filesystem::path& path)

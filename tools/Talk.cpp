@@ -36,7 +36,9 @@ std::vector<uint8_t> receiveUntilQuiet(uint32_t quietMs)
             last = std::chrono::steady_clock::now();
             continue;
         }
-        if (std::chrono::steady_clock::now() - last >= std::chrono::milliseconds(quietMs))
+        // A line that never goes quiet still ends: at the largest count "recv" takes.
+        if (std::chrono::steady_clock::now() - last >= std::chrono::milliseconds(quietMs) ||
+            got.size() >= kMaxRecv)
             return got;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -141,7 +143,7 @@ std::string describeOpen(const PortOptions& port, const std::string& path)
 int runList()
 {
     auto devices = listDevices();
-    if (const char* registry = std::getenv("PM_SERIAL_REGISTRY"); registry != nullptr)
+    if (const char* registry = std::getenv("PM_SERIAL_REGISTRY"); registry != nullptr && *registry)
         std::cout << "serial devices from PM_SERIAL_REGISTRY=" << registry << ":\n";
     if (devices.empty()) {
         std::cout << "no serial devices found: plug a phone's cable in, or set "
