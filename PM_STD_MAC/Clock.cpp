@@ -1,5 +1,7 @@
 // The module's millisecond clock and its plain pause.
+#include <cerrno>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/time.h>
 #include <time.h>
 
@@ -10,6 +12,21 @@ namespace {
 // Zero until the first call fixes the origin. The log object's constructor makes that call while
 // the module loads, before any thread of the module exists.
 struct timeval fTimerBase = {0, 0};
+// How much of a pause is yielded away at its end instead of slept.
+constexpr long long kYieldTailNs = 60000;
+
+void addNanos(struct timespec& t, long long nanos)
+{
+    long long total = static_cast<long long>(t.tv_nsec) + nanos;
+    long long seconds = total / 1000000000LL;
+    long long rest = total % 1000000000LL;
+    if (rest < 0) {
+        rest += 1000000000LL;
+        seconds -= 1;
+    }
+    t.tv_sec += static_cast<time_t>(seconds);
+    t.tv_nsec = static_cast<long>(rest);
+}
 } // namespace
 
 uint32_t ElapsedMillis(const struct timeval& base, const struct timeval& now)
@@ -41,8 +58,31 @@ extern "C" int32_t PM_SimpleSleep(uint32_t ms)
         sched_yield();
         return 0;
     }
-    struct timespec length;
-    length.tv_sec = static_cast<time_t>(ms / 1000);
-    length.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    return nanosleep(&length, nullptr);
+    // Linux wakes a sleeper late by its timer slack and the scheduler's latency (tens of
+    // microseconds), which would stretch the 2 ms pause before every send. So the sleep ends a
+    // little early, with the slack lowered for it alone, and the rest of the pause is yielded
+    // away against the clock.
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    addNanos(deadline, static_cast<long long>(ms) * 1000000LL);
+    struct timespec wake = deadline;
+    addNanos(wake, -kYieldTailNs);
+
+    int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    int result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+    if (slack > 0) {
+        prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
+    }
+    if (result != 0) {
+        errno = result; // interrupted: the pause ends here, as an interrupted nanosleep would
+        return -1;
+    }
+    struct timespec now;
+    do {
+        sched_yield();
+        clock_gettime(CLOCK_MONOTONIC, &now);
+    } while (now.tv_sec < deadline.tv_sec ||
+             (now.tv_sec == deadline.tv_sec && now.tv_nsec < deadline.tv_nsec));
+    return 0;
 }
