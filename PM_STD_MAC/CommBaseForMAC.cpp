@@ -44,7 +44,10 @@ int EI_CommBaseForMAC::readBuffer(unsigned char* buf, int len)
         if (MACTickCount() > deadline) {
             return PM_Exit(EI_ERR_TIMEOUT);
         }
-        PM_SimpleSleep(0);
+        // The pause between turns ends as soon as the reader queues bytes, and lasts at most a
+        // millisecond: a spinning yield would take a whole core from the reader and the phone's
+        // side for as long as the receive waits.
+        g_cRingBuff.WaitForInput(1);
     }
 }
 

@@ -154,6 +154,15 @@ int EI_RingBuff::Flush()
     return moved;
 }
 
+void EI_RingBuff::WaitForInput(int ms)
+{
+    if (m_nPendingLen > 0 || m_nInPipe[0] < 0) {
+        return;
+    }
+    struct pollfd input = {m_nInPipe[0], POLLIN, 0};
+    poll(&input, 1, ms);
+}
+
 int EI_RingBuff::Get(unsigned char* buf, int len, int* got)
 {
     if (m_nOutPipe[0] < 0) {

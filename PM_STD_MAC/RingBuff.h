@@ -34,6 +34,10 @@ class EI_RingBuff {
     // result of its last read, 0 or less.
     int Clear();
 
+    // Consumer side. Pauses until the in-pipe has bytes to move or ms milliseconds pass; returns at
+    // once when there is something to move already.
+    void WaitForInput(int ms);
+
     // The most bytes the out-pipe is sure to hold, so the most that one receive can wait for.
     int32_t Capacity() const { return m_nCapacity; }
 
