@@ -30,6 +30,8 @@ constexpr uint32_t kInitialSpeed = 600;
 // How long one read pass waits for input when none is there, so an idle reader sleeps in the
 // kernel instead of spinning; input wakes it at once.
 constexpr int kIdleWaitMs = 10;
+constexpr int kReadBytes = 16;  // the most one read takes from the device
+constexpr int kPassBytes = 256; // the most one reader pass queues
 
 constexpr int kReplySize = 4096;
 
@@ -150,13 +152,17 @@ int EI_CommBaseUNIX::SetupCommOSX()
 
 int EI_CommBaseUNIX::internalRead()
 {
-    unsigned char buf[16] = {};
-    ssize_t n = read(m_nFd, buf, sizeof buf);
+    // The device is read 16 bytes at a time. While reads come back full, more is waiting, so a
+    // pass goes on reading (up to kPassBytes) and queues the lot at once: one queue write per
+    // pass instead of one per 16 bytes keeps the reader ahead of a fast line.
+    unsigned char buf[kPassBytes] = {};
+    int got = 0;
+    ssize_t n = read(m_nFd, buf, kReadBytes);
     if (n <= 0) {
         pollfd p = {m_nFd, POLLIN, 0};
         if (poll(&p, 1, kIdleWaitMs) > 0) {
             if (p.revents & POLLIN) {
-                n = read(m_nFd, buf, sizeof buf);
+                n = read(m_nFd, buf, kReadBytes);
             }
             // A hung-up device reports itself ready for ever; keep the idle pace anyway.
             if (n <= 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
@@ -164,8 +170,15 @@ int EI_CommBaseUNIX::internalRead()
             }
         }
     }
-    if (n > 0) {
-        writeBuffer(buf, static_cast<int>(n));
+    while (n > 0) {
+        got += static_cast<int>(n);
+        if (n < kReadBytes || got + kReadBytes > kPassBytes) {
+            break;
+        }
+        n = read(m_nFd, buf + got, kReadBytes);
+    }
+    if (got > 0) {
+        writeBuffer(buf, got);
     }
     return 1;
 }
