@@ -1,4 +1,4 @@
-// Host file-path helpers: file specifications into colon-separated full paths.
+// Host file-path helpers: FSSpecs into colon-separated full paths.
 #include "PortMdlPaths.h"
 
 #include <algorithm>
@@ -37,17 +37,17 @@ std::size_t NameLength(const unsigned char* pascalName)
     return std::min<std::size_t>(pascalName[0], kMaxNameLength);
 }
 
-// Walks from spec's parent up to the volume's root, putting each directory's name in front.
+// Walks from fsSpec's parent up to the volume's root, putting each directory's name in front.
 // Every pass adds at least ':', so a catalog that loops ends at the length limit.
-int PrependDirectories(PathText& path, const FSSpec& spec)
+int PrependDirectories(PathText& path, const FSSpec& fsSpec)
 {
     unsigned char name[64];
-    int32_t dirID = spec.parID;
+    int32_t dirID = fsSpec.parID;
     bool atRoot;
     do {
         atRoot = dirID == kRootDirID;
         int32_t parentID = 0;
-        if (CatalogGetDirInfo(spec.vRefNum, dirID, name, parentID) != kCatalogNoErr) {
+        if (CatalogGetDirInfo(fsSpec.vRefNum, dirID, name, parentID) != kCatalogNoErr) {
             return -1;
         }
         if (!path.Prepend(name + 1, NameLength(name))) {
@@ -58,23 +58,23 @@ int PrependDirectories(PathText& path, const FSSpec& spec)
     return 0;
 }
 
-// The host's buffer need not be aligned for the spec's fields.
+// The host's buffer need not be aligned for the fsSpec's fields.
 FSSpec ReadSpec(const char* buffer)
 {
-    FSSpec spec;
-    std::memcpy(&spec, buffer, sizeof spec);
-    return spec;
+    FSSpec fsSpec;
+    std::memcpy(&fsSpec, buffer, sizeof fsSpec);
+    return fsSpec;
 }
 
 } // namespace
 
-int ConvertFSSpecToFullPath(char* out, FSSpec* spec)
+int ConvertFSSpecToFullPath(char* out, FSSpec* fsSpec)
 {
-    if (out == nullptr || spec == nullptr) {
+    if (out == nullptr || fsSpec == nullptr) {
         return -1;
     }
     PathText path;
-    int result = PrependDirectories(path, *spec);
+    int result = PrependDirectories(path, *fsSpec);
     std::memcpy(out, path.text, path.length + 1);
     return result;
 }
@@ -84,9 +84,9 @@ char* PM_ConvertFSSpecWithoutName(char* buffer)
     if (buffer == nullptr) {
         return buffer;
     }
-    FSSpec spec = ReadSpec(buffer);
+    FSSpec fsSpec = ReadSpec(buffer);
     char work[kMaxPathLength + 1];
-    ConvertFSSpecToFullPath(work, &spec);
+    ConvertFSSpecToFullPath(work, &fsSpec);
     std::strcpy(buffer, work);
     return buffer;
 }
@@ -96,12 +96,12 @@ char* PM_ConvertFSSpecWithName(char* buffer)
     if (buffer == nullptr) {
         return buffer;
     }
-    FSSpec spec = ReadSpec(buffer);
+    FSSpec fsSpec = ReadSpec(buffer);
     // The name goes in first, so the whole text, name included, keeps to the length limit; when
     // the directories do not all fit, the text keeps the lower ones, as after a failed lookup.
     PathText path;
-    path.Prepend(spec.name + 1, NameLength(spec.name));
-    PrependDirectories(path, spec);
+    path.Prepend(fsSpec.name + 1, NameLength(fsSpec.name));
+    PrependDirectories(path, fsSpec);
     std::memcpy(buffer, path.text, path.length + 1);
     return buffer;
 }

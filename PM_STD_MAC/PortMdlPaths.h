@@ -1,4 +1,4 @@
-// Internal side of the host file-path helpers: the file specification the host hands over and the
+// Internal side of the host file-path helpers: the FSSpec the host hands over and the
 // conversion of its parent directory into a colon-separated full path.
 #ifndef PM_STD_MAC_PORTMDLPATHS_H
 #define PM_STD_MAC_PORTMDLPATHS_H
@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// The host's file specification, in its 2-byte-aligned layout: the directory ID sits at offset 2.
+// The host's FSSpec, in its 2-byte-aligned layout: the directory ID sits at offset 2.
 #pragma pack(push, 2)
 struct FSSpec {
     int16_t vRefNum;        // volume reference number
@@ -23,10 +23,10 @@ static_assert(offsetof(FSSpec, name) == 6);
 // Longest path text the helpers produce, without its terminating zero.
 constexpr std::size_t kMaxPathLength = 255;
 
-// Writes the full path of spec's parent directory into out (room for kMaxPathLength + 1 bytes):
+// Writes the full path of fsSpec's parent directory into out (room for kMaxPathLength + 1 bytes):
 // the volume's name and every directory down to the parent, each followed by ':'. Returns 0, or
 // -1 when a lookup fails or the path would pass kMaxPathLength; out then holds the lower part
 // built so far (the empty text when the first lookup fails).
-int ConvertFSSpecToFullPath(char* out, FSSpec* spec);
+int ConvertFSSpecToFullPath(char* out, FSSpec* fsSpec);
 
 #endif

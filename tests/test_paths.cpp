@@ -13,7 +13,7 @@ namespace {
 constexpr int16_t kVol = -1;
 constexpr char kGuard = 0x5A;
 
-// Lays a spec out byte by byte as the host does: int16 volume at 0, int32 directory at 2, name
+// Lays a fsSpec out byte by byte as the host does: int16 volume at 0, int32 directory at 2, name
 // length byte at 6 and its characters from 7.
 void PutSpec(char* buffer, int16_t vRefNum, int32_t parID, const std::string& name)
 {
@@ -88,15 +88,15 @@ TEST(PathsLayout, SpecFieldsSitWhereTheHostPutsThem)
 {
     char bytes[70] = {};
     PutSpec(bytes, -7, 0x12345678, "Logs");
-    FSSpec spec;
-    std::memcpy(&spec, bytes, sizeof spec);
+    FSSpec fsSpec;
+    std::memcpy(&fsSpec, bytes, sizeof fsSpec);
     // Copied out: the test macros take references, which a packed field cannot bind safely.
-    const int16_t vRefNum = spec.vRefNum;
-    const int32_t parID = spec.parID;
+    const int16_t vRefNum = fsSpec.vRefNum;
+    const int32_t parID = fsSpec.parID;
     EXPECT_EQ(vRefNum, -7);
     EXPECT_EQ(parID, 0x12345678);
-    EXPECT_EQ(spec.name[0], 4);
-    EXPECT_EQ(std::memcmp(spec.name + 1, "Logs", 4), 0);
+    EXPECT_EQ(fsSpec.name[0], 4);
+    EXPECT_EQ(std::memcmp(fsSpec.name + 1, "Logs", 4), 0);
 }
 
 TEST_F(Paths, ConvertsBothForms)
@@ -137,9 +137,9 @@ TEST_F(Paths, InternalConversionReportsLookupFailure)
         {300, -1, "Lost:"},
     };
     for (const auto& c : cases) {
-        FSSpec spec = {kVol, c.parID, {0}};
+        FSSpec fsSpec = {kVol, c.parID, {0}};
         char out[kMaxPathLength + 1];
-        EXPECT_EQ(ConvertFSSpecToFullPath(out, &spec), c.result) << c.parID;
+        EXPECT_EQ(ConvertFSSpecToFullPath(out, &fsSpec), c.result) << c.parID;
         EXPECT_STREQ(out, c.path);
     }
 }
@@ -150,15 +150,15 @@ TEST_F(Paths, PathKeepsTo255Characters)
                              std::string(62, 'c') + ":" + std::string(62, 'd') + ":";
     ASSERT_EQ(full.size(), 255u);
 
-    FSSpec spec = {kVol, 703, {0}};
+    FSSpec fsSpec = {kVol, 703, {0}};
     std::vector<char> out(1024, kGuard);
-    EXPECT_EQ(ConvertFSSpecToFullPath(out.data(), &spec), 0);
+    EXPECT_EQ(ConvertFSSpecToFullPath(out.data(), &fsSpec), 0);
     EXPECT_EQ(std::string(out.data()), full);
 
     // One level deeper: the volume no longer fits; the lower part is kept, nothing past 256 bytes.
-    spec.parID = 704;
+    fsSpec.parID = 704;
     out.assign(1024, kGuard);
-    EXPECT_EQ(ConvertFSSpecToFullPath(out.data(), &spec), -1);
+    EXPECT_EQ(ConvertFSSpecToFullPath(out.data(), &fsSpec), -1);
     EXPECT_EQ(std::string(out.data()), full.substr(3 + 63) + std::string(63, 'e') + ":");
     for (std::size_t i = kMaxPathLength + 1; i < out.size(); ++i) {
         ASSERT_EQ(out[i], kGuard) << i;
@@ -172,9 +172,9 @@ TEST_F(Paths, PathKeepsTo255Characters)
 TEST_F(Paths, LoopingCatalogEndsAtTheLimit)
 {
     for (int32_t parID : {500, 600}) {
-        FSSpec spec = {kVol, parID, {0}};
+        FSSpec fsSpec = {kVol, parID, {0}};
         char out[kMaxPathLength + 1];
-        EXPECT_EQ(ConvertFSSpecToFullPath(out, &spec), -1) << parID;
+        EXPECT_EQ(ConvertFSSpecToFullPath(out, &fsSpec), -1) << parID;
         EXPECT_LE(std::strlen(out), kMaxPathLength);
         EXPECT_LE(WithName(kVol, parID, "n").size(), kMaxPathLength);
     }
@@ -186,7 +186,7 @@ TEST_F(Paths, NameLengthAboveTheFieldIsCut)
     HostBuffer host;
     PutSpec(host.data(), kVol, kRootDirID, std::string(63, 'x'));
     host.data()[6] = static_cast<char>(200);
-    std::memset(host.data() + 70, 'Y', 300); // bytes after the spec must not be taken as name
+    std::memset(host.data() + 70, 'Y', 300); // bytes after the fsSpec must not be taken as name
     PM_ConvertFSSpecWithName(host.data());
     EXPECT_EQ(std::string(host.data()), "HD:" + std::string(63, 'x') + ":");
 }
