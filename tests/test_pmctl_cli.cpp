@@ -1,11 +1,18 @@
 // The pmctl program end to end: run as a user runs it, against the cable simulator.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <regex>
+#include <thread>
 
 #include "pmctl_test_support.h"
 
@@ -51,6 +58,56 @@ Outcome pmctl(const std::vector<std::string>& args, const fs::path& scratch)
 bool contains(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
+}
+
+// Starts pmctl in the background, its output going to out.txt and err.txt in scratch.
+pid_t startPmctl(const std::vector<std::string>& args, const fs::path& scratch)
+{
+    std::vector<std::string> words = {PMCTL_BINARY};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, (scratch / "out.txt").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&files, 2, (scratch / "err.txt").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // As from a shell in the foreground, even when the tests run as a background job.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &files, &attributes, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&files);
+    return pid;
+}
+
+int exitStatus(pid_t pid)
+{
+    int raw = 0;
+    if (::waitpid(pid, &raw, 0) != pid)
+        return -1;
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+bool waitFor(const std::function<bool()>& condition)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 } // namespace
@@ -153,4 +210,49 @@ TEST(PmctlProgram, UsageAndFileErrorsSayWhatToDo)
         EXPECT_EQ(run.status, c.status) << shown << "\n" << run.out << run.err;
         EXPECT_TRUE(contains(run.out + run.err, c.says)) << shown << "\n" << run.out << run.err;
     }
+}
+
+TEST(PmctlProgram, StopSignalClosesThePortSavesTheLogAndCleansUp)
+{
+    TempDir scratch;
+    pmsim::CableSim cable;
+    cable.AddReply("AT\r", kOk);
+    const fs::path logFolder = scratch.path() / "log";
+    fs::create_directories(logFolder);
+
+    // Ctrl-C in the middle of a talk: the step in progress ends, the port closes, the log is saved.
+    pid_t talk = startPmctl({"talk", "--device", cable.SlavePath(), "--log", logFolder.string(),
+                             "send", "AT\\r", "sleep", "20000", "send", "never"},
+                            scratch.path());
+    ASSERT_GT(talk, 0);
+    ASSERT_TRUE(cable.WaitReceived(3, std::chrono::seconds(20)));
+    ::kill(talk, SIGINT);
+    EXPECT_EQ(exitStatus(talk), 1);
+    EXPECT_TRUE(contains(readFile(scratch.path() / "err.txt"), "stopped by a signal"));
+    EXPECT_EQ(cable.Received(), "AT\r");
+    EXPECT_TRUE(fs::exists(logFolder / "PM_LOG.dat"));
+    EXPECT_FALSE(fs::exists(logFolder / "PM_LOG.tmp"));
+    Outcome log = pmctl({"log", logFolder.string()}, scratch.path());
+    EXPECT_TRUE(contains(log.out, "SD> 41 54 0d")) << log.out;
+    EXPECT_TRUE(contains(log.out, "=== Comm Finished")) << log.out;
+
+    // The demo stopped half-way, with its port open, leaves no temporary folder behind.
+    ::setenv("TMPDIR", scratch.path().c_str(), 1);
+    pid_t demo = startPmctl({"demo"}, scratch.path());
+    ASSERT_GT(demo, 0);
+    auto demoFolders = [&] {
+        std::vector<fs::path> found;
+        for (const auto& entry : fs::directory_iterator(scratch.path())) {
+            if (entry.path().filename().string().rfind("pmctl-demo-", 0) == 0)
+                found.push_back(entry.path());
+        }
+        return found;
+    };
+    ASSERT_TRUE(waitFor([&] {
+        auto found = demoFolders();
+        return !found.empty() && fs::exists(found[0] / "log" / "PM_LOG.tmp");
+    }));
+    ::kill(demo, SIGTERM);
+    EXPECT_EQ(exitStatus(demo), 1);
+    EXPECT_TRUE(demoFolders().empty()) << "temporary folder left behind";
 }

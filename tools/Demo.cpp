@@ -2,7 +2,9 @@
 // of the pseudo-terminal; the module is driven only through its public interface.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -26,13 +28,20 @@ class DemoWorld {
   public:
     DemoWorld()
     {
-        std::string templ = (fs::temp_directory_path() / "pmctl-demo-XXXXXX").string();
-        if (::mkdtemp(templ.data()) == nullptr)
-            throw Failure("cannot create a temporary folder in " +
-                          fs::temp_directory_path().string() + ": set TMPDIR to a writable one");
+        std::error_code ec;
+        fs::path temp = fs::temp_directory_path(ec);
+        std::string templ = (temp / "pmctl-demo-XXXXXX").string();
+        if (ec || ::mkdtemp(templ.data()) == nullptr) {
+            throw Failure(
+                "cannot create a temporary folder in " + (ec ? "$TMPDIR" : temp.string()) + " (" +
+                (ec ? ec.message() : std::strerror(errno)) + "): set TMPDIR to a writable folder");
+        }
         m_root = templ;
-        fs::create_directories(registry());
-        fs::create_directories(logFolder());
+        if (!fs::create_directory(registry(), ec) || !fs::create_directory(logFolder(), ec)) {
+            fs::remove_all(m_root, ec);
+            throw Failure("cannot create folders in " + m_root.string() +
+                          ": set TMPDIR to a writable folder");
+        }
         if (const char* old = std::getenv("PM_SERIAL_REGISTRY"))
             m_oldRegistry = old;
         ::setenv("PM_SERIAL_REGISTRY", registry().c_str(), 1);
@@ -66,7 +75,9 @@ int g_step = 0;
 
 void step(const std::string& what)
 {
-    std::cout << "\n[" << ++g_step << "] " << what << "\n";
+    stopIfRequested();
+    // Each step shows when it starts, also through a pipe.
+    std::cout << "\n[" << ++g_step << "] " << what << std::endl;
 }
 
 void check(int32_t ok, const std::string& what)

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -69,6 +70,19 @@ void setUpLog(const PortOptions& options)
                       " characters long; the module takes at most 1014: use a shorter path");
     }
     PM_Log_SetUserInfo(folder.c_str(), options.phoneId.c_str());
+}
+
+// Set by the signal handler on whichever thread the signal lands, read by the command's thread.
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler stores to it");
+
+void onStopSignal(int)
+{
+    g_stop.store(true);
+    static const char note[] = "\npmctl: stopping after the module call in progress; the port is "
+                               "closed and the log saved (press again to quit at once)\n";
+    ssize_t r = ::write(STDERR_FILENO, note, sizeof note - 1);
+    (void)r;
 }
 
 } // namespace
@@ -222,6 +236,10 @@ int32_t withProgress(const std::string& label, const std::function<int32_t()>& w
     const char spin[] = {'|', '/', '-', '\\'};
     auto start = std::chrono::steady_clock::now();
     for (unsigned i = 0; !done.load(std::memory_order_acquire); ++i) {
+        if (stopRequested()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue; // the spinner would overwrite the note of the stop
+        }
         double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::fprintf(stderr, "\r%c %s %.1f s", spin[i % 4], label.c_str(), seconds);
@@ -244,6 +262,32 @@ std::vector<std::string> listDevices()
             devices.emplace_back(name);
     }
     return devices;
+}
+
+void catchStopSignals()
+{
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    // Restarted calls keep a module call that the signal lands in from failing half-way.
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    ::sigemptyset(&action.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal ignored on purpose (nohup, a background job) stays ignored.
+        struct sigaction old {};
+        if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            ::sigaction(sig, &action, nullptr);
+    }
+}
+
+bool stopRequested()
+{
+    return g_stop.load();
+}
+
+void stopIfRequested()
+{
+    if (stopRequested())
+        throw Failure("stopped by a signal");
 }
 
 } // namespace pmctl

@@ -62,6 +62,14 @@ int32_t withProgress(const std::string& label, const std::function<int32_t()>& w
 // The serial devices the module sees: PM_CountDevices / PM_GetDeviceName.
 std::vector<std::string> listDevices();
 
+// From now on Ctrl-C (SIGINT), SIGTERM and SIGHUP only ask the command to stop: it stops after
+// the module call in progress, so that the port is closed, the log saved and temporary files
+// removed. A second signal ends the program at once.
+void catchStopSignals();
+bool stopRequested();
+// Throws Failure when a stop was asked for.
+void stopIfRequested();
+
 } // namespace pmctl
 
 #endif // PMCTL_PORT_H

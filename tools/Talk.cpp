@@ -38,7 +38,7 @@ std::vector<uint8_t> receiveUntilQuiet(uint32_t quietMs)
         }
         // A line that never goes quiet still ends: at the largest count "recv" takes.
         if (std::chrono::steady_clock::now() - last >= std::chrono::milliseconds(quietMs) ||
-            got.size() >= kMaxRecv)
+            got.size() >= kMaxRecv || stopRequested())
             return got;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -160,8 +160,11 @@ int runTalk(const PortOptions& port, const std::vector<Step>& steps)
     std::string path = openPort(port);
     PortGuard guard;
     std::cout << describeOpen(port, path) << "\n";
-    for (const Step& step : steps)
+    for (const Step& step : steps) {
+        stopIfRequested();
         runStep(step);
+    }
+    stopIfRequested();
     guard.close();
     std::cout << "port closed\n";
     return 0;

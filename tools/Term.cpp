@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -21,13 +20,6 @@ namespace pmctl {
 namespace {
 
 constexpr uint8_t kQuitKey = 0x1d; // Ctrl-]
-
-volatile std::sig_atomic_t g_stop = 0;
-
-void onStopSignal(int)
-{
-    g_stop = 1;
-}
 
 // Puts the terminal on standard input into raw mode and restores it however the scope is left.
 class RawTerminal {
@@ -96,12 +88,6 @@ int runTerm(const PortOptions& port, const TermOptions& options)
                                           : "CR")
               << ".\n";
 
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    ::sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        ::sigaction(sig, &action, nullptr);
-
     // The terminal is raw only while the loop runs: the messages around it print normally.
     {
         std::unique_ptr<RawTerminal> raw;
@@ -110,7 +96,7 @@ int runTerm(const PortOptions& port, const TermOptions& options)
         bool inputOpen = true;
         auto quietSince = std::chrono::steady_clock::now();
         const auto quiet = std::chrono::milliseconds(port.rxTimeout);
-        while (g_stop == 0) {
+        while (!stopRequested()) {
             int32_t waiting = PM_InBufferCount();
             if (waiting > 0) {
                 std::vector<uint8_t> got(static_cast<size_t>(std::min<int32_t>(waiting, 4096)));

@@ -142,8 +142,10 @@ int main(int argc, char** argv)
             return pmctl::runList();
         if (used == log)
             return pmctl::runLog(logPath, records);
-        if (used == demo)
+        if (used == demo) {
+            pmctl::catchStopSignals();
             return pmctl::runDemo(keep);
+        }
         if (port.device.empty() && !port.cable) {
             std::cerr << "pmctl " << used->get_name()
                       << ": say which port: --device PATH (see 'pmctl list') or --cable TYPE "
@@ -151,6 +153,7 @@ int main(int argc, char** argv)
                       << used->get_name() << " --help')\n";
             return kUsageError;
         }
+        pmctl::catchStopSignals();
         if (used == talk) {
             std::vector<pmctl::Step> steps;
             std::string error;
