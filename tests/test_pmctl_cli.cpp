@@ -180,6 +180,7 @@ TEST(PmctlProgram, UsageAndFileErrorsSayWhatToDo)
     writeFile(scratch.path() / "garbage.dat", std::string("\x7f"
                                                           "ELF\x02\x01\n;####\n",
                                                           11));
+    writeFile(scratch.path() / "empty.dat", "");
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -199,6 +200,11 @@ TEST(PmctlProgram, UsageAndFileErrorsSayWhatToDo)
         {{"log", (scratch.path() / "missing").string()}, 1, "no such file or folder"},
         {{"log", scratch.path().string()}, 1, "no PM_LOG.dat or PM_LOG.tmp"},
         {{"log", (scratch.path() / "garbage.dat").string()}, 0, "garbage.dat lines 1-2"},
+        {{"log", (scratch.path() / "empty.dat").string()}, 0, "empty.dat is empty"},
+        {{"log", "/dev/zero"}, 1, "is not a file"}, // read to its end, it never ends
+        {{"talk", "--device", "/dev/null", "--log", (scratch.path() / "garbage.dat").string()},
+         1,
+         "is not a folder"},
         {{"talk", "--help"}, 0, "sendhex HEX"},
         {{"list", "--help"}, 0, "PM_SERIAL_REGISTRY"},
     };

@@ -1,9 +1,13 @@
 #include "LogReader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
 #include <ostream>
-#include <sstream>
 #include <stdexcept>
 
 #include "Text.h"
@@ -379,16 +383,59 @@ class RunParser {
     NextOccurrence m_osVersion{"]OSVer["};
 };
 
+// Where a path's status cannot be had, for a reason other than its absence.
+[[noreturn]] void cannotReach(const std::filesystem::path& path, const std::error_code& ec)
+{
+    throw std::runtime_error("cannot read " + path.string() + ": " + ec.message() +
+                             " (check the permissions of the folders on the way)");
+}
+
+// Whether the file is in the folder; a folder that cannot be looked into is an error.
+bool present(const std::filesystem::path& folder, const char* file)
+{
+    std::error_code ec;
+    auto status = std::filesystem::status(folder / file, ec);
+    if (status.type() == std::filesystem::file_type::not_found)
+        return false;
+    if (ec)
+        cannotReach(folder, ec);
+    return true;
+}
+
 std::string readFile(const std::filesystem::path& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("cannot open " + path.string());
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad())
-        throw std::runtime_error("cannot read " + path.string());
-    return std::move(content).str();
+    // Only a regular file: a device or a pipe may never end.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        int err = errno;
+        if (fd >= 0)
+            ::close(fd);
+        throw std::runtime_error("cannot open " + path.string() + ": " + std::strerror(err) +
+                                 (err == EACCES ? " (ask for a copy you may read)" : ""));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw std::runtime_error(path.string() + " is not a file: give a log file (PM_LOG.dat, "
+                                                 "PM_LOG.tmp) or the folder that holds them");
+    }
+    std::string content;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            std::string reason = std::strerror(errno);
+            ::close(fd);
+            throw std::runtime_error("cannot read " + path.string() + ": " + reason);
+        }
+        if (n == 0)
+            break;
+        content.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return content;
 }
 
 const char* moduleErrorName(long long code)
@@ -558,6 +605,8 @@ Log readLogContent(std::string_view content, const std::string& name, bool plain
 {
     Log log;
     log.file = name;
+    if (content.empty())
+        log.notes.push_back(name + " is empty: nothing was saved into it");
     log.segments = readSegments(content, plainAllowed);
     log.events = parseSegments(log.segments);
     return log;
@@ -567,13 +616,20 @@ Log readLog(const std::filesystem::path& fileOrFolder)
 {
     namespace fs = std::filesystem;
     std::error_code ec;
-    if (fs::is_directory(fileOrFolder, ec)) {
+    auto status = fs::status(fileOrFolder, ec);
+    if (status.type() == fs::file_type::not_found)
+        throw std::runtime_error("no such file or folder: " + fileOrFolder.string());
+    if (ec)
+        cannotReach(fileOrFolder, ec);
+    if (fs::is_directory(status)) {
         fs::path dat = fileOrFolder / "PM_LOG.dat";
         fs::path tmp = fileOrFolder / "PM_LOG.tmp";
-        bool haveDat = fs::exists(dat, ec);
-        if (fs::exists(tmp, ec)) {
-            Log log = readLogContent(readFile(tmp), tmp.filename().string(), true);
-            log.notes.push_back(
+        bool haveDat = present(fileOrFolder, "PM_LOG.dat");
+        if (present(fileOrFolder, "PM_LOG.tmp")) {
+            std::string content = readFile(tmp);
+            Log log = readLogContent(content, tmp.filename().string(), true);
+            log.notes.insert(
+                log.notes.begin(),
                 "reading PM_LOG.tmp: a communication is still open or did not close cleanly; "
                 "the file holds the carried-over log lines and the newer records");
             if (haveDat) {
@@ -589,8 +645,6 @@ Log readLog(const std::filesystem::path& fileOrFolder)
         }
         return readLogContent(readFile(dat), dat.filename().string(), false);
     }
-    if (!fs::exists(fileOrFolder, ec))
-        throw std::runtime_error("no such file or folder: " + fileOrFolder.string());
     bool plain = fileOrFolder.extension() == ".tmp";
     return readLogContent(readFile(fileOrFolder), fileOrFolder.filename().string(), plain);
 }

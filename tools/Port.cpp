@@ -57,9 +57,15 @@ void setUpLog(const PortOptions& options)
     namespace fs = std::filesystem;
     std::string folder = options.logFolder;
     std::error_code ec;
-    if (!fs::is_directory(folder, ec)) {
-        throw Failure("log folder '" + folder + "' is not a folder: create it first (mkdir -p " +
+    auto status = fs::status(folder, ec);
+    if (status.type() == fs::file_type::not_found) {
+        throw Failure("log folder '" + folder + "' does not exist: create it first (mkdir -p " +
                       folder + ")");
+    }
+    if (!fs::is_directory(status)) {
+        throw Failure("log folder '" + folder + "' is not a folder" +
+                      (ec ? " (" + ec.message() + ")" : std::string()) +
+                      ": give --log the folder to write PM_LOG.dat into");
     }
     if (::access(folder.c_str(), W_OK | X_OK) != 0)
         throw Failure("cannot write to log folder '" + folder + "': choose a folder you own");
