@@ -310,6 +310,34 @@ TEST_F(LogReaderOnModuleLog, DamagedLinesAreNamedAndReadingGoesOn)
     EXPECT_EQ(ofKind(log.events, Event::UserInfo).size(), 1u);
 }
 
+TEST_F(LogReaderOnModuleLog, ALogThatRolledOverReadsFromAnyLine)
+{
+    // The rolling log keeps the newest lines only, so it may begin at any line of a communication:
+    // what is left of the record cut there is reported at line 1, everything after it reads.
+    const auto lines = splitLines(dat);
+    const size_t closeLine = lineHolding(lines, "PortClose");
+    const size_t finishedLine = lineHolding(lines, "Comm Finished");
+    for (size_t first = 1; first < lines.size(); ++first) {
+        SCOPED_TRACE("log begins at line " + std::to_string(first + 1));
+        std::vector<std::string> kept(lines.begin() + static_cast<long>(first), lines.end());
+        pmlog::Log log = pmlog::readLogContent(joinLines(kept), "PM_LOG.dat", false);
+        EXPECT_TRUE(ofKind(log.events, Event::Damaged).empty());
+        auto unknown = ofKind(log.events, Event::Unrecognised);
+        EXPECT_TRUE(unknown.empty() || (unknown.size() == 1 && unknown[0].line == 1));
+        if (first < finishedLine) {
+            EXPECT_EQ(ofKind(log.events, Event::Finished).size(), 1u);
+        }
+        if (first + 1 == closeLine) {
+            // The record's leading blank line was the line dropped last.
+            EXPECT_TRUE(unknown.empty());
+            auto close = ofKind(log.events, Event::PortClose);
+            ASSERT_EQ(close.size(), 1u);
+            EXPECT_EQ(close[0].line, 1u);
+            EXPECT_EQ(close[0].values[2], PM_ERR_TIMEOUT);
+        }
+    }
+}
+
 TEST_F(LogReaderOnModuleLog, RandomDamageNeverStopsTheReader)
 {
     std::mt19937 random(12345);

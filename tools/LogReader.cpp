@@ -194,7 +194,15 @@ class RunParser {
                 return true;
             }
             p = pos;
-            if (expect(s, p, "\n\nPortClose (End Communication)\n[") && parsePortClose(start, p)) {
+            if (expect(s, p, "\n\nPortClose (End Communication)\n[") &&
+                parsePortClose(start + 2, p)) {
+                pos = p;
+                return true;
+            }
+            // Its first line feed is a line of its own, which the roll-over may have dropped.
+            p = pos;
+            if (expect(s, p, "\nPortClose (End Communication)\n[") &&
+                parsePortClose(start + 1, p)) {
                 pos = p;
                 return true;
             }
@@ -293,6 +301,7 @@ class RunParser {
         }
     }
 
+    // start: where "PortClose" begins.
     bool parsePortClose(size_t start, size_t& p)
     {
         std::string_view s = recordWindow(start);
@@ -311,7 +320,7 @@ class RunParser {
             return false;
         }
         expect(s, p, "\x81\x41"); // the record's closing comma
-        Event& e = push(Event::PortClose, start + 2);
+        Event& e = push(Event::PortClose, start);
         e.text = std::move(engText);
         e.text2 = std::move(lastModify);
         e.values.assign(v, v + 6);
