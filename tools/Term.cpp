@@ -20,6 +20,7 @@ namespace pmctl {
 namespace {
 
 constexpr uint8_t kQuitKey = 0x1d; // Ctrl-]
+constexpr const char* kGoneHint = "has the cable been unplugged? Check it, then start again";
 
 // Puts the terminal on standard input into raw mode and restores it however the scope is left.
 class RawTerminal {
@@ -89,7 +90,7 @@ int runTerm(const PortOptions& port, const TermOptions& options)
               << ".\n";
 
     // The terminal is raw only while the loop runs: the messages around it print normally.
-    {
+    try {
         std::unique_ptr<RawTerminal> raw;
         if (interactive)
             raw = std::make_unique<RawTerminal>();
@@ -101,7 +102,7 @@ int runTerm(const PortOptions& port, const TermOptions& options)
             if (waiting > 0) {
                 std::vector<uint8_t> got(static_cast<size_t>(std::min<int32_t>(waiting, 4096)));
                 if (!PM_RxBytes(static_cast<int32_t>(got.size()), got.data()))
-                    throw moduleFailure("receiving failed");
+                    throw moduleFailure("receiving failed", kGoneHint);
                 showReceived(got, options.hex);
                 quietSince = std::chrono::steady_clock::now();
                 continue;
@@ -145,11 +146,14 @@ int runTerm(const PortOptions& port, const TermOptions& options)
                 if (options.echo)
                     writeAll(STDOUT_FILENO, out.data(), out.size());
                 if (!PM_TxBytes(static_cast<int32_t>(out.size()), out.data()))
-                    throw moduleFailure("sending failed");
+                    throw moduleFailure("sending failed", kGoneHint);
             }
             if (quit)
                 break;
         }
+    } catch (const Failure&) {
+        std::cerr << "\n"; // the message starts a line of its own, after what the phone sent
+        throw;
     }
     std::cerr << "\nClosing the port.\n";
     guard.close();
