@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <thread>
 
@@ -16,6 +17,8 @@ namespace {
 
 void printBytes(const char* label, const std::vector<uint8_t>& bytes)
 {
+    if (bytes.empty())
+        std::cout << label << "(no bytes)\n";
     auto rows = hexRows(bytes.data(), bytes.size());
     for (size_t r = 0; r < rows.size(); ++r)
         std::cout << (r == 0 ? label : "    ") << rows[r] << "\n";
@@ -75,7 +78,8 @@ void runStep(const Step& step)
         auto got = receiveUntilQuiet(quiet);
         if (got.empty())
             std::cout << "RD< (nothing within " << quiet << " ms)\n";
-        printBytes("RD< ", got);
+        else
+            printBytes("RD< ", got);
         break;
     }
     case Step::Timeout:
@@ -143,8 +147,22 @@ std::string describeOpen(const PortOptions& port, const std::string& path)
 int runList()
 {
     auto devices = listDevices();
-    if (const char* registry = std::getenv("PM_SERIAL_REGISTRY"); registry != nullptr && *registry)
+    if (const char* registry = std::getenv("PM_SERIAL_REGISTRY");
+        registry != nullptr && *registry) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(registry, ec)) {
+            std::cerr << "pmctl: PM_SERIAL_REGISTRY=" << registry
+                      << " is not a folder: the module lists no devices then. Make it a folder of "
+                         "links to devices, or unset it for the system's serial devices\n";
+            return 1;
+        }
         std::cout << "serial devices from PM_SERIAL_REGISTRY=" << registry << ":\n";
+        if (devices.empty()) {
+            std::cout << "none: the folder is empty; a link in it is a device (ln -s /dev/ttyACM0 "
+                      << registry << "/usbmodem1)\n";
+            return 0;
+        }
+    }
     if (devices.empty()) {
         std::cout << "no serial devices found: plug a phone's cable in, or set "
                      "PM_SERIAL_REGISTRY to a folder of links to devices\n";
