@@ -27,7 +27,9 @@ void addPortOptions(CLI::App* command, pmctl::PortOptions& port, int32_t& cable)
         ->default_str(port.phoneId);
     command
         ->add_option("--timeout,-t", port.rxTimeout,
-                     "receive time-out in ms, set right after opening (PM_SetRxTimeout)")
+                     "receive time-out in ms, set right after opening (PM_SetRxTimeout); the "
+                     "module starts reading about 0.5 s after the port opens, so the first answer "
+                     "needs more than that")
         ->default_str(std::to_string(port.rxTimeout));
 }
 
