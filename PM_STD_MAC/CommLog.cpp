@@ -120,19 +120,19 @@ CCommLog::~CCommLog() {}
 
 void CCommLog::SetFileOpenYN(int32_t value)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     m_nFileOpenYN = value;
 }
 
 int32_t CCommLog::GetFileOpenYN()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     return m_nFileOpenYN;
 }
 
 void CCommLog::SetUserInfo(const char* folder, const char* userInfo)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     copyCut(m_szUserInfo, sizeof m_szUserInfo, userInfo, kNoSelection);
     m_nOSVerMajor = 10;
     m_nOSVerMinor = 3;
@@ -150,7 +150,7 @@ void CCommLog::SetUserInfo(const char* folder, const char* userInfo)
 
 void CCommLog::SetCableInfo(int32_t cableType, int32_t portNo)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     m_nCableType = cableType;
     m_nPortNo = portNo;
 }
@@ -158,7 +158,7 @@ void CCommLog::SetCableInfo(int32_t cableType, int32_t portNo)
 void CCommLog::SetCommEngErr(int32_t code, const char* moduleText, int32_t line,
                              const char* lastModify)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     m_nCommEngErr = code;
     copyCut(m_szCommEngModule, sizeof m_szCommEngModule, moduleText, kNoSelection);
     m_nCommEngLine = line;
@@ -167,14 +167,14 @@ void CCommLog::SetCommEngErr(int32_t code, const char* moduleText, int32_t line,
 
 void CCommLog::SetCommPortErr(int32_t code, int32_t line)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     m_nPortMdlErr = code;
     m_nPortMdlLine = line;
 }
 
 void CCommLog::SetCommAPIErr(int32_t code, int32_t line)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     m_nPortAPIErr = code;
     m_nPortAPILine = line;
 }
@@ -186,7 +186,7 @@ uint32_t CCommLog::PM_GetTickCount()
 
 int32_t CCommLog::PM_LogOpen(int32_t direction)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     if (m_szLogPath[0] == '\0') {
         return 201;
     }
@@ -223,7 +223,7 @@ int32_t CCommLog::PM_LogOpen(int32_t direction)
 
 int32_t CCommLog::PM_LogWriteInternalInfo()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     // The record ends in the two bytes of the Shift_JIS ideographic comma, without a line feed.
     return writeRecordLocked("\n\nPortClose (End Communication)\n[%s] _LastModify(%s)\n"
                              " : CommEngLastErr(LINE) [%d(%d)] PortMdlLastErr(LINE) [%d(%d)]"
@@ -236,7 +236,7 @@ int32_t CCommLog::PM_LogWriteInternalInfo()
 
 int32_t CCommLog::PM_LogWriteHedder()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     return headerLocked();
 }
 
@@ -259,7 +259,7 @@ int32_t CCommLog::headerLocked()
 
 int32_t CCommLog::PM_LogClose()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     return closeLocked();
 }
 
@@ -299,7 +299,7 @@ int32_t CCommLog::closeLocked()
 
 int32_t CCommLog::PM_SaveLog()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     return saveLocked();
 }
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
+#include <pthread.h>
 
 class CCommLog {
   public:
@@ -53,6 +53,19 @@ class CCommLog {
     static constexpr size_t kMaxFolderLength = 1014;
 
   private:
+    // Holds m_mutex for one operation. A pthread mutex rather than std::mutex: locking must not be
+    // able to throw out of the exported functions.
+    class Lock {
+      public:
+        explicit Lock(pthread_mutex_t& mutex) : m_rMutex(mutex) { pthread_mutex_lock(&m_rMutex); }
+        ~Lock() { pthread_mutex_unlock(&m_rMutex); }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+      private:
+        pthread_mutex_t& m_rMutex;
+    };
+
     // Every public operation that touches the fields below takes m_mutex once and then works
     // through these helpers, which expect it held; a helper never locks, so operations that build
     // on others (a traffic record writing the response time, the close writing the header and
@@ -93,7 +106,7 @@ class CCommLog {
     uint32_t m_nAckStartTick; // MACTickCount() from which the next response time counts
     // Records arrive from the host's thread and from a transport's reader thread (pauses); the
     // lock keeps each record whole in the one buffer and the one stream.
-    std::mutex m_mutex;
+    pthread_mutex_t m_mutex = PTHREAD_MUTEX_INITIALIZER;
 };
 
 extern CCommLog LogFileData;

@@ -66,7 +66,7 @@ int32_t CCommLog::CE_MIME_Encord(char* out, int32_t length, const char* in)
 
 const char* CCommLog::StrEncodeSecond(char* line)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     return encodeSecondLocked(line, line == nullptr ? 0 : strlen(line));
 }
 

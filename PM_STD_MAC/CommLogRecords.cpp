@@ -11,7 +11,7 @@ constexpr size_t kMaxLoggedBytes = 2550; // two hex characters each fill 5100 of
 
 int32_t CCommLog::PM_LogWriteAnaliz(const unsigned char* data, int32_t count, int32_t direction)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     if (m_nFileOpenYN != 1) {
         return 1;
     }
@@ -46,7 +46,7 @@ int32_t CCommLog::PM_LogWriteAnaliz(const unsigned char* data, int32_t count, in
 
 int32_t CCommLog::PM_LogWriteAckTime()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     return ackTimeLocked();
 }
 
@@ -64,7 +64,7 @@ int32_t CCommLog::ackTimeLocked()
 
 uint32_t CCommLog::PM_SetStartAckTime()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     m_nAckStartTick = MACTickCount();
     return m_nAckStartTick;
 }
@@ -72,7 +72,7 @@ uint32_t CCommLog::PM_SetStartAckTime()
 int32_t CCommLog::PM_LogWriteDTRRTS(int32_t kind)
 {
     static const char* const kLines[] = {"\nSetDTR", "\nClearDTR", "\nSetRTS", "\nClearRTS"};
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     if (m_nFileOpenYN != 1) {
         return 1;
     }
@@ -84,19 +84,19 @@ int32_t CCommLog::PM_LogWriteDTRRTS(int32_t kind)
 
 int32_t CCommLog::PM_LogWriteChangeBPS(int32_t bitsPerSecond)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     return writeRecordLocked("\nSet CommSpeed [%d]bps\n", static_cast<int>(bitsPerSecond));
 }
 
 int32_t CCommLog::PM_LogWriteSleepTime(uint32_t ms)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     return writeRecordLocked("<%d>", static_cast<int>(ms));
 }
 
 int32_t CCommLog::PM_LogWriteBufCount(uint32_t inBufferCount, uint32_t timeout, uint32_t obtained)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     return writeRecordLocked("<TimeoutErr (%dmsec GetCnt = %d InBufCnt = %d)>",
                              static_cast<int>(timeout), static_cast<int>(obtained),
                              static_cast<int>(inBufferCount));
@@ -107,7 +107,7 @@ int32_t CCommLog::PM_LogWriteComment(const char* message)
     if (message == nullptr) {
         return 1;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Lock lock(m_mutex);
     return writeRecordLocked("\n//---%s---{TickCnt = %d}\n", message,
                              static_cast<int>(MACTickCount()));
 }
