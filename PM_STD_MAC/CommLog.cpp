@@ -108,6 +108,8 @@ CCommLog::CCommLog()
 {
     m_szLogPath[0] = '\0';
     m_szTmpPath[0] = '\0';
+    m_szCommLogPath[0] = '\0';
+    m_szCommTmpPath[0] = '\0';
     m_szRecord[0] = '\0';
     m_szEncoded[0] = '\0';
     copyCut(m_szUserInfo, sizeof m_szUserInfo, kNoSelection, kNoSelection);
@@ -202,8 +204,10 @@ int32_t CCommLog::PM_LogOpen(int32_t direction)
     }
     m_nFileOpenYN = 0;
     m_nLastDirection = direction;
-    rename(m_szLogPath, m_szTmpPath); // no "PM_LOG.dat" yet: keep appending to "PM_LOG.tmp"
-    m_pFile = fopen(m_szTmpPath, "a+e");
+    memcpy(m_szCommLogPath, m_szLogPath, sizeof m_szCommLogPath);
+    memcpy(m_szCommTmpPath, m_szTmpPath, sizeof m_szCommTmpPath);
+    rename(m_szCommLogPath, m_szCommTmpPath); // no "PM_LOG.dat" yet: keep appending to "PM_LOG.tmp"
+    m_pFile = fopen(m_szCommTmpPath, "a+e");
     if (m_pFile == nullptr) {
         return 201;
     }
@@ -290,7 +294,7 @@ int32_t CCommLog::closeLocked()
         }
         m_pFile = nullptr;
     }
-    if (result != 0 && remove(m_szTmpPath) != 0) {
+    if (result != 0 && remove(m_szCommTmpPath) != 0) {
         result = 0;
     }
     m_nFileOpenYN = 0;
@@ -308,7 +312,7 @@ int32_t CCommLog::saveLocked()
     if (m_nFileOpenYN != 1) {
         return 1;
     }
-    if (m_szLogPath[0] == '\0') {
+    if (m_szCommLogPath[0] == '\0') {
         return 201;
     }
     if (m_pFile != nullptr) {
@@ -318,7 +322,7 @@ int32_t CCommLog::saveLocked()
             return 203;
         }
     }
-    m_pFile = fopen(m_szTmpPath, "re");
+    m_pFile = fopen(m_szCommTmpPath, "re");
     if (m_pFile == nullptr) {
         return 201;
     }
@@ -336,8 +340,8 @@ int32_t CCommLog::saveLocked()
         return 201;
     }
 
-    char newPath[sizeof m_szLogPath + sizeof kNewSuffix];
-    snprintf(newPath, sizeof newPath, "%s%s", m_szLogPath, kNewSuffix);
+    char newPath[sizeof m_szCommLogPath + sizeof kNewSuffix];
+    snprintf(newPath, sizeof newPath, "%s%s", m_szCommLogPath, kNewSuffix);
     unlink(newPath); // a leftover of an interrupted save
     int fd = open(newPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
@@ -386,7 +390,7 @@ int32_t CCommLog::saveLocked()
         unlink(newPath);
         return 203;
     }
-    if (rename(newPath, m_szLogPath) != 0) {
+    if (rename(newPath, m_szCommLogPath) != 0) {
         unlink(newPath);
         return 202;
     }

@@ -104,6 +104,11 @@ class CCommLog {
     int32_t m_nPortAPILine;
     time_t m_tStartTime;      // calendar time at the opening of the communication
     uint32_t m_nAckStartTick; // MACTickCount() from which the next response time counts
+    // The paths of the communication that holds (or held) the stream, fixed at its opening: a new
+    // folder given meanwhile takes effect at the next opening, and this communication is still
+    // saved where it began.
+    char m_szCommLogPath[1040];
+    char m_szCommTmpPath[1040];
     // Records arrive from the host's thread and from a transport's reader thread (pauses); the
     // lock keeps each record whole in the one buffer and the one stream.
     pthread_mutex_t m_mutex = PTHREAD_MUTEX_INITIALIZER;

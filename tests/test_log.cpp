@@ -289,6 +289,31 @@ TEST_F(Log, SecondOpeningFinishesTheActiveCommunication)
                   header("P", 0, 0) + "\nFOOTER\n\n");
 }
 
+// A folder given during a communication takes effect at the next opening: the communication is
+// still saved where it began, and nothing of it is lost or left behind.
+TEST_F(Log, NewFolderTakesEffectAtTheNextOpening)
+{
+    std::string other = base + "/Other/";
+    std::filesystem::create_directory(other);
+    ASSERT_EQ(PM_Log_SetUserInfo(folder.c_str(), "P"), 0);
+    ASSERT_EQ(LogFileData.PM_LogOpen(0), 1);
+    EXPECT_EQ(LogFileData.PM_LogWriteComment("before"), 1);
+    PM_Log_SetUserInfo(other.c_str(), "Q");
+    EXPECT_EQ(LogFileData.PM_LogWriteComment("after"), 1);
+    ASSERT_EQ(LogFileData.PM_LogClose(), 1);
+    EXPECT_FALSE(exists(tmp));
+    EXPECT_FALSE(exists(other + "PM_LOG.tmp"));
+    EXPECT_FALSE(exists(other + "PM_LOG.dat"));
+    EXPECT_EQ(normalise(decodeLog(readFile(dat))),
+              std::string(kLogStart) + "\nRD:\n//---before---{TickCnt = T}\n" +
+                  "\n//---after---{TickCnt = T}\n" + header("Q", 0, 0) + "\nFOOTER\n\n");
+
+    ASSERT_EQ(LogFileData.PM_LogOpen(0), 1);
+    ASSERT_EQ(LogFileData.PM_LogClose(), 1);
+    EXPECT_EQ(normalise(decodeLog(readFile(other + "PM_LOG.dat"))),
+              std::string(kReStart) + "\nRD:" + header("Q", 0, 0) + "\nFOOTER\n\n");
+}
+
 // Texts are cut to their fields; the error slots are never reset; null texts read as unset.
 TEST_F(Log, FieldsAreCutAndErrorSlotsPersist)
 {
