@@ -124,13 +124,13 @@ inline std::string decodeLog(const std::string& content)
 }
 
 // Replaces the values that depend on the clock with fixed marks: the comment's tick, the
-// response time and the footer's duration and date.
+// response time and the footer's duration (at least four characters wide) and date.
 inline std::string normalise(const std::string& text)
 {
     static const std::regex tick(R"(\{TickCnt = -?\d+\})");
     static const std::regex response(R"(\n\{\d+\})");
     static const std::regex footer(
-        R"(\nComm Finished TotalTime +\d+ Sec\. Dete : [A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\n\n)");
+        R"(\nComm Finished TotalTime ( {3}\d| {2}\d\d| \d{3}|\d{4,}) Sec\. Dete : [A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\n\n)");
     std::string out = std::regex_replace(text, tick, "{TickCnt = T}");
     out = std::regex_replace(out, response, "\n{R}");
     return std::regex_replace(out, footer, "\nFOOTER\n\n");
