@@ -64,8 +64,10 @@ int32_t PM_TxBytes(int32_t count, const uint8_t* bytes)
     }
     if (PortMdlEnv.nCableType == kChunkedCable) {
         uint32_t saved = TheWriteTimeOut;
-        for (int32_t offset = 0; offset < count; offset += kChunkedPiece) {
-            int32_t piece = std::min(count - offset, kChunkedPiece);
+        // Advancing by the piece just sent keeps the offset within count, so a count near the
+        // 32-bit limit cannot overflow it.
+        for (int32_t offset = 0, piece = 0; offset < count; offset += piece) {
+            piece = std::min(count - offset, kChunkedPiece);
             PM_SetTxTimeout(calcWriteTimeOut(piece, saved));
             int sent = 0;
             if (!TheCommBase->Write(bytes + offset, piece, &sent)) {
