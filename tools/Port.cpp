@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -84,11 +85,13 @@ static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler stores
 
 void onStopSignal(int)
 {
+    int savedErrno = errno; // the interrupted code may be about to read it
     g_stop.store(true);
     static const char note[] = "\npmctl: stopping after the module call in progress; the port is "
                                "closed and the log saved (press again to quit at once)\n";
     ssize_t r = ::write(STDERR_FILENO, note, sizeof note - 1);
     (void)r;
+    errno = savedErrno;
 }
 
 } // namespace
