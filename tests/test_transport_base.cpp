@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "LogProbe.h"
 #include "PipeTransport.h"
 
 namespace {
@@ -188,9 +189,12 @@ TEST(TransportBase, CloseWithoutReaderOnlyClosesTheDevice)
 }
 
 // The reader starts with the open, empties the queue of an earlier port, feeds what the device
-// delivers, and is gone after Close.
+// delivers, and is gone after Close. The two start pauses (the opener's 100 ms, then the reader's
+// 500 ms) are logged pauses.
 TEST(TransportBaseReader, LivesFromOpenToClose)
 {
+    LogProbe log;
+    log.Open();
     int before = threadCount();
     unsigned char stale[3] = {'o', 'l', 'd'};
     int put = 0;
@@ -216,6 +220,8 @@ TEST(TransportBaseReader, LivesFromOpenToClose)
     EXPECT_EQ(t.m_bRunning.load(), 0);
     EXPECT_EQ(t.m_bIsOpen.load(), 0);
     EXPECT_EQ(threadCount(), during - 1);
+    std::string records = log.Text();
+    EXPECT_EQ(records.substr(records.find("\nRD:")), "\nRD:<100><500>");
 }
 
 // With the device closed under it, the reader idles and reads nothing until Close stops it.
