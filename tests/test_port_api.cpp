@@ -363,6 +363,17 @@ TEST_F(Port, FailedSendsRecordTheirCodeAndLine)
     }
 }
 
+// A send's own time-out that the transport refuses is recorded but does not stop the send.
+TEST_F(Port, RefusedSendTimeOutIsRecordedAndTheSendGoesOn)
+{
+    t->faults.timeOuts = true;
+    EXPECT_EQ(PM_TxBytes(3, bytes("AT\r")), 1);
+    EXPECT_EQ(phoneReads(*t, 3), "AT\r");
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_TRANSPORT);
+    EXPECT_EQ(log.Slots(), (LogSlots{14, 1061, 0, 0}));
+    EXPECT_NE(log.Text().find("\nSD:" + LogProbe::Traffic("AT\r")), std::string::npos);
+}
+
 TEST_F(Port, SendWithUnknownSpeedCodeStillSendsAndRecordsEight)
 {
     TheCommSetBps = 0;
