@@ -378,7 +378,8 @@ TEST_F(LogReaderOnModuleLog, FolderWithAnUnfinishedCommunicationReadsTheTemporar
     // What a host that stopped in the middle of a communication leaves: the carried-over encoded
     // lines, then plain records (a send of "AT").
     writeFile(dir.path() / "PM_LOG.tmp",
-              dat + "\nPort Open (ReStart Communication)\n\nRD:\nSD:$pw$");
+              dat + "\nPort Open (ReStart Communication)\n\nRD:\n//---a\n;b---{TickCnt = 9}\n"
+                    "\nSD:$pw$");
     pmlog::Log log = pmlog::readLog(dir.path());
     EXPECT_EQ(log.file, "PM_LOG.tmp");
     ASSERT_EQ(log.notes.size(), 2u); // the choice of file, and why PM_LOG.dat is not read too
@@ -391,6 +392,9 @@ TEST_F(LogReaderOnModuleLog, FolderWithAnUnfinishedCommunicationReadsTheTemporar
     EXPECT_EQ(traffic.back().direction, 1);
     EXPECT_EQ(traffic.back().bytes, bytesOf("AT"));
     EXPECT_TRUE(ofKind(log.events, Event::Damaged).empty());
+    auto comments = ofKind(log.events, Event::Comment);
+    ASSERT_FALSE(comments.empty());
+    EXPECT_EQ(comments.back().text, "a\n;b"); // a message line that begins with ';'
 
     // The same plain lines in a rolling log file are damage.
     writeFile(dir.path() / "copy.dat", dat + "\nRD:\n");

@@ -531,6 +531,9 @@ std::vector<Segment> readSegments(std::string_view content, bool plainAllowed)
     std::vector<Segment> segments;
     size_t pos = 0;
     size_t lineNo = 0;
+    // A temporary file holds the carried-over encoded lines first; once its plain records have
+    // begun, a line beginning with ';' is record text too (a message line).
+    bool plainBegun = false;
     while (pos < content.size()) {
         size_t end = content.find('\n', pos);
         bool terminated = end != std::string_view::npos;
@@ -539,7 +542,7 @@ std::vector<Segment> readSegments(std::string_view content, bool plainAllowed)
         std::string_view line = content.substr(pos, end - pos);
         Segment seg;
         seg.line = ++lineNo;
-        if (!line.empty() && line[0] == ';') {
+        if (!line.empty() && line[0] == ';' && !plainBegun) {
             std::string_view text = line.substr(1);
             if (!text.empty() && text.back() == '\r')
                 text.remove_suffix(1); // a copy that went through a CR LF conversion
@@ -551,6 +554,7 @@ std::vector<Segment> readSegments(std::string_view content, bool plainAllowed)
                     "the file ends inside this line (cut short?); shown as far as it goes";
             }
         } else if (plainAllowed) {
+            plainBegun = true;
             seg.text.assign(line);
             if (terminated)
                 seg.text += '\n';
