@@ -56,7 +56,7 @@ void PM_WriteAssertion(const char* source, unsigned line)
 
 EI_CommBaseUNIX::EI_CommBaseUNIX(int evenParity)
     : m_nSavedLines(0), m_savedTermios{}, m_portStatus{}, m_bModemMode(0), m_nFd(-1),
-      m_nLineStatus(0), m_bEvenParity(evenParity)
+      m_nLineStatus(0), m_bEvenParity(evenParity), m_bOwnExclusive(false)
 {
     m_nLastError = 0;
 }
@@ -99,12 +99,20 @@ int EI_CommBaseUNIX::Open(const char* name)
 int EI_CommBaseUNIX::failOpen()
 {
     // Nothing was applied to the line yet; only the exclusive claim has to be given back.
-    ioctl(m_nFd, TIOCNXCL);
+    releaseExclusive();
     close(m_nFd);
     m_nFd = -1;
     m_bIsOpen = 0;
     m_nLineStatus = 0;
     return 0;
+}
+
+void EI_CommBaseUNIX::releaseExclusive()
+{
+    if (m_bOwnExclusive) {
+        ioctl(m_nFd, TIOCNXCL);
+        m_bOwnExclusive = false;
+    }
 }
 
 int EI_CommBaseUNIX::SetupComm()
@@ -114,10 +122,14 @@ int EI_CommBaseUNIX::SetupComm()
 
 int EI_CommBaseUNIX::SetupCommOSX()
 {
+    // Root gets past another holder's exclusive claim; that claim stays theirs when we close.
+    int held = 0;
+    bool heldBefore = ioctl(m_nFd, TIOCGEXCL, &held) == 0 && held != 0;
     if (ioctl(m_nFd, TIOCEXCL) != 0) {
         PM_WriteAssertion(kSource, kLineExclusive);
         return PM_Exit(EI_ERR_OS);
     }
+    m_bOwnExclusive = !heldBefore;
     if (tcgetattr(m_nFd, &m_savedTermios) != 0) {
         PM_WriteAssertion(kSource, kLineGetSettings);
         return PM_Exit(EI_ERR_OS);
@@ -231,7 +243,7 @@ int EI_CommBaseUNIX::internalClose()
         tcflush(m_nFd, TCIOFLUSH);
         tcsetattr(m_nFd, TCSANOW, &m_savedTermios);
         // Another holder of the device (a pseudo-terminal's other users) must not keep it locked.
-        ioctl(m_nFd, TIOCNXCL);
+        releaseExclusive();
         close(m_nFd);
         m_bIsOpen = 0;
         m_nFd = -1;

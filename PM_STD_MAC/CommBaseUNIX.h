@@ -53,7 +53,9 @@ class EI_CommBaseUNIX : public EI_CommBaseForMAC {
     int32_t m_bEvenParity;
 
   private:
-    int failOpen(); // undoes a half-done Open; returns 0
+    int failOpen();          // undoes a half-done Open; returns 0
+    void releaseExclusive(); // gives back the exclusive claim if this port made it
+    bool m_bOwnExclusive;    // the claim was ours, not already held when the port opened
 };
 
 #endif

@@ -144,6 +144,25 @@ TEST_F(Serial, OpenPutsTheLineInRawModeExclusivelyAndCloseGivesItBack)
     close(again);
 }
 
+// Only root gets past another holder's exclusive claim; closing the port must not take that claim
+// away from its holder.
+TEST_F(Serial, AnotherHoldersExclusiveClaimOutlivesThePort)
+{
+    CableSim cable;
+    int holder = open(cable.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
+    if (PM_OpenPortByDeviceName(cable.SlavePath().c_str()) == 0) {
+        close(holder);
+        GTEST_SKIP() << "the claim kept the port out (not root)";
+    }
+    ASSERT_EQ(PM_ClosePort(), 1);
+    int excl = 0;
+    EXPECT_EQ(ioctl(holder, TIOCGEXCL, &excl), 0);
+    EXPECT_EQ(excl, 1);
+    close(holder);
+}
+
 // The device must not become the host's controlling terminal, or pulling the cable would hang up
 // the host. Run in a child of its own session, before any thread exists.
 TEST_F(Serial, DeviceNeverBecomesTheControllingTerminal)
