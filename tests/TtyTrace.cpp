@@ -10,6 +10,7 @@ namespace {
 std::mutex g_mutex;
 std::vector<termios> g_applied;
 std::vector<int> g_lineStates;
+int g_flushes = 0;
 bool g_fakeLines = false;
 
 template <typename F> F Next(const char* name)
@@ -26,6 +27,7 @@ void Reset()
     std::lock_guard<std::mutex> lock(g_mutex);
     g_applied.clear();
     g_lineStates.clear();
+    g_flushes = 0;
     g_fakeLines = false;
 }
 
@@ -39,6 +41,12 @@ std::vector<int> ModemLineStates()
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_lineStates;
+}
+
+int Flushes()
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_flushes;
 }
 
 void FakeModemLines(bool on)
@@ -57,6 +65,16 @@ extern "C" int tcsetattr(int fd, int action, const struct termios* t) noexcept
         g_applied.push_back(*t);
     }
     return real(fd, action, t);
+}
+
+extern "C" int tcflush(int fd, int queue) noexcept
+{
+    static auto real = Next<int (*)(int, int)>("tcflush");
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        ++g_flushes;
+    }
+    return real(fd, queue);
 }
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept

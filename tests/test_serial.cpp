@@ -311,15 +311,23 @@ TEST_F(Serial, SpeedChangesIncludingOneWithoutATermiosConstant)
         ASSERT_EQ(PM_GetPortStatus(&status), 1);
         EXPECT_EQ(status.nSpeedCode, static_cast<int32_t>(c.code));
     }
-    // The speed already in effect: recorded, and bytes waiting on the device survive.
+    // The speed already in effect: recorded, and bytes waiting on the device survive. The reader
+    // may have queued them already, so the trace shows that nothing was flushed or applied.
     ASSERT_EQ(PM_SetRxTimeout(3000), 1);
     cable.Send("keep");
     ASSERT_TRUE(cable.WaitSent(1s));
+    ttytrace::Reset();
     EXPECT_EQ(PM_SetBPS(1), 1);
+    EXPECT_EQ(ttytrace::Flushes(), 0);
+    EXPECT_TRUE(ttytrace::AppliedSettings().empty());
     char got[4];
     ASSERT_EQ(PM_RxBytes(4, reinterpret_cast<uint8_t*>(got)), 1);
     EXPECT_EQ(std::string(got, 4), "keep");
     EXPECT_EQ(PM_GetCommErr(), PM_ERR_NONE);
+    // A real change discards what is pending on the line, then applies.
+    EXPECT_EQ(PM_SetBPS(3), 1);
+    EXPECT_EQ(ttytrace::Flushes(), 1);
+    EXPECT_EQ(ttytrace::AppliedSettings().size(), 1u);
 }
 
 // Speed 0 would hang the line up: a code outside the table is refused with the diagnostic.
