@@ -9,6 +9,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
+#include <regex>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -370,6 +371,19 @@ TEST_F(Serial, PortStatusAppliesLinesAndSpeedAndKeepsItsRTSField)
     uint32_t in = 0, out = 0;
     ASSERT_EQ(TtyGetSpeeds(cable.MasterFd(), &in, &out), 0);
     EXPECT_EQ(out, 19200u);
+
+    // Lines first, speed last: a refused speed ends the change after the lines were set, and the
+    // record keeps every field it had.
+    const PM_PortStatus badSpeed = {0, 1, 3, 8, 1, 0, 21, 22};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(PM_SetPortStatus(&badSpeed), 0);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_TRANSPORT);
+    EXPECT_EQ(Port()->m_nLineStatus, TIOCM_RTS); // RTS raised, DTR lowered
+    PM_PortStatus kept{};
+    ASSERT_EQ(PM_GetPortStatus(&kept), 1);
+    EXPECT_EQ(std::memcmp(&kept, &got, sizeof kept), 0);
+    EXPECT_EQ(PM_GetBPS(), 19200);
 }
 
 TEST_F(Serial, CableTypesThatOpenNothing)
@@ -577,6 +591,52 @@ TEST_F(SerialLog, FailedOpenEndsItsCommunicationWithItsLine)
     std::string text = logtest::decodeLog(logtest::readFile(dat));
     EXPECT_NE(text.find("PortAPILastErr(LINE) [103(1669)]"), std::string::npos) << text;
     EXPECT_NE(text.find("\nComm Finished TotalTime"), std::string::npos);
+}
+
+// Every failed open, and a close with no port, summarises its log communication; each summary shows
+// the failure line of its own attempt. The close stores its module error only after its summary,
+// so the next communication's summary shows it.
+TEST_F(SerialLog, OpenFailuresAndCloseWithoutPortInTheSummaries)
+{
+    Registry registry;
+    CableSim cable;
+    registry.Add("usbmodem1411", cable.SlavePath());
+    ASSERT_EQ(PM_Log_SetUserInfo(folder.c_str(), "P"), 0);
+
+    SetCableType(1004); // the second "usbmodem" is missing: the empty path does not open
+    EXPECT_EQ(PM_OpenPort(1), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
+    SetCableType(5); // no modem transport in this build
+    EXPECT_EQ(PM_OpenPort(1), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_CREATE);
+    SetCableType(77);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(PM_OpenPort(1), 0);
+    testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(logtest::exists(tmp)); // its communication was ended too
+    SetCableType(1003); // nothing matches: the communication stays open for the close
+    EXPECT_EQ(PM_OpenPort(1), 0);
+    EXPECT_TRUE(logtest::exists(tmp));
+    EXPECT_EQ(PM_ClosePort(), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_INVALID);
+    EXPECT_EQ(PM_OpenPortByDeviceName("/dev/pmserial-no-such-device"), 0);
+    EXPECT_FALSE(logtest::exists(tmp));
+
+    std::string text = logtest::decodeLog(logtest::readFile(dat));
+    static const std::regex summary(R"(PortMdlLastErr\(LINE\) \[(\d+\(\d+\))\] )"
+                                    R"(PortAPILastErr\(LINE\) \[(\d+\(\d+\))\])");
+    std::vector<std::string> slots;
+    for (std::sregex_iterator it(text.begin(), text.end(), summary), end; it != end; ++it) {
+        slots.push_back((*it)[1].str() + " " + (*it)[2].str());
+    }
+    const std::vector<std::string> expected = {
+        "0(0) 103(672)", // 1004
+        "0(0) 103(661)", // 5
+        "0(0) 103(661)", // unlisted type
+        "0(0) 103(661)", // close without a port, before its own error is stored
+        "8(744) 103(1669)",
+    };
+    EXPECT_EQ(slots, expected) << text;
 }
 
 // The identification fields of the cable's reply, each ended by CR LF, the first starting at
