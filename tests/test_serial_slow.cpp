@@ -14,6 +14,7 @@
 #include "SerialTestSupport.h"
 #include "TtyTrace.h"
 #include "portmdl/PortMdl.h"
+#include "test_log_support.h"
 
 using namespace std::chrono_literals;
 using pmsim::CableSim;
@@ -36,6 +37,30 @@ std::vector<std::string> CommandTexts(const CableSim& cable)
     }
     return texts;
 }
+
+// The log's traffic text for these bytes: hex digits through the key table.
+std::string Traffic(const std::string& bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char b : bytes) {
+        hex += digits[b >> 4];
+        hex += digits[b & 15];
+    }
+    CCommLog::StrEncode(hex.data(), 0);
+    return hex;
+}
+
+class SerialDialogueLog : public logtest::LogFolder {
+  protected:
+    void TearDown() override
+    {
+        if (TheCommBase != nullptr) {
+            PM_ClosePort();
+        }
+        LogFolder::TearDown();
+    }
+};
 
 } // namespace
 
@@ -180,4 +205,34 @@ TEST_F(SerialDialogue, WithoutAPortEverythingFailsCleanly)
     }
     EXPECT_EQ(PM_IsChargableCable(nullptr), 0);
     EXPECT_EQ(PM_GetCommErr(), PM_ERR_INVALID);
+}
+
+// The dialogue runs through the port's own exported functions, so the log shows its bytes and its
+// pauses: the escape framed by two logged pauses, a logged pause after "AT", and the wait for the
+// cable's answer unlogged.
+TEST_F(SerialDialogueLog, CableCheckBytesAndPausesInTheLog)
+{
+    CableSim cable;
+    ASSERT_EQ(PM_Log_SetUserInfo(folder.c_str(), "P"), 0);
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    uint16_t info[3] = {};
+    ASSERT_EQ(PM_IsChargableCable(info), 1);
+    ASSERT_EQ(PM_ClosePort(), 1);
+
+    std::string text = logtest::decodeLog(logtest::readFile(dat));
+    const std::string inOrder[] = {
+        "PM_OpenPort Successful [", "<1000>",
+        "\nSD:" + Traffic("+++"),   "<1000>",
+        Traffic("\rAT\r"),          "<1000>",
+        Traffic("AT!CCHK\r\r"),     "\nRD:" + Traffic(CableSim::kDefaultIdentification),
+    };
+    size_t at = 0;
+    for (const auto& piece : inOrder) {
+        size_t found = text.find(piece, at);
+        ASSERT_NE(found, std::string::npos) << "missing in order: " << piece << "\n" << text;
+        if (piece.rfind("\nRD:", 0) == 0) { // the wait for the answer is not logged
+            EXPECT_EQ(text.substr(at, found - at).find("<1000>"), std::string::npos) << text;
+        }
+        at = found + piece.size();
+    }
 }
