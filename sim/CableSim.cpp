@@ -58,7 +58,15 @@ CableSim::CableSim()
         errno = saved;
         ThrowErrno("cable set-up");
     }
-    m_thread = std::thread([this] { Run(); });
+    try {
+        m_thread = std::thread([this] { Run(); });
+    } catch (...) {
+        // The destructor does not run for an object whose constructor throws.
+        close(m_master);
+        close(m_wake[0]);
+        close(m_wake[1]);
+        throw;
+    }
 }
 
 CableSim::~CableSim()
