@@ -14,8 +14,7 @@ namespace pmctltest {
 // Returns "" when the page is well formed, else what is wrong and where.
 inline std::string htmlProblem(std::string_view page)
 {
-    const std::vector<std::string_view> voidElements = {"meta", "br", "hr", "img", "input",
-                                                        "link"};
+    const std::vector<std::string_view> voidElements = {"meta", "br", "hr", "img", "input", "link"};
     std::vector<std::string> open;
     size_t pos = 0;
     auto at = [&](size_t p) { return " at offset " + std::to_string(p); };
@@ -49,8 +48,8 @@ inline std::string htmlProblem(std::string_view page)
         if (closing)
             ++pos;
         size_t nameStart = pos;
-        while (pos < page.size() && ((page[pos] >= 'a' && page[pos] <= 'z') ||
-                                     (page[pos] >= '0' && page[pos] <= '9')))
+        while (pos < page.size() &&
+               ((page[pos] >= 'a' && page[pos] <= 'z') || (page[pos] >= '0' && page[pos] <= '9')))
             ++pos;
         std::string name(page.substr(nameStart, pos - nameStart));
         if (name.empty())

@@ -50,7 +50,7 @@ struct Outcome {
 // Runs a program in its own process group, standard output and error into files; the whole group
 // is killed at the time limit, and whatever it left running once the program has ended.
 Outcome runBounded(std::vector<std::string> args, const fs::path& out, const fs::path& err,
-               std::chrono::seconds limit)
+                   std::chrono::seconds limit)
 {
     std::vector<char*> argv;
     for (auto& a : args)
@@ -186,8 +186,9 @@ TEST(PmctlHtmlInBrowser, TheLibrarysLogRendersWithItsRows)
 
     // The page, as a user makes it.
     const fs::path page = dir.path() / "page.html";
-    Outcome made = runBounded({PMCTL_BINARY, "log", "--html", "-o", page.string(), logFolder.string()},
-                          dir.path() / "pmctl.out", dir.path() / "pmctl.err", kBrowserTimeLimit);
+    Outcome made =
+        runBounded({PMCTL_BINARY, "log", "--html", "-o", page.string(), logFolder.string()},
+                   dir.path() / "pmctl.out", dir.path() / "pmctl.err", kBrowserTimeLimit);
     ASSERT_TRUE(made.finished);
     ASSERT_EQ(made.status, 0) << readFile(dir.path() / "pmctl.err");
 
@@ -209,7 +210,7 @@ TEST(PmctlHtmlInBrowser, TheLibrarysLogRendersWithItsRows)
     auto dumpArgs = browser;
     dumpArgs.insert(dumpArgs.end(), {"--dump-dom", url});
     Outcome dumped = runBounded(dumpArgs, dir.path() / "dom.html", dir.path() / "chromium-dom.err",
-                            kBrowserTimeLimit);
+                                kBrowserTimeLimit);
     ASSERT_TRUE(dumped.finished) << "chromium did not finish within the time limit";
     ASSERT_EQ(dumped.status, 0) << readFile(dir.path() / "chromium-dom.err");
     const std::string dom = readFile(dir.path() / "dom.html");
@@ -227,7 +228,8 @@ TEST(PmctlHtmlInBrowser, TheLibrarysLogRendersWithItsRows)
         {"the hex dump behind the send", "<pre class=\"hex\">41 54 0d "},
         {"the pause to scale", "style=\"height:40px\"></span><span class=\"p gl\">pause 200 ms"},
         {"the time-out", "<li class=\"timeout err\"><span class=\"p\">time-out: waited 50 ms"},
-        {"the damaged line", "<li class=\"damaged err\"><span class=\"w\">Damaged PM_LOG.dat line "},
+        {"the damaged line",
+         "<li class=\"damaged err\"><span class=\"w\">Damaged PM_LOG.dat line "},
         {"the comment, as text", "// &lt;b id=\"injected\"&gt;bold&lt;/b&gt; &amp; 'more'"},
         {"the line change", "<li class=\"mark line\"><span class=\"w\">RTS raised"},
         {"the failed open in the summary",
@@ -251,7 +253,7 @@ TEST(PmctlHtmlInBrowser, TheLibrarysLogRendersWithItsRows)
     const fs::path shot = dir.path() / "shot.png";
     shotArgs.insert(shotArgs.end(), {"--screenshot=" + shot.string(), url});
     Outcome shown = runBounded(shotArgs, dir.path() / "chromium-shot.out",
-                           dir.path() / "chromium-shot.err", kBrowserTimeLimit);
+                               dir.path() / "chromium-shot.err", kBrowserTimeLimit);
     ASSERT_TRUE(shown.finished) << "chromium did not finish within the time limit";
     ASSERT_EQ(shown.status, 0) << readFile(dir.path() / "chromium-shot.err");
     Pixels px;

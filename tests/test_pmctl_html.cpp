@@ -56,9 +56,10 @@ TEST(LogHtml, RowsOfACommunicationTheModuleLogged)
                          "<pre class=\"hex\">41 54 0d [^<]*\\|AT\\.\\|")))
         << page;
     EXPECT_TRUE(std::regex_search(
-        page, std::regex("<li class=\"reply\"><span class=\"a rt\"[^>]*>\\d+ ms</span><details "
-                         "class=\"p\"><summary><span class=\"bytes\"><i>\\\\r\\\\n</i>OK<i>\\\\r\\\\n"
-                         "</i></span><span class=\"count\">6 bytes</span>")))
+        page,
+        std::regex("<li class=\"reply\"><span class=\"a rt\"[^>]*>\\d+ ms</span><details "
+                   "class=\"p\"><summary><span class=\"bytes\"><i>\\\\r\\\\n</i>OK<i>\\\\r\\\\n"
+                   "</i></span><span class=\"count\">6 bytes</span>")))
         << page;
     // The host's 20 ms pause: a gap of 4 px at 5 ms a pixel.
     EXPECT_NE(page.find("<span class=\"a bar\" style=\"height:4px\"></span><span class=\"p gl\">"
@@ -98,16 +99,18 @@ TEST(LogHtml, TextsFromTheLogAreEscapedNeverMarkup)
     const std::string text =
         "\nLogStart Port Open (Start Communication)\n\nRD:"
         "\n//---" +
-        markup + "\x01\xff---{TickCnt = 5}\n"
-                 "\nSD:4T#x474T" // "<\r><" sent: 3c 0d 3e 3c
-                 "\n{3}\nRD:4T" // "<" replied
-                 "\n\nPortClose (End Communication)\n[" +
+        markup +
+        "\x01\xff---{TickCnt = 5}\n"
+        "\nSD:4T#x474T" // "<\r><" sent: 3c 0d 3e 3c
+        "\n{3}\nRD:4T"  // "<" replied
+        "\n\nPortClose (End Communication)\n[" +
         markup + "] _LastModify(" + markup +
         ")\n : CommEngLastErr(LINE) [7(1)] PortMdlLastErr(LINE) [0(0)] PortAPILastErr(LINE) "
         "[103(951)]\x81\x41"
         "\nUserInfo - PhoneUnivID[" +
-        markup + "]OSVer[10.3 PlatID -1]CableType[1002]PortNo[0]"
-                 "\nComm Finished TotalTime    3 Sec. Dete : " +
+        markup +
+        "]OSVer[10.3 PlatID -1]CableType[1002]PortNo[0]"
+        "\nComm Finished TotalTime    3 Sec. Dete : " +
         markup + "\n\n\n<script>alert(1)</script>\n";
     const std::string page = pageOfText(text, true, "<x>&.tmp");
     ASSERT_EQ(htmlProblem(page), "") << page;
@@ -207,8 +210,8 @@ TEST(LogHtml, AnyInputGivesAWholePage)
 TEST(LogHtml, SavedThroughATemporaryFileRenamedIntoPlace)
 {
     TempDir dir;
-    pmlog::Log log = pmlog::readLogContent("\nLogStart Port Open (Start Communication)\n",
-                                           "PM_LOG.tmp", true);
+    pmlog::Log log =
+        pmlog::readLogContent("\nLogStart Port Open (Start Communication)\n", "PM_LOG.tmp", true);
     // A link planted where the page goes is replaced, its target left alone.
     const fs::path target = dir.path() / "target.txt";
     writeFile(target, "keep me");

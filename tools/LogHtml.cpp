@@ -114,6 +114,12 @@ std::string num(long long v)
     return std::to_string(v);
 }
 
+// A number of a record; 0 where an event carries fewer than its kind has.
+long long v(const Event& e, size_t i)
+{
+    return i < e.values.size() ? e.values[i] : 0;
+}
+
 std::string plural(size_t n, const char* one, const char* many)
 {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -212,7 +218,8 @@ class FdBuffer : public std::streambuf {
 
 } // namespace
 
-HtmlTimeline::HtmlTimeline(std::ostream& out, std::string file) : m_out(out), m_file(std::move(file))
+HtmlTimeline::HtmlTimeline(std::ostream& out, std::string file)
+    : m_out(out), m_file(std::move(file))
 {
     m_out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
              "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
@@ -226,8 +233,8 @@ HtmlTimeline::HtmlTimeline(std::ostream& out, std::string file) : m_out(out), m_
              "axis. Click a send or reply for its hex dump. A pause is a gap on the time axis "
              "drawn to scale: <b>1 px = "
           << kHtmlMsPerPixel << " ms</b> (100 px = " << 100 * kHtmlMsPerPixel
-          << " ms); a pause over " << kHtmlLongestGapMs / 1000
-          << " s is drawn " << kHtmlLongestGapMs / kHtmlMsPerPixel
+          << " ms); a pause over " << kHtmlLongestGapMs / 1000 << " s is drawn "
+          << kHtmlLongestGapMs / kHtmlMsPerPixel
           << " px long and ends in a red double line. Other rows take no time on this scale. "
              "Line changes, speed changes and comments are grey marks. "
              "<span class=\"tag err\">Red</span>: time-outs, errors and damaged lines; "
@@ -296,8 +303,8 @@ void HtmlTimeline::flushDamaged()
                                          std::to_string(m_damagedLast);
     std::string text = "Damaged " + shown(m_file) + " " + where + ", skipped: ";
     if (count > 1)
-        text += plural(count, "line", "lines") + " (line " + std::to_string(m_damagedFirst) +
-                ": " + shown(m_damagedProblem) + ")";
+        text += plural(count, "line", "lines") + " (line " + std::to_string(m_damagedFirst) + ": " +
+                shown(m_damagedProblem) + ")";
     else
         text += shown(m_damagedProblem);
     row("damaged err", "<span class=\"w\">" + text + "</span>");
@@ -320,8 +327,8 @@ void HtmlTimeline::traffic(const Event& e)
     if (e.direction != 0 && e.direction != 1)
         head += ", direction unknown (a line before it is missing)";
     head += "</span>";
-    std::string body = "<summary>" + head + "</summary><pre class=\"hex\">" + hexDump(e.bytes) +
-                       "</pre>";
+    std::string body =
+        "<summary>" + head + "</summary><pre class=\"hex\">" + hexDump(e.bytes) + "</pre>";
     if (e.halfByte) {
         body += "<div class=\"warnline\">one lone traffic character after this: the line is cut (" +
                 shown(m_file) + " line " + std::to_string(e.line) + ")</div>";
@@ -345,9 +352,10 @@ void HtmlTimeline::portClose(const Event& e)
 {
     Communication& c = m_comms.back();
     c.closed = true;
-    std::copy(e.values.begin(), e.values.begin() + 6, c.closeValues);
-    c.sameErrorsAsBefore = m_haveLastClose && std::equal(c.closeValues, c.closeValues + 6,
-                                                         m_lastClose);
+    for (size_t i = 0; i < 6; ++i)
+        c.closeValues[i] = v(e, i);
+    c.sameErrorsAsBefore =
+        m_haveLastClose && std::equal(c.closeValues, c.closeValues + 6, m_lastClose);
     std::copy(c.closeValues, c.closeValues + 6, m_lastClose);
     m_haveLastClose = true;
 
@@ -356,7 +364,7 @@ void HtmlTimeline::portClose(const Event& e)
                     "</small></h3><table><tr><th>Slot</th><th>Code</th><th>Name</th>"
                     "<th>Line</th></tr>";
     for (size_t layer = 0; layer < 3; ++layer) {
-        long long code = e.values[2 * layer], line = e.values[2 * layer + 1];
+        long long code = v(e, 2 * layer), line = v(e, 2 * layer + 1);
         t += std::string("<tr") + (code != 0 ? " class=\"bad\"" : "") + "><td>" + kLayers[layer] +
              "</td><td>" + num(code) + "</td><td>" + esc(codeName(layer, code)) + "</td><td>" +
              num(line) + "</td></tr>";
@@ -404,7 +412,7 @@ void HtmlTimeline::add(const Event& e)
         break;
     case Event::ResponseTime:
         m_responsePending = true;
-        m_responseMs = e.values[0];
+        m_responseMs = v(e, 0);
         break;
     case Event::LineControl: {
         const std::string& k = e.text;
@@ -416,36 +424,35 @@ void HtmlTimeline::add(const Event& e)
         break;
     }
     case Event::Speed:
-        row("mark speed", "<span class=\"w\">speed " + num(e.values[0]) + " bit/s</span>");
+        row("mark speed", "<span class=\"w\">speed " + num(v(e, 0)) + " bit/s</span>");
         break;
     case Event::Pause: {
-        long long ms = std::max(0LL, e.values[0]);
+        long long ms = std::max(0LL, v(e, 0));
         bool cut = ms > kHtmlLongestGapMs;
         long long px = std::min(ms, kHtmlLongestGapMs) / kHtmlMsPerPixel;
-        row("gap", "<span class=\"a bar" + std::string(cut ? " cut" : "") + "\" style=\"height:" +
-                       num(px) + "px\"></span><span class=\"p gl\">pause " + num(e.values[0]) +
-                       " ms" + (cut ? " (drawn cut)" : "") + "</span>");
+        row("gap", "<span class=\"a bar" + std::string(cut ? " cut" : "") +
+                       "\" style=\"height:" + num(px) + "px\"></span><span class=\"p gl\">pause " +
+                       num(v(e, 0)) + " ms" + (cut ? " (drawn cut)" : "") + "</span>");
         break;
     }
     case Event::RxTimeout:
         ++c.timeouts;
-        row("timeout err", "<span class=\"p\">time-out: waited " + num(e.values[0]) +
-                               " ms, got " + num(e.values[1]) + " bytes, " + num(e.values[2]) +
-                               " waiting</span>");
+        row("timeout err", "<span class=\"p\">time-out: waited " + num(v(e, 0)) + " ms, got " +
+                               num(v(e, 1)) + " bytes, " + num(v(e, 2)) + " waiting</span>");
         break;
     case Event::Comment:
         row("mark comment", "<span class=\"w\">// " + shown(e.text) + " <small>tick " +
-                                num(e.values[0]) + " ms</small></span>");
+                                num(v(e, 0)) + " ms</small></span>");
         break;
     case Event::PortClose:
         portClose(e);
         break;
     case Event::UserInfo:
         c.phone = e.text;
-        row("mark info", "<span class=\"w\">UserInfo: phone " + shown(e.text) + " \u00b7 cable type " +
-                             num(e.values[3]) + " \u00b7 port " + num(e.values[4]) + " \u00b7 OS " +
-                             num(e.values[0]) + "." + num(e.values[1]) + " platform " +
-                             num(e.values[2]) + "</span>");
+        row("mark info", "<span class=\"w\">UserInfo: phone " + shown(e.text) +
+                             " \u00b7 cable type " + num(v(e, 3)) + " \u00b7 port " + num(v(e, 4)) +
+                             " \u00b7 OS " + num(v(e, 0)) + "." + num(v(e, 1)) + " platform " +
+                             num(v(e, 2)) + "</span>");
         break;
     case Event::Finished:
         c.finished = true;
@@ -471,7 +478,8 @@ std::string HtmlTimeline::statusTags(const Communication& c, bool forList) const
 {
     std::string tags;
     if (c.timeouts != 0)
-        tags += "<span class=\"tag err\">" + plural(c.timeouts, "time-out", "time-outs") + "</span>";
+        tags +=
+            "<span class=\"tag err\">" + plural(c.timeouts, "time-out", "time-outs") + "</span>";
     if (c.closed) {
         for (size_t layer = 0; layer < 3; ++layer) {
             long long code = c.closeValues[2 * layer];
@@ -480,14 +488,13 @@ std::string HtmlTimeline::statusTags(const Communication& c, bool forList) const
             tags += std::string("<span class=\"tag err") + (c.sameErrorsAsBefore ? " old" : "") +
                     "\" title=\"" + kLayers[layer] + " in the PortClose summary" +
                     (c.sameErrorsAsBefore ? ", unchanged since the communication before" : "") +
-                    "\">" + kLayers[layer] + " " + num(code) + " " +
-                    esc(codeName(layer, code)) + (c.sameErrorsAsBefore ? " (as before)" : "") +
-                    "</span>";
+                    "\">" + kLayers[layer] + " " + num(code) + " " + esc(codeName(layer, code)) +
+                    (c.sameErrorsAsBefore ? " (as before)" : "") + "</span>";
         }
     }
     if (c.damagedLines != 0)
-        tags += "<span class=\"tag err\">" + plural(c.damagedLines, "damaged line", "damaged lines") +
-                "</span>";
+        tags += "<span class=\"tag err\">" +
+                plural(c.damagedLines, "damaged line", "damaged lines") + "</span>";
     if (c.unrecognised != 0)
         tags += "<span class=\"tag warn\">" +
                 plural(c.unrecognised, "unrecognised text", "unrecognised texts") + "</span>";
@@ -516,8 +523,8 @@ Summary HtmlTimeline::finish(const std::vector<std::string>& notes)
         m_out << "<ol>\n";
         for (const Communication& c : m_comms) {
             bool bad = c.timeouts != 0 || c.damagedLines != 0 ||
-                       (c.closed && (c.closeValues[0] != 0 || c.closeValues[2] != 0 ||
-                                     c.closeValues[4] != 0));
+                       (c.closed &&
+                        (c.closeValues[0] != 0 || c.closeValues[2] != 0 || c.closeValues[4] != 0));
             m_out << "<li class=\"" << (bad ? "bad" : "good") << "\"><a href=\"#c" << c.number
                   << "\">"
                   << (c.number == 0 ? std::string("Before the first Port Open")
@@ -551,7 +558,8 @@ void saveHtmlPage(const Log& log, const std::filesystem::path& path)
     namespace fs = std::filesystem;
     std::error_code ec;
     if (fs::is_directory(path, ec))
-        throw std::runtime_error(path.string() + " is a folder: give the name of the page to write");
+        throw std::runtime_error(path.string() +
+                                 " is a folder: give the name of the page to write");
     fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
     std::string temp = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
     int fd = ::mkostemp(temp.data(), O_CLOEXEC);

@@ -1,11 +1,11 @@
 // A communication log as one self-contained HTML page: for each communication a timeline, time
-// running down, the host's sends on the left and the phone's replies on the right, pauses as gaps to
-// scale, line changes and comments as marks, time-outs, errors and damage in red, and the closing
-// summary with the error codes' names. A list at the top jumps to each communication.
+// running down, the host's sends on the left and the phone's replies on the right, pauses as gaps
+// to scale, line changes and comments as marks, time-outs, errors and damage in red, and the
+// closing summary with the error codes' names. A list at the top jumps to each communication.
 //
 // The page needs nothing from outside: no script, no network, no other file; its content policy
-// forbids loading anything, so it opens safely from an e-mail attachment. Every text from the log is
-// escaped, never markup.
+// forbids loading anything, so it opens safely from an e-mail attachment. Every text from the log
+// is escaped, never markup.
 #ifndef PMCTL_LOGHTML_H
 #define PMCTL_LOGHTML_H
 

@@ -109,11 +109,10 @@ int main(int argc, char** argv)
                   "scrambled");
     bool html = false;
     std::string htmlOutput;
-    auto* htmlFlag =
-        log->add_flag("--html", html,
-                      "write one self-contained HTML page instead: a timeline of each "
-                      "communication")
-            ->excludes("--records");
+    auto* htmlFlag = log->add_flag("--html", html,
+                                   "write one self-contained HTML page instead: a timeline of each "
+                                   "communication")
+                         ->excludes("--records");
     log->add_option("--output,-o", htmlOutput,
                     "with --html: the file to write the page to (default: standard output)")
         ->needs(htmlFlag);
