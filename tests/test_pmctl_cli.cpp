@@ -174,6 +174,22 @@ TEST(PmctlProgram, TalkLogsAndFailsWithTheModuleError)
     EXPECT_TRUE(contains(log.out, "2 communications, 0 damaged lines")) << log.out;
 }
 
+// Device names come from the system and may hold control characters: they are shown escaped, one
+// device per line, and never reach the terminal raw.
+TEST(PmctlProgram, ListShowsDeviceNamesEscaped)
+{
+    TempDir scratch;
+    fs::create_directories(scratch.path() / "registry");
+    fs::create_symlink("/dev/null", scratch.path() / "registry" / "usb\n  9  forged\x1b[2J");
+    ::setenv("PM_SERIAL_REGISTRY", (scratch.path() / "registry").c_str(), 1);
+    Outcome list = pmctl({"list"}, scratch.path());
+    ::unsetenv("PM_SERIAL_REGISTRY");
+    EXPECT_EQ(list.status, 0);
+    EXPECT_TRUE(contains(list.out, "usb\\n  9  forged\\x1b[2J\n")) << list.out;
+    EXPECT_FALSE(contains(list.out, "\x1b")) << list.out;
+    EXPECT_FALSE(contains(list.out, "\n  9")) << list.out;
+}
+
 TEST(PmctlProgram, UsageAndFileErrorsSayWhatToDo)
 {
     TempDir scratch;

@@ -168,8 +168,10 @@ int runList()
                      "PM_SERIAL_REGISTRY to a folder of links to devices\n";
         return 0;
     }
+    // A device name may hold any byte but '/' and NUL: a line feed or an escape sequence printed
+    // raw could forge lines or drive the terminal.
     for (size_t i = 0; i < devices.size(); ++i)
-        std::cout << "  " << i << "  " << devices[i] << "\n";
+        std::cout << "  " << i << "  " << escapeForDisplay(devices[i]) << "\n";
     return 0;
 }
 
