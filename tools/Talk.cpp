@@ -227,11 +227,14 @@ int runCharge(const PortOptions& port, bool on)
 
 int runLog(const std::string& fileOrFolder, bool records)
 {
-    pmlog::Log log = pmlog::readLog(fileOrFolder);
-    if (records)
-        pmlog::printRecords(std::cout, log);
-    else
-        pmlog::printTranscript(std::cout, log);
+    // Streamed: a log of any size is printed as it is read.
+    if (records) {
+        pmlog::RecordsPrinter printer(std::cout);
+        pmlog::streamLog(fileOrFolder, printer);
+    } else {
+        pmlog::TranscriptPrinter printer(std::cout);
+        pmlog::streamLog(fileOrFolder, printer);
+    }
     return 0;
 }
 
