@@ -215,7 +215,7 @@ TEST(PmctlProgram, UsageAndFileErrorsSayWhatToDo)
         {{"charge", "maybe", "--device", "/dev/null"}, 2, "maybe"},
         {{"log", (scratch.path() / "missing").string()}, 1, "no such file or folder"},
         {{"log", scratch.path().string()}, 1, "no PM_LOG.dat or PM_LOG.tmp"},
-        {{"log", (scratch.path() / "garbage.dat").string()}, 0, "garbage.dat lines 1-2"},
+        {{"log", (scratch.path() / "garbage.dat").string()}, 0, "garbage.dat line 1: not an encoded"},
         {{"log", (scratch.path() / "empty.dat").string()}, 0, "empty.dat is empty"},
         {{"log", "/dev/zero"}, 1, "is not a file"}, // read to its end, it never ends
         {{"talk", "--device", "/dev/null", "--log", (scratch.path() / "garbage.dat").string()},
