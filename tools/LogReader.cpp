@@ -870,14 +870,17 @@ void LogSink::event(const Event&) {}
 void LogSink::end() {}
 
 void streamLogContent(std::string_view content, const std::string& name, bool plainAllowed,
-                      LogSink& sink)
+                      LogSink& sink, size_t chunkSize)
 {
     std::vector<std::string> notes;
     if (content.empty())
         notes.push_back(name + " is empty: nothing was saved into it");
     sink.begin(name, notes);
     Reader reader(sink, plainAllowed);
-    reader.feed(content);
+    if (chunkSize == 0)
+        chunkSize = content.size();
+    for (size_t at = 0; at < content.size(); at += chunkSize)
+        reader.feed(content.substr(at, chunkSize));
     reader.finish();
     sink.end();
 }

@@ -87,9 +87,11 @@ class LogSink {
 // be read (before anything reaches the sink) or when reading fails on the way.
 void streamLog(const std::filesystem::path& fileOrFolder, LogSink& sink);
 
-// The same for content already in memory; name is only used in messages.
+// The same for content already in memory; name is only used in messages. chunkSize: the content
+// is taken in pieces of that many bytes, as a file is read (0: all at once); the events are the
+// same either way.
 void streamLogContent(std::string_view content, const std::string& name, bool plainAllowed,
-                      LogSink& sink);
+                      LogSink& sink, size_t chunkSize = 0);
 
 // A whole log gathered in memory.
 struct Log {
