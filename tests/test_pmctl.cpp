@@ -555,6 +555,26 @@ TEST(LogReaderStream, LargeFilesReadInBoundedMemory)
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: wrong events, 2: out of memory";
 }
 
+// A communication of a second program that shared the folder waits beside the log until the next
+// save: the folder's reading names it, and it reads as a temporary file.
+TEST(LogReaderOnFolder, WaitingCommunicationIsNamedAndReadable)
+{
+    TempDir dir;
+    const std::string records = "\nLogStart Port Open (Start Communication)\n\nRD:"
+                                "\n//---waiting---{TickCnt = 5}\n";
+    writeFile(dir.path() / "PM_LOG.tmp.Ab12Cd", records);
+    EXPECT_THROW(pmlog::readLog(dir.path()), std::runtime_error);
+    writeFile(dir.path() / "PM_LOG.dat", ";oA==\n");
+    pmlog::Log log = pmlog::readLog(dir.path());
+    ASSERT_EQ(log.notes.size(), 1u);
+    EXPECT_NE(log.notes[0].find("PM_LOG.tmp.Ab12Cd"), std::string::npos);
+
+    pmlog::Log waiting = pmlog::readLog(dir.path() / "PM_LOG.tmp.Ab12Cd");
+    auto comments = ofKind(waiting.events, Event::Comment);
+    ASSERT_EQ(comments.size(), 1u);
+    EXPECT_EQ(comments[0].text, "waiting");
+}
+
 TEST(PmctlSteps, ParseTheStepWords)
 {
     std::vector<pmctl::Step> steps;

@@ -676,6 +676,24 @@ bool decodeLine(std::string_view text, std::string& piece, std::string& problem)
 
 namespace {
 
+// Notes on the communications that another process left beside the log, waiting to be folded
+// in by the next save ("PM_LOG.tmp." and six characters).
+std::vector<std::string> waitingFiles(const std::filesystem::path& folder)
+{
+    std::vector<std::string> notes;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (name.size() == 17 && name.compare(0, 11, "PM_LOG.tmp.") == 0) {
+            notes.push_back(name + ": a communication of another program that used the folder at "
+                                   "the same time, waiting to be saved into the log; read it with "
+                                   "pmctl log " + it->path().string());
+        }
+    }
+    return notes;
+}
+
 bool isBase64Text(std::string_view text)
 {
     return std::all_of(text.begin(), text.end(),
@@ -896,6 +914,7 @@ void streamLog(const std::filesystem::path& fileOrFolder, LogSink& sink)
         cannotReach(fileOrFolder, ec);
     if (fs::is_directory(status)) {
         bool haveDat = present(fileOrFolder, "PM_LOG.dat");
+        std::vector<std::string> waiting = waitingFiles(fileOrFolder);
         if (present(fileOrFolder, "PM_LOG.tmp")) {
             std::vector<std::string> notes = {
                 "reading PM_LOG.tmp: a communication is still open or did not close cleanly; "
@@ -904,18 +923,27 @@ void streamLog(const std::filesystem::path& fileOrFolder, LogSink& sink)
                 notes.push_back("PM_LOG.dat is there too: a save that did not finish wrote it "
                                 "from PM_LOG.tmp, so it is not read again");
             }
+            notes.insert(notes.end(), waiting.begin(), waiting.end());
             streamFile(fileOrFolder / "PM_LOG.tmp", notes, true, sink);
             return;
+        }
+        if (!haveDat && !waiting.empty()) {
+            throw std::runtime_error("no PM_LOG.dat or PM_LOG.tmp in " + fileOrFolder.string() +
+                                     ", only a communication that waits to be saved: " +
+                                     waiting.front());
         }
         if (!haveDat) {
             throw std::runtime_error("no PM_LOG.dat or PM_LOG.tmp in " + fileOrFolder.string() +
                                      ": give the folder that the host logs to (pmctl talk --log "
                                      "FOLDER), or the log file itself");
         }
-        streamFile(fileOrFolder / "PM_LOG.dat", {}, false, sink);
+        streamFile(fileOrFolder / "PM_LOG.dat", waiting, false, sink);
         return;
     }
-    streamFile(fileOrFolder, {}, fileOrFolder.extension() == ".tmp", sink);
+    // Plain records: a temporary file, or a communication waiting beside one (PM_LOG.tmp.XXXXXX).
+    std::string name = fileOrFolder.filename().string();
+    bool plain = fileOrFolder.extension() == ".tmp" || name.find(".tmp.") != std::string::npos;
+    streamFile(fileOrFolder, {}, plain, sink);
 }
 
 Log readLogContent(std::string_view content, const std::string& name, bool plainAllowed)
