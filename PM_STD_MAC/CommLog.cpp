@@ -447,6 +447,9 @@ int32_t CCommLog::saveLocked()
     if (m_szCommLogPath[0] == '\0') {
         return 201;
     }
+    if (m_bWaiting) {
+        return 201; // the log belongs to another process's communication until it closes
+    }
     if (m_pFile != nullptr) {
         int closed = fclose(m_pFile);
         m_pFile = nullptr;

@@ -74,6 +74,9 @@ class LogTwoProcesses : public LogFolder {
             }
             signalStep(toParent[1]);
             writeRecords("B");
+            if (LogFileData.PM_SaveLog() != 201) { // the log is the first process's meanwhile
+                status |= 4;
+            }
             if (!closesFirst) {
                 signalStep(toParent[1]);
                 awaitStep(toChild[0]);
