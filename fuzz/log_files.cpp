@@ -43,6 +43,14 @@ struct Folder {
 Folder& folder()
 {
     static Folder f;
+    static bool cleanUp = [] {
+        // libFuzzer ends with exit(): the folder goes with the process.
+        return std::atexit([] {
+            std::error_code ec;
+            fs::remove_all(folder().base, ec);
+        }) == 0;
+    }();
+    (void)cleanUp;
     return f;
 }
 
