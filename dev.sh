@@ -5,6 +5,7 @@
 #   ./dev.sh asan          the tests again, built with AddressSanitizer and UBSan
 #   ./dev.sh tsan          the threaded tests, built with ThreadSanitizer
 #   ./dev.sh bench         build and run the benchmarks
+#   ./dev.sh fuzz [SECS]   build the fuzz targets with clang and run each for SECS seconds (60)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -73,6 +74,31 @@ bench)
     ensure_packages
     build build-bench -DPM_BUILD_BENCH=ON -DPM_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
     for b in build-bench/bench/bench_*; do [ -x "$b" ] && "$b" "$@"; done
+    ;;
+fuzz)
+    # Every fuzz_* target: first its kept regression inputs, each once, then SECS seconds of
+    # fuzzing from its seed corpus. New inputs go to build-fuzz/corpus/NAME, failing ones to
+    # build-fuzz/crashes/ (keep such an input in fuzz/regressions/NAME/ with its fix).
+    seconds=${1:-60}
+    PACKAGES+=(clang)
+    ensure_packages
+    build build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DPM_BUILD_FUZZ=ON \
+        -DPM_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    mkdir -p build-fuzz/crashes
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
+    for target in build-fuzz/fuzz/fuzz_*; do
+        [ -x "$target" ] || continue
+        name=${target##*/fuzz_}
+        if compgen -G "fuzz/regressions/$name/*" >/dev/null; then
+            echo "== $name: regression inputs"
+            "$target" -timeout=30 fuzz/regressions/"$name"/*
+        fi
+        echo "== $name: fuzzing for $seconds s"
+        mkdir -p build-fuzz/corpus/"$name"
+        "$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 -print_final_stats=1 \
+            -artifact_prefix=build-fuzz/crashes/"$name"- \
+            build-fuzz/corpus/"$name" fuzz/corpus/"$name"
+    done
     ;;
 *)
     sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'

@@ -2,10 +2,19 @@
 // that folds "PM_LOG.tmp" into the rolling "PM_LOG.dat".
 #include "CommLog.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include "portmdl/PortMdl.h"
 
@@ -32,6 +41,58 @@ void copyCut(char* field, size_t size, const char* text, const char* fallback)
     size_t length = strnlen(text, size - 1);
     memcpy(field, text, length);
     field[length] = '\0';
+}
+
+// Opens one of the log's own files: never through a link, without blocking (a FIFO would), and
+// only when it is a regular file; anything else counts as a file that cannot be opened. A file it
+// creates is readable by its owner only: the log holds a phone's traffic.
+int openRegular(const char* path, int flags)
+{
+    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+FILE* openStream(const char* path, int flags, const char* mode)
+{
+    int fd = openRegular(path, flags);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, mode);
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
+}
+
+bool isRegularFile(const char* path)
+{
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// A file system that cannot sync (EINVAL, or no support at all) has nothing more to write out.
+bool synced(int fd)
+{
+    return fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP;
+}
+
+// The folder part of a log path ("." for a bare name) and the file name after it.
+std::pair<std::string, std::string> splitPath(const char* path)
+{
+    const char* slash = strrchr(path, '/');
+    if (slash == nullptr) {
+        return {".", path};
+    }
+    return {slash == path ? std::string("/") : std::string(path, slash), slash + 1};
 }
 
 // Splits "PM_LOG.tmp" into the save's pieces: a line with its line feed, a plain line longer
@@ -124,6 +185,13 @@ void CCommLog::SetFileOpenYN(int32_t value)
 {
     Lock lock(m_mutex);
     m_nFileOpenYN = value;
+    // A stopped communication writes nothing more: its records are all in its file already, so
+    // the stream and the folder are given back at once for another process to use.
+    if (value != 1 && m_pFile != nullptr) {
+        fclose(m_pFile);
+        m_pFile = nullptr;
+        releaseLocked();
+    }
 }
 
 int32_t CCommLog::GetFileOpenYN()
@@ -197,18 +265,43 @@ int32_t CCommLog::PM_LogOpen(int32_t direction)
         // log with their header and footer instead of vanishing with a replaced stream.
         closeLocked();
     } else if (m_pFile != nullptr) {
-        // A communication stopped by SetFileOpenYN(0) still holds its stream: flush what it
-        // buffered into "PM_LOG.tmp" before that file is replaced or appended to.
         fclose(m_pFile);
         m_pFile = nullptr;
     }
+    releaseLocked();
     m_nFileOpenYN = 0;
     m_nLastDirection = direction;
     memcpy(m_szCommLogPath, m_szLogPath, sizeof m_szCommLogPath);
     memcpy(m_szCommTmpPath, m_szTmpPath, sizeof m_szCommTmpPath);
-    rename(m_szCommLogPath, m_szCommTmpPath); // no "PM_LOG.dat" yet: keep appending to "PM_LOG.tmp"
-    m_pFile = fopen(m_szCommTmpPath, "a+e");
+    if (lockFolderLocked()) {
+        m_bWaiting = false;
+        snprintf(m_szCommFilePath, sizeof m_szCommFilePath, "%s", m_szCommTmpPath);
+        // Only a regular "PM_LOG.dat" is carried over; anything else there counts as absent
+        // (the save renames the new log over it).
+        if (isRegularFile(m_szCommLogPath)) {
+            rename(m_szCommLogPath, m_szCommTmpPath);
+        }
+        m_pFile = openStream(m_szCommTmpPath, O_RDWR | O_APPEND | O_CREAT, "a+");
+    } else {
+        // Another process's communication holds the folder: write this one apart, whole, for
+        // whichever save comes next to fold in. The file is locked before it holds anything, so
+        // a save never takes it while it is being written.
+        m_bWaiting = true;
+        snprintf(m_szCommFilePath, sizeof m_szCommFilePath, "%s.XXXXXX", m_szCommTmpPath);
+        int fd = mkostemp(m_szCommFilePath, O_CLOEXEC | O_APPEND);
+        if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            unlink(m_szCommFilePath);
+            fd = -1;
+        }
+        m_pFile = fd >= 0 ? fdopen(fd, "a+") : nullptr;
+        if (fd >= 0 && m_pFile == nullptr) {
+            close(fd);
+            unlink(m_szCommFilePath);
+        }
+    }
     if (m_pFile == nullptr) {
+        releaseLocked();
         return 201;
     }
     m_nFileOpenYN = 1;
@@ -219,10 +312,35 @@ int32_t CCommLog::PM_LogOpen(int32_t direction)
         return 0;
     }
     const char* prefix = direction != 0 ? "\nSD:" : "\nRD:";
-    fwrite(prefix, 1, 4, m_pFile); // a short write of the prefix does not stop the communication
+    writeOutLocked(prefix, 4); // a short write of the prefix does not stop the communication
     addLoggedLocked(4);
     m_tStartTime = time(nullptr);
     return 1;
+}
+
+// Takes the folder for this communication. A folder that cannot be opened or locked (a file
+// system without locks) is taken as this process's own, as it was before locking.
+bool CCommLog::lockFolderLocked()
+{
+    int fd = open(splitPath(m_szCommTmpPath).first.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return true;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        bool taken = errno == EWOULDBLOCK;
+        close(fd);
+        return !taken;
+    }
+    m_nFolderFd = fd;
+    return true;
+}
+
+void CCommLog::releaseLocked()
+{
+    if (m_nFolderFd >= 0) {
+        close(m_nFolderFd);
+        m_nFolderFd = -1;
+    }
 }
 
 int32_t CCommLog::PM_LogWriteInternalInfo()
@@ -255,10 +373,7 @@ int32_t CCommLog::headerLocked()
                      m_nPortNo);
     size_t length = n < 0 ? 0 : static_cast<size_t>(n);
     // Unlike every other record, a short header leaves the communication active.
-    if (m_pFile == nullptr || fwrite(m_szRecord, 1, length, m_pFile) != length) {
-        return 0;
-    }
-    return 1;
+    return writeOutLocked(m_szRecord, length) ? 1 : 0;
 }
 
 int32_t CCommLog::PM_LogClose()
@@ -284,6 +399,22 @@ int32_t CCommLog::closeLocked()
         if (writeRecordLocked("\nComm Finished TotalTime %4.0f Sec. Dete : %s\n",
                               difftime(now, m_tStartTime), whenText) != 1) {
             result = 0;
+        } else if (m_bWaiting) {
+            // The communication is whole in its own file. Fold it in now if the folder is free;
+            // otherwise it waits there for the folder holder's save.
+            int closed = fclose(m_pFile);
+            m_pFile = nullptr;
+            if (closed != 0) {
+                result = 0;
+            } else if (lockFolderLocked()) {
+                m_bWaiting = false;
+                if (isRegularFile(m_szCommLogPath)) {
+                    rename(m_szCommLogPath, m_szCommTmpPath);
+                }
+                if (saveLocked() != 0) {
+                    result = 0;
+                }
+            }
         } else if (saveLocked() != 0) {
             result = 0;
         }
@@ -294,10 +425,11 @@ int32_t CCommLog::closeLocked()
         }
         m_pFile = nullptr;
     }
-    if (result != 0 && remove(m_szCommTmpPath) != 0) {
+    if (result != 0 && !m_bWaiting && remove(m_szCommTmpPath) != 0) {
         result = 0;
     }
     m_nFileOpenYN = 0;
+    releaseLocked();
     return result;
 }
 
@@ -315,6 +447,9 @@ int32_t CCommLog::saveLocked()
     if (m_szCommLogPath[0] == '\0') {
         return 201;
     }
+    if (m_bWaiting) {
+        return 201; // the log belongs to another process's communication until it closes
+    }
     if (m_pFile != nullptr) {
         int closed = fclose(m_pFile);
         m_pFile = nullptr;
@@ -322,7 +457,11 @@ int32_t CCommLog::saveLocked()
             return 203;
         }
     }
-    m_pFile = fopen(m_szCommTmpPath, "re");
+    int32_t folded = foldWaitingLocked();
+    if (folded != 0) {
+        return folded;
+    }
+    m_pFile = openStream(m_szCommTmpPath, O_RDONLY, "r");
     if (m_pFile == nullptr) {
         return 201;
     }
@@ -343,7 +482,7 @@ int32_t CCommLog::saveLocked()
     char newPath[sizeof m_szCommLogPath + sizeof kNewSuffix];
     snprintf(newPath, sizeof newPath, "%s%s", m_szCommLogPath, kNewSuffix);
     unlink(newPath); // a leftover of an interrupted save
-    int fd = open(newPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = open(newPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return 201;
     }
@@ -383,7 +522,7 @@ int32_t CCommLog::saveLocked()
         return fail(201);
     }
     // The new log must be on disk before it replaces the old name.
-    if (fflush(out) != 0 || fsync(fd) != 0) {
+    if (fflush(out) != 0 || !synced(fd)) {
         return fail(202);
     }
     if (fclose(out) != 0) {
@@ -397,12 +536,104 @@ int32_t CCommLog::saveLocked()
     return 0;
 }
 
+// Folds the finished communications that other processes left waiting beside "PM_LOG.tmp" into
+// it, oldest first, each removed once it is there whole. A file still locked is still being
+// written, and an empty one has nothing yet. Returns 0, or the save's result for a failure.
+int32_t CCommLog::foldWaitingLocked()
+{
+    auto [dirPath, tmpName] = splitPath(m_szCommTmpPath);
+    std::string prefix = tmpName + ".";
+    constexpr size_t kSuffix = 6; // the six characters of the waiting file's name
+    DIR* dir = opendir(dirPath.c_str());
+    if (dir == nullptr) {
+        return 0;
+    }
+    struct Waiting {
+        timespec finished;
+        std::string path;
+        int fd;
+    };
+    std::vector<Waiting> waiting;
+    while (const dirent* entry = readdir(dir)) {
+        const char* name = entry->d_name;
+        if (strncmp(name, prefix.c_str(), prefix.size()) != 0 ||
+            strlen(name) != prefix.size() + kSuffix) {
+            continue;
+        }
+        std::string path = dirPath + "/" + name;
+        int fd = openRegular(path.c_str(), O_RDONLY);
+        struct stat st;
+        if (fd < 0) {
+            continue;
+        }
+        if (fstat(fd, &st) != 0 || st.st_size == 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            continue;
+        }
+        waiting.push_back({st.st_mtim, std::move(path), fd});
+    }
+    closedir(dir);
+    std::sort(waiting.begin(), waiting.end(), [](const Waiting& a, const Waiting& b) {
+        return std::pair(a.finished.tv_sec, a.finished.tv_nsec) <
+               std::pair(b.finished.tv_sec, b.finished.tv_nsec);
+    });
+    int32_t result = 0;
+    int out = -1;
+    for (Waiting& w : waiting) {
+        if (result == 0 && out < 0) {
+            out = openRegular(m_szCommTmpPath, O_WRONLY | O_APPEND | O_CREAT);
+            if (out < 0) {
+                result = 201;
+            }
+        }
+        if (result == 0) {
+            // A copy that fails half way is taken back out, so the file is folded whole or not.
+            off_t before = lseek(out, 0, SEEK_END);
+            char chunk[65536];
+            ssize_t n;
+            bool copied = true;
+            while ((n = read(w.fd, chunk, sizeof chunk)) != 0) {
+                if (n < 0 && errno == EINTR) {
+                    continue;
+                }
+                if (n < 0 || write(out, chunk, static_cast<size_t>(n)) != n) {
+                    copied = false;
+                    break;
+                }
+            }
+            if (copied && synced(out)) {
+                unlink(w.path.c_str());
+            } else {
+                // Take the cut copy back out; the waiting file stays, so nothing is lost either way.
+                if (before >= 0) {
+                    int ignored = ftruncate(out, before);
+                    (void)ignored;
+                }
+                result = 202;
+            }
+        }
+        close(w.fd);
+    }
+    if (out >= 0) {
+        close(out);
+    }
+    return result;
+}
+
+// Writes and flushes: every record is in the file when the call that wrote it returns, so a host
+// that is killed loses nothing it has logged.
+bool CCommLog::writeOutLocked(const char* text, size_t length)
+{
+    return m_pFile != nullptr && fwrite(text, 1, length, m_pFile) == length &&
+           fflush(m_pFile) == 0;
+}
+
 int32_t CCommLog::writeTextLocked(const char* text, size_t length)
 {
     if (m_nFileOpenYN != 1) {
         return 1;
     }
-    if (m_pFile == nullptr || fwrite(text, 1, length, m_pFile) != length) {
+    if (!writeOutLocked(text, length)) {
         stopLocked();
         return 0;
     }
@@ -435,6 +666,7 @@ void CCommLog::stopLocked()
         fclose(m_pFile);
         m_pFile = nullptr;
     }
+    releaseLocked();
 }
 
 // Only whether the count is zero matters; it must not wrap back to zero.

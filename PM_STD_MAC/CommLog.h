@@ -71,6 +71,10 @@ class CCommLog {
     // on others (a traffic record writing the response time, the close writing the header and
     // saving) do not lock twice.
     int32_t writeTextLocked(const char* text, size_t length);
+    bool writeOutLocked(const char* text, size_t length);
+    bool lockFolderLocked();
+    void releaseLocked();
+    int32_t foldWaitingLocked();
     int32_t writeRecordLocked(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void stopLocked();
     int32_t ackTimeLocked();
@@ -109,6 +113,13 @@ class CCommLog {
     // saved where it began.
     char m_szCommLogPath[1040];
     char m_szCommTmpPath[1040];
+    // Two processes may share a log folder. A communication holds an exclusive lock on the folder
+    // (m_nFolderFd) for its lifetime; one that finds the folder taken writes to a file of its own
+    // instead, "PM_LOG.tmp." and six characters (m_szCommFilePath), locked while it is written,
+    // which the folder's next holder folds in whole at its save.
+    int m_nFolderFd = -1;
+    bool m_bWaiting = false; // this communication writes to a waiting file of its own
+    char m_szCommFilePath[1056];
     // Records arrive from the host's thread and from a transport's reader thread (pauses); the
     // lock keeps each record whole in the one buffer and the one stream.
     pthread_mutex_t m_mutex = PTHREAD_MUTEX_INITIALIZER;

@@ -6,6 +6,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "CommLog.h"
 #include "PortMdlState.h"
@@ -68,6 +71,25 @@ int32_t settingValue(const char* text)
     return static_cast<int32_t>(value);
 }
 
+// Opens the settings file: a regular file only, not through a link and without waiting (a FIFO
+// there would block the caller for ever). Anything else counts as no settings file.
+FILE* openSettings(const char* path)
+{
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st;
+    FILE* file = nullptr;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        file = fdopen(fd, "r");
+    }
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
+}
+
 // Formats a host message into a buffer of the format's length plus 1024 bytes, cutting a longer
 // message, and writes it as a comment. Returns 0 when the buffer cannot be had.
 int32_t writeMessage(const char* format, va_list args)
@@ -126,14 +148,14 @@ extern "C" int32_t PM_Log_SetUserInfo(const char* folder, const char* phoneId)
         return -1;
     }
     char path[kSettingsPathSize];
-    FILE* file = settingsPath(folder, path) ? fopen(path, "re") : nullptr;
+    FILE* file = settingsPath(folder, path) ? openSettings(path) : nullptr;
     if (file == nullptr) {
         gRxTimeout = 1;
         return 0;
     }
     char text[kSettingsBytes + 1];
     size_t n = fread(text, 1, kSettingsBytes, file);
-    if (ferror(file)) { // a directory or an unreadable file is no settings file
+    if (ferror(file)) { // an unreadable file is no settings file
         fclose(file);
         gRxTimeout = 1;
         return 0;

@@ -1,2 +1,5 @@
 pm_add_test(test_log SOURCES test_log.cpp test_log_settings.cpp LABELS fast)
 pm_add_test(test_log_threaded SOURCES test_log_threaded.cpp LABELS fast threaded)
+pm_add_test(test_log_files SOURCES test_log_files.cpp LABELS fast)
+pm_add_test(test_log_sync SOURCES test_log_sync.cpp LABELS fast)
+pm_add_test(test_log_processes SOURCES test_log_processes.cpp LABELS fast)

@@ -5,7 +5,11 @@
 #include <algorithm>
 #include <random>
 #include <sstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include "CommLog.h"
 #include "LogReader.h"
 #include "Steps.h"
 #include "Text.h"
@@ -248,47 +252,63 @@ TEST_F(LogReaderOnModuleLog, DamagedLinesAreNamedAndReadingGoesOn)
     struct Case {
         const char* name;
         std::vector<std::string> lines;
-        std::vector<size_t> damaged; // lines that must be reported
+        std::vector<size_t> damaged; // lines that must be reported as damage
+        std::vector<size_t> noted;   // lines read as record text, with a note
         bool keepsTraffic;           // the AT exchange is still read
     };
     std::vector<Case> cases;
     {
+        // Not Base64 at all: the plain piece that the save stores unchanged when it begins with
+        // ';'. Read as text, with a note.
         auto l = lines;
         l[speedLine - 1][3] = '*';
-        cases.push_back({"bad Base64 character", l, {speedLine}, true});
+        cases.push_back({"not Base64", l, {}, {speedLine}, true});
     }
     {
         auto l = lines;
         l[speedLine - 1] = l[speedLine - 1].substr(0, l[speedLine - 1].size() - 3) + "\n";
-        cases.push_back({"line cut short", l, {speedLine}, true});
+        cases.push_back({"line cut short", l, {speedLine}, {}, true});
     }
     {
         auto l = lines;
         l.insert(l.begin() + static_cast<long>(speedLine),
                  std::string("\x00\xff\x81garbage\r\n", 12));
         l.insert(l.begin() + static_cast<long>(speedLine), std::string(100000, '#') + "\n");
-        cases.push_back({"garbage lines", l, {speedLine + 1, speedLine + 2}, true});
+        cases.push_back({"garbage lines", l, {speedLine + 1, speedLine + 2}, {}, true});
     }
     {
         auto l = lines;
         l[speedLine - 1] = ";" + std::string(l[speedLine - 1].size() - 2, '=') + "\n";
-        cases.push_back({"padding only", l, {speedLine}, true});
+        cases.push_back({"padding only", l, {speedLine}, {}, true});
     }
     {
-        // The file ends in the middle of the UserInfo line: what came before is all there.
+        // The file ends in the middle of the UserInfo line, inside a group of four: what came
+        // before is all there.
         auto l =
             std::vector<std::string>(lines.begin(), lines.begin() + static_cast<long>(userLine));
-        l.back() = l.back().substr(0, l.back().size() / 2);
-        cases.push_back({"file truncated", l, {userLine}, true});
+        l.back() = l.back().substr(0, 1 + l.back().size() / 8 * 4 + 2);
+        cases.push_back({"file truncated", l, {userLine}, {}, true});
+    }
+    {
+        // Decodable as far as it goes: read, with a note that the file ends inside it.
+        auto l =
+            std::vector<std::string>(lines.begin(), lines.begin() + static_cast<long>(userLine));
+        l.back() = l.back().substr(0, 1 + l.back().size() / 8 * 4);
+        cases.push_back({"file truncated after a whole group", l, {}, {userLine}, true});
     }
 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         pmlog::Log log = pmlog::readLogContent(joinLines(c.lines), "PM_LOG.dat", false);
-        std::vector<size_t> damaged;
-        for (const Event& e : ofKind(log.events, Event::Damaged))
-            damaged.push_back(e.line);
+        std::vector<size_t> damaged, noted;
+        for (const Event& e : ofKind(log.events, Event::Damaged)) {
+            for (size_t line = e.line; line <= e.lastLine; ++line)
+                damaged.push_back(line);
+        }
+        for (const Event& e : ofKind(log.events, Event::Note))
+            noted.push_back(e.line);
         EXPECT_EQ(damaged, c.damaged);
+        EXPECT_EQ(noted, c.noted);
         auto traffic = ofKind(log.events, Event::Traffic);
         bool sentAt = std::any_of(traffic.begin(), traffic.end(),
                                   [](const Event& e) { return e.bytes == bytesOf("AT\r"); });
@@ -400,12 +420,159 @@ TEST_F(LogReaderOnModuleLog, FolderWithAnUnfinishedCommunicationReadsTheTemporar
     writeFile(dir.path() / "copy.dat", dat + "\nRD:\n");
     pmlog::Log copy = pmlog::readLog(dir.path() / "copy.dat");
     auto damaged = ofKind(copy.events, Event::Damaged);
-    ASSERT_EQ(damaged.size(), 2u);
+    ASSERT_EQ(damaged.size(), 1u); // two lines in a row: one stretch
     EXPECT_EQ(damaged[0].line, splitLines(dat).size() + 1);
+    EXPECT_EQ(damaged[0].lastLine, splitLines(dat).size() + 2);
 
     EXPECT_THROW(pmlog::readLog(dir.path() / "missing"), std::runtime_error);
     TempDir empty;
     EXPECT_THROW(pmlog::readLog(empty.path()), std::runtime_error);
+}
+
+// A message line that begins with ';' is stored in the rolling log as it is, not encoded: it is
+// record text, read back into its comment, with a note, and no damage.
+TEST(LogReaderOnStoredPlainPiece, MessageLineBeginningWithSemicolonReadsBack)
+{
+    TempDir dir;
+    std::string folder = dir.path().string() + "/";
+    ASSERT_EQ(PM_Log_SetUserInfo(folder.c_str(), "P"), 0);
+    ASSERT_EQ(LogFileData.PM_LogOpen(0), 1);
+    ASSERT_EQ(PM_Log_WriteMessage("a\n;b c"), 1);
+    ASSERT_EQ(LogFileData.PM_LogClose(), 1);
+    ASSERT_NE(readFile(dir.path() / "PM_LOG.dat").find("\n;b c---{TickCnt = "), std::string::npos);
+
+    pmlog::Log log = pmlog::readLog(dir.path());
+    EXPECT_TRUE(ofKind(log.events, Event::Damaged).empty());
+    EXPECT_TRUE(ofKind(log.events, Event::Unrecognised).empty());
+    auto comments = ofKind(log.events, Event::Comment);
+    ASSERT_EQ(comments.size(), 1u);
+    EXPECT_EQ(comments[0].text, "a\n;b c");
+    auto notes = ofKind(log.events, Event::Note);
+    ASSERT_EQ(notes.size(), 1u);
+    std::ostringstream out;
+    auto sum = pmlog::printTranscript(out, log);
+    EXPECT_EQ(sum.damagedLines, 0u);
+    EXPECT_NE(out.str().find("not Base64: a plain piece"), std::string::npos) << out.str();
+}
+
+// The roll-over can keep a piece that begins inside a traffic line, even inside a byte's pair of
+// digits: which digits pair is unknown, so no bytes are made up from them. After a record that
+// starts a line, pairing is known again.
+TEST(LogReaderParse, TrafficWhoseLineStartWasDroppedHasUnknownAlignment)
+{
+    auto encoded = [](std::string piece) {
+        return ";" + std::string(LogFileData.StrEncodeSecond(piece.data())) + "\n";
+    };
+    // "\nSD:$pw$#x" (41 54 0d) kept from its fourth traffic digit on.
+    std::string dat = encoded("pw$#x<5>$p") + encoded("\n//---c---{TickCnt = 1}\n") +
+                      encoded("$p\n");
+    pmlog::Log log = pmlog::readLogContent(dat, "PM_LOG.dat", false);
+    auto traffic = ofKind(log.events, Event::Traffic);
+    ASSERT_EQ(traffic.size(), 3u);
+    for (int i : {0, 1}) { // the pause does not fix the pairing of the digits after it
+        EXPECT_TRUE(traffic[i].alignmentUnknown) << i;
+        EXPECT_TRUE(traffic[i].bytes.empty()) << i;
+    }
+    EXPECT_EQ(traffic[0].text, "1540d");
+    EXPECT_EQ(traffic[1].text, "41");
+    EXPECT_FALSE(traffic[2].alignmentUnknown);
+    EXPECT_EQ(traffic[2].bytes, bytesOf("A"));
+    std::ostringstream out;
+    pmlog::printTranscript(out, log);
+    EXPECT_NE(out.str().find("pairing into bytes is unknown"), std::string::npos) << out.str();
+    EXPECT_EQ(out.str().find("15 40"), std::string::npos) << out.str();
+}
+
+// A host killed while writing leaves its last record cut: the reader says so instead of showing
+// it as whole, or as mere unknown text.
+TEST(LogReaderParse, CutLastRecordIsMarked)
+{
+    struct Case {
+        const char* text;
+        Event::Kind last;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"\nRD:\n//---hello---{Tick", Event::Unrecognised, "cut: the file ends inside"},
+        {"\nRD:\nSet CommSpeed [96", Event::Unrecognised, "cut: the file ends inside"},
+        {"\nRD:\nSD:$p$p", Event::Traffic, "the file ends in this traffic"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        pmlog::Log log = pmlog::readLogContent(c.text, "PM_LOG.tmp", true);
+        ASSERT_FALSE(log.events.empty());
+        EXPECT_EQ(log.events.back().kind, c.last);
+        EXPECT_TRUE(log.events.back().cut);
+        std::ostringstream out;
+        pmlog::printTranscript(out, log);
+        EXPECT_NE(out.str().find(c.says), std::string::npos) << out.str();
+    }
+    // A whole record at the end is not cut.
+    pmlog::Log whole = pmlog::readLogContent("\nRD:\nSetDTR<5>", "PM_LOG.tmp", true);
+    ASSERT_FALSE(whole.events.empty());
+    EXPECT_FALSE(whole.events.back().cut);
+}
+
+// Reading keeps a small window of the file, not objects per line: tens of MiB of line feeds, of
+// damage or of tiny records read within a few hundred MiB of address space.
+TEST(LogReaderStream, LargeFilesReadInBoundedMemory)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory does not fit an address-space limit";
+#endif
+    TempDir dir;
+    const size_t size = 16u << 20;
+    writeFile(dir.path() / "feeds.dat", std::string(size, '\n'));
+    writeFile(dir.path() / "feeds.tmp", std::string(size, '\n'));
+    std::string pauses;
+    while (pauses.size() < size)
+        pauses += "<1>";
+    writeFile(dir.path() / "pauses.tmp", pauses);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        rlimit limit{256u << 20, 256u << 20};
+        setrlimit(RLIMIT_AS, &limit);
+        struct Counter : pmlog::LogSink {
+            size_t events = 0;
+            void event(const Event&) override { ++events; }
+        };
+        try {
+            Counter feedsDat, feedsTmp, pausesTmp;
+            pmlog::streamLog(dir.path() / "feeds.dat", feedsDat);
+            pmlog::streamLog(dir.path() / "feeds.tmp", feedsTmp);
+            pmlog::streamLog(dir.path() / "pauses.tmp", pausesTmp);
+            bool ok = feedsDat.events == 1 && feedsTmp.events == 0 &&
+                      pausesTmp.events >= size / 3;
+            _exit(ok ? 0 : 1);
+        } catch (...) {
+            _exit(2);
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: wrong events, 2: out of memory";
+}
+
+// A communication of a second program that shared the folder waits beside the log until the next
+// save: the folder's reading names it, and it reads as a temporary file.
+TEST(LogReaderOnFolder, WaitingCommunicationIsNamedAndReadable)
+{
+    TempDir dir;
+    const std::string records = "\nLogStart Port Open (Start Communication)\n\nRD:"
+                                "\n//---waiting---{TickCnt = 5}\n";
+    writeFile(dir.path() / "PM_LOG.tmp.Ab12Cd", records);
+    EXPECT_THROW(pmlog::readLog(dir.path()), std::runtime_error);
+    writeFile(dir.path() / "PM_LOG.dat", ";oA==\n");
+    pmlog::Log log = pmlog::readLog(dir.path());
+    ASSERT_EQ(log.notes.size(), 1u);
+    EXPECT_NE(log.notes[0].find("PM_LOG.tmp.Ab12Cd"), std::string::npos);
+
+    pmlog::Log waiting = pmlog::readLog(dir.path() / "PM_LOG.tmp.Ab12Cd");
+    auto comments = ofKind(waiting.events, Event::Comment);
+    ASSERT_EQ(comments.size(), 1u);
+    EXPECT_EQ(comments[0].text, "waiting");
 }
 
 TEST(PmctlSteps, ParseTheStepWords)

@@ -181,6 +181,22 @@ TEST(PmctlProgram, TalkLogsAndFailsWithTheModuleError)
     EXPECT_TRUE(contains(log.out, "2 communications, 0 damaged lines")) << log.out;
 }
 
+// Device names come from the system and may hold control characters: they are shown escaped, one
+// device per line, and never reach the terminal raw.
+TEST(PmctlProgram, ListShowsDeviceNamesEscaped)
+{
+    TempDir scratch;
+    fs::create_directories(scratch.path() / "registry");
+    fs::create_symlink("/dev/null", scratch.path() / "registry" / "usb\n  9  forged\x1b[2J");
+    ::setenv("PM_SERIAL_REGISTRY", (scratch.path() / "registry").c_str(), 1);
+    Outcome list = pmctl({"list"}, scratch.path());
+    ::unsetenv("PM_SERIAL_REGISTRY");
+    EXPECT_EQ(list.status, 0);
+    EXPECT_TRUE(contains(list.out, "usb\\n  9  forged\\x1b[2J\n")) << list.out;
+    EXPECT_FALSE(contains(list.out, "\x1b")) << list.out;
+    EXPECT_FALSE(contains(list.out, "\n  9")) << list.out;
+}
+
 TEST(PmctlProgram, UsageAndFileErrorsSayWhatToDo)
 {
     TempDir scratch;
@@ -206,7 +222,7 @@ TEST(PmctlProgram, UsageAndFileErrorsSayWhatToDo)
         {{"charge", "maybe", "--device", "/dev/null"}, 2, "maybe"},
         {{"log", (scratch.path() / "missing").string()}, 1, "no such file or folder"},
         {{"log", scratch.path().string()}, 1, "no PM_LOG.dat or PM_LOG.tmp"},
-        {{"log", (scratch.path() / "garbage.dat").string()}, 0, "garbage.dat lines 1-2"},
+        {{"log", (scratch.path() / "garbage.dat").string()}, 0, "garbage.dat line 1: not an encoded"},
         {{"log", (scratch.path() / "empty.dat").string()}, 0, "empty.dat is empty"},
         {{"log", "/dev/zero"}, 1, "is not a file"}, // read to its end, it never ends
         {{"talk", "--device", "/dev/null", "--log", (scratch.path() / "garbage.dat").string()},

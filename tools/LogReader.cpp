@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 
@@ -79,69 +82,173 @@ bool textUntil(std::string_view s, size_t& pos, std::string_view end, std::strin
 }
 
 // The next occurrence of a needle at or after a position, remembered: a text full of record
-// openings whose closing never comes is searched once, not once per opening.
+// openings whose closing never comes is searched once, not once per opening. The text may grow at
+// its end, and lose its beginning (shift), between calls.
 class NextOccurrence {
   public:
     explicit NextOccurrence(std::string_view needle) : m_needle(needle) {}
-    void reset() { m_searchedFrom = std::string_view::npos; }
+    void reset() { m_valid = false; }
+    void shift(size_t by)
+    {
+        if (!m_valid)
+            return;
+        m_from = m_from > by ? m_from - by : 0;
+        m_to = m_to > by ? m_to - by : 0;
+        if (m_at != std::string_view::npos)
+            m_at = m_at >= by ? m_at - by : std::string_view::npos;
+        if (m_at == std::string_view::npos && m_to == 0)
+            m_valid = false;
+    }
     size_t find(std::string_view s, size_t from)
     {
-        // Valid while the last search started at or before from and found nothing before it.
-        if (m_searchedFrom == std::string_view::npos || from < m_searchedFrom ||
-            (m_at != std::string_view::npos && m_at < from)) {
-            m_at = s.find(m_needle, from);
-            m_searchedFrom = from;
+        // Known: no occurrence in [m_from, m_to) other than m_at.
+        if (m_valid && from >= m_from && (m_at == std::string_view::npos || m_at >= from)) {
+            if (m_at != std::string_view::npos)
+                return m_at;
+            if (s.size() <= m_to)
+                return std::string_view::npos;
+            size_t resume = std::max(from, m_to >= m_needle.size() ? m_to - m_needle.size() + 1 : 0);
+            m_at = s.find(m_needle, resume);
+            m_to = s.size();
+            return m_at;
         }
+        m_valid = true;
+        m_from = from;
+        m_at = s.find(m_needle, from);
+        m_to = s.size();
         return m_at;
     }
 
   private:
     std::string_view m_needle;
-    size_t m_searchedFrom = std::string_view::npos;
+    bool m_valid = false;
+    size_t m_from = 0, m_to = 0;
     size_t m_at = std::string_view::npos;
 };
 
-// Parses one run of record text that no damaged line interrupts. The run starts with a line feed
-// added in front when it lacks one, so that a record cut from its leading line feed (the first
-// line kept after the oldest lines were dropped, or the line after a damaged one) still reads.
+// Parses one run of record text that no damaged line interrupts, as it is fed, keeping only the
+// text that is not parsed yet. The run starts with a line feed added in front when it lacks one,
+// so that a record cut from its leading line feed (the first line kept after the oldest lines
+// were dropped, or the line after a damaged one) still reads. Events are handed on one by one;
+// the last one is held back while a later record may still add to it.
 class RunParser {
   public:
-    RunParser(std::vector<Event>& out, int& direction) : m_out(out), m_direction(direction) {}
+    using Emit = std::function<void(Event&&)>;
 
-    void parse(std::string_view text, const std::vector<std::pair<size_t, size_t>>& lineStarts)
+    RunParser(Emit emit, int& direction) : m_emit(std::move(emit)), m_direction(direction) {}
+
+    // The text of one segment, which starts at line.
+    void feed(std::string_view text, size_t line)
     {
-        m_s = text;
-        m_lines = &lineStarts;
+        if (text.empty())
+            return;
+        if (!m_started) {
+            m_started = true;
+            m_aligned = false;
+            m_lines.emplace_back(m_base + m_buf.size(), line);
+            if (text[0] != '\n')
+                m_buf += '\n';
+        } else {
+            m_lines.emplace_back(m_base + m_buf.size(), line);
+        }
+        m_buf.append(text);
+        parseAvailable(false);
+    }
+
+    // A note about the text fed next: handed on after the records that start before it.
+    void queueNote(Event&& note) { m_notes.emplace_back(m_base + m_buf.size(), std::move(note)); }
+
+    // Parses the rest of the run and hands everything on. endOfFile: nothing follows the run, so
+    // a record that is not closed was cut.
+    void finish(bool endOfFile)
+    {
+        parseAvailable(true);
+        if (endOfFile && m_pending && (m_pending->kind == Event::Unrecognised ||
+                                       m_pending->kind == Event::Traffic)) {
+            m_pending->cut = true;
+        }
+        emitPending();
+        while (!m_notes.empty()) {
+            m_emit(std::move(m_notes.front().second));
+            m_notes.pop_front();
+        }
+        m_base += m_buf.size();
+        m_buf.clear();
+        m_pos = 0;
+        m_lines.clear();
+        m_started = false;
+        m_aligned = false;
         m_prefixOpen = false;
         m_commentEnd.reset();
         m_lastModify.reset();
         m_osVersion.reset();
-        size_t pos = 0;
-        while (pos < m_s.size()) {
-            size_t start = pos;
-            if (!parseRecord(pos)) {
-                unrecognised(start, pos);
-            }
-        }
     }
 
   private:
-    size_t lineAt(size_t offset) const
+    // The module cuts every record to 5119 characters; with that much text beyond a record's
+    // start (and a little for the fixed text after it) the record reads as in the whole file.
+    static constexpr size_t kMaxRecord = 5119;
+    static constexpr size_t kLookahead = kMaxRecord + 128;
+    static constexpr size_t kCompactAt = 1 << 16;
+
+    void parseAvailable(bool final)
     {
-        auto it = std::upper_bound(
-            m_lines->begin(), m_lines->end(), offset,
-            [](size_t o, const std::pair<size_t, size_t>& e) { return o < e.first; });
-        return it == m_lines->begin() ? m_lines->front().second : std::prev(it)->second;
+        m_final = final;
+        m_s = m_buf;
+        while (m_pos < m_s.size() && (final || m_s.size() - m_pos > kLookahead)) {
+            size_t start = m_pos;
+            if (!parseRecord(m_pos)) {
+                unrecognised(start, m_pos);
+            }
+        }
+        lineAt(m_pos); // no record starts before here any more
+        if (!final && m_pos >= kCompactAt) {
+            m_buf.erase(0, m_pos);
+            m_base += m_pos;
+            m_commentEnd.shift(m_pos);
+            m_lastModify.shift(m_pos);
+            m_osVersion.shift(m_pos);
+            m_pos = 0;
+            m_s = m_buf;
+        }
+    }
+
+    // Line of a position; positions are asked for in increasing order.
+    size_t lineAt(size_t offset)
+    {
+        size_t at = m_base + offset;
+        while (m_lines.size() > 1 && m_lines[1].first <= at)
+            m_lines.pop_front();
+        return m_lines.empty() ? 0 : m_lines.front().second;
+    }
+
+    void emitPending()
+    {
+        if (m_pending) {
+            m_emit(std::move(*m_pending));
+            m_pending.reset();
+        }
     }
 
     Event& push(Event::Kind kind, size_t start)
     {
         m_prefixOpen = false;
+        // A record that starts a line fixes where the traffic after it pairs its digits; a pause
+        // or a time-out inside a traffic line does not.
+        if (kind != Event::Pause && kind != Event::RxTimeout && kind != Event::Unrecognised &&
+            kind != Event::Traffic)
+            m_aligned = true;
+        emitPending();
+        size_t at = m_base + start;
+        while (!m_notes.empty() && m_notes.front().first <= at) {
+            m_emit(std::move(m_notes.front().second));
+            m_notes.pop_front();
+        }
         Event e;
         e.kind = kind;
         e.line = lineAt(start);
-        m_out.push_back(std::move(e));
-        return m_out.back();
+        m_pending = std::move(e);
+        return *m_pending;
     }
 
     // Tries each record at pos; on success advances pos and returns true.
@@ -163,6 +270,7 @@ class RunParser {
                 m_direction = s[start + 1] == 'S' ? 1 : 0;
                 Event& e = push(Event::Traffic, start + 1);
                 e.direction = m_direction;
+                m_aligned = true;
                 m_prefixOpen = true;
                 pos = p;
                 return true;
@@ -218,10 +326,10 @@ class RunParser {
                 return true;
             }
             // A line feed that starts nothing known: part of the surrounding text.
-            if (!m_out.empty() && m_out.back().kind == Event::Unrecognised &&
-                m_unrecognisedEnd == pos) {
-                m_out.back().text += '\n';
-                m_unrecognisedEnd = ++pos;
+            if (m_pending && m_pending->kind == Event::Unrecognised &&
+                m_unrecognisedEnd == m_base + pos) {
+                appendUnrecognised("\n");
+                m_unrecognisedEnd = m_base + ++pos;
             } else {
                 ++pos;
             }
@@ -256,18 +364,30 @@ class RunParser {
         size_t end = pos;
         while (end < m_s.size() && keyValue(m_s[end]) >= 0)
             ++end;
+        bool more = !m_final && end == m_s.size(); // the line may go on in text not yet fed
+        if (more && (end - pos) % 2 != 0)
+            --end; // keep a lone digit for its partner
         Event* e;
         if (m_prefixOpen) {
-            e = &m_out.back();
+            e = &*m_pending;
         } else {
+            // Traffic that no record of this run came before may begin inside a byte pair.
+            bool unknown = !m_aligned;
             e = &push(Event::Traffic, pos);
             e->direction = m_direction;
+            e->alignmentUnknown = unknown;
         }
-        for (size_t i = pos; i + 1 < end; i += 2) {
-            e->bytes.push_back(static_cast<uint8_t>(keyValue(m_s[i]) * 16 + keyValue(m_s[i + 1])));
+        if (e->alignmentUnknown) {
+            for (size_t i = pos; i < end; ++i)
+                e->text += "0123456789abcdef"[keyValue(m_s[i])];
+        } else {
+            for (size_t i = pos; i + 1 < end; i += 2) {
+                e->bytes.push_back(
+                    static_cast<uint8_t>(keyValue(m_s[i]) * 16 + keyValue(m_s[i + 1])));
+            }
+            e->halfByte = (end - pos) % 2 != 0;
         }
-        e->halfByte = (end - pos) % 2 != 0;
-        m_prefixOpen = false;
+        m_prefixOpen = more;
         pos = end;
     }
 
@@ -275,7 +395,6 @@ class RunParser {
     // for further away, so that a file full of unclosed record openings still reads in linear time.
     std::string_view recordWindow(size_t start) const
     {
-        constexpr size_t kMaxRecord = 5119;
         return m_s.substr(0, std::min(m_s.size(), start + kMaxRecord));
     }
 
@@ -367,26 +486,42 @@ class RunParser {
         return true;
     }
 
+    void appendUnrecognised(std::string_view text)
+    {
+        std::string& t = m_pending->text;
+        if (t.size() < kMaxUnrecognised)
+            t.append(text.substr(0, kMaxUnrecognised - t.size()));
+    }
+
     void unrecognised(size_t start, size_t& pos)
     {
         size_t end = pos + 1;
         while (end < m_s.size() && m_s[end] != '\n' && m_s[end] != '<')
             ++end;
-        if (!m_out.empty() && m_out.back().kind == Event::Unrecognised &&
-            m_unrecognisedEnd == start) {
-            m_out.back().text.append(m_s.substr(start, end - start));
+        if (m_pending && m_pending->kind == Event::Unrecognised &&
+            m_unrecognisedEnd == m_base + start) {
+            appendUnrecognised(m_s.substr(start, end - start));
         } else {
-            push(Event::Unrecognised, start).text.assign(m_s.substr(start, end - start));
+            push(Event::Unrecognised, start);
+            appendUnrecognised(m_s.substr(start, end - start));
         }
-        m_unrecognisedEnd = end;
+        m_unrecognisedEnd = m_base + end;
         pos = end;
     }
 
-    std::vector<Event>& m_out;
+    Emit m_emit;
     int& m_direction;
-    std::string_view m_s;
-    const std::vector<std::pair<size_t, size_t>>* m_lines = nullptr;
-    bool m_prefixOpen = false; // the last event is a traffic prefix still waiting for its data
+    std::string m_buf;   // the run's text from m_base on
+    size_t m_base = 0;   // offset in the run of m_buf[0]
+    size_t m_pos = 0;    // in m_buf: where parsing goes on
+    std::string_view m_s; // m_buf while parsing
+    bool m_final = false;
+    bool m_started = false;
+    bool m_aligned = false; // a line start was seen in this run
+    std::deque<std::pair<size_t, size_t>> m_lines;  // run offset -> line, from the parsing point
+    std::deque<std::pair<size_t, Event>> m_notes;   // run offset -> note
+    std::optional<Event> m_pending;
+    bool m_prefixOpen = false; // the held event is traffic that the next key characters extend
     size_t m_unrecognisedEnd = std::string_view::npos;
     NextOccurrence m_commentEnd{"---{TickCnt = "};
     NextOccurrence m_lastModify{"] _LastModify("};
@@ -412,41 +547,54 @@ bool present(const std::filesystem::path& folder, const char* file)
     return true;
 }
 
-std::string readFile(const std::filesystem::path& path)
-{
-    // Only a regular file: a device or a pipe may never end.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
-        int err = errno;
-        if (fd >= 0)
-            ::close(fd);
-        throw std::runtime_error("cannot open " + path.string() + ": " + std::strerror(err) +
-                                 (err == EACCES ? " (ask for a copy you may read)" : ""));
-    }
-    if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
-        throw std::runtime_error(path.string() + " is not a file: give a log file (PM_LOG.dat, "
-                                                 "PM_LOG.tmp) or the folder that holds them");
-    }
-    std::string content;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            std::string reason = std::strerror(errno);
-            ::close(fd);
-            throw std::runtime_error("cannot read " + path.string() + ": " + reason);
+// An open log file, read in chunks. Only a regular file: a device or a pipe may never end.
+class LogFile {
+  public:
+    explicit LogFile(const std::filesystem::path& path) : m_path(path)
+    {
+        m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        struct stat st {};
+        if (m_fd < 0 || ::fstat(m_fd, &st) != 0) {
+            int err = errno;
+            throw std::runtime_error("cannot open " + path.string() + ": " + std::strerror(err) +
+                                     (err == EACCES ? " (ask for a copy you may read)" : ""));
         }
-        if (n == 0)
-            break;
-        content.append(buffer, static_cast<size_t>(n));
+        if (!S_ISREG(st.st_mode)) {
+            throw std::runtime_error(path.string() + " is not a file: give a log file (PM_LOG.dat, "
+                                                     "PM_LOG.tmp) or the folder that holds them");
+        }
+        m_empty = st.st_size == 0;
     }
-    ::close(fd);
-    return content;
-}
+    ~LogFile()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    bool empty() const { return m_empty; }
+
+    // The next chunk; empty at the end of the file.
+    std::string_view read()
+    {
+        for (;;) {
+            ssize_t n = ::read(m_fd, m_buffer, sizeof m_buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                throw std::runtime_error("cannot read " + m_path.string() + ": " +
+                                         std::strerror(errno));
+            return {m_buffer, static_cast<size_t>(n)};
+        }
+    }
+
+  private:
+    std::filesystem::path m_path;
+    int m_fd = -1;
+    bool m_empty = false;
+    char m_buffer[1 << 16];
+};
 
 std::string errorText(long long code, long long line)
 {
@@ -503,106 +651,236 @@ bool decodeLine(std::string_view text, std::string& piece, std::string& problem)
     return true;
 }
 
-std::vector<Segment> readSegments(std::string_view content, bool plainAllowed)
+namespace {
+
+// Notes on the communications that another process left beside the log, waiting to be folded
+// in by the next save ("PM_LOG.tmp." and six characters).
+std::vector<std::string> waitingFiles(const std::filesystem::path& folder)
 {
-    std::vector<Segment> segments;
-    size_t pos = 0;
-    size_t lineNo = 0;
-    // A temporary file holds the carried-over encoded lines first; once its plain records have
-    // begun, a line beginning with ';' is record text too (a message line).
-    bool plainBegun = false;
-    while (pos < content.size()) {
-        size_t end = content.find('\n', pos);
-        bool terminated = end != std::string_view::npos;
-        if (!terminated)
-            end = content.size();
-        std::string_view line = content.substr(pos, end - pos);
+    std::vector<std::string> notes;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (name.size() == 17 && name.compare(0, 11, "PM_LOG.tmp.") == 0) {
+            notes.push_back(name + ": a communication of another program that used the folder at "
+                                   "the same time, waiting to be saved into the log; read it with "
+                                   "pmctl log " + it->path().string());
+        }
+    }
+    return notes;
+}
+
+bool isBase64Text(std::string_view text)
+{
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return c == '=' || base64Value(c) >= 0; });
+}
+
+// Splits a file's content into lines, turns each into a segment, joins runs of damaged lines,
+// and feeds the record text to the parser, all as the content arrives. Encoded lines begin with
+// ';'. plainAllowed: lines without ';' are record text (a temporary file, where the current
+// communication follows the carried-over encoded lines); otherwise such a line is damage.
+class Reader {
+  public:
+    Reader(LogSink& sink, bool plainAllowed)
+        : m_sink(sink), m_plainAllowed(plainAllowed),
+          m_parser([this](Event&& e) { m_sink.event(e); }, m_direction)
+    {
+    }
+
+    void feed(std::string_view chunk)
+    {
+        while (!chunk.empty()) {
+            size_t end = chunk.find('\n');
+            if (m_inPlainLine) {
+                // Plain record text goes to the parser as it comes, however long its line.
+                std::string_view piece =
+                    end == std::string_view::npos ? chunk : chunk.substr(0, end + 1);
+                plainText(piece);
+                m_inPlainLine = end == std::string_view::npos;
+                chunk.remove_prefix(piece.size());
+                continue;
+            }
+            if (m_partial.empty() && m_plainAllowed && (m_plainBegun || chunk[0] != ';')) {
+                flushDamage();
+                ++m_lineNo;
+                m_plainBegun = true;
+                m_inPlainLine = true;
+                continue;
+            }
+            if (end == std::string_view::npos) {
+                // Only an encoded line is needed whole; of anything else the start tells enough.
+                if (m_partial.empty() || m_partial[0] == ';' || m_partial.size() < 128)
+                    m_partial.append(chunk);
+                return;
+            }
+            if (m_partial.empty()) {
+                line(chunk.substr(0, end), true);
+            } else {
+                if (m_partial[0] == ';' || m_partial.size() < 128)
+                    m_partial.append(chunk.substr(0, end));
+                line(m_partial, true);
+                m_partial.clear();
+            }
+            chunk.remove_prefix(end + 1);
+        }
+    }
+
+    void finish()
+    {
+        if (!m_partial.empty())
+            line(m_partial, false);
+        m_partial.clear();
+        flushDamage();
+        m_parser.finish(true);
+    }
+
+  private:
+    void line(std::string_view line, bool terminated)
+    {
+        ++m_lineNo;
         Segment seg;
-        seg.line = ++lineNo;
-        if (!line.empty() && line[0] == ';' && !plainBegun) {
+        seg.line = seg.lastLine = m_lineNo;
+        if (!line.empty() && line[0] == ';' && !m_plainBegun) {
             std::string_view text = line.substr(1);
             if (!text.empty() && text.back() == '\r')
                 text.remove_suffix(1); // a copy that went through a CR LF conversion
-            if (!decodeLine(text, seg.text, seg.problem)) {
+            if (!text.empty() && !isBase64Text(text)) {
+                // The save stores a plain piece that begins with ';' (a message line can make
+                // one) as it is: record text, not damage.
+                seg.text.assign(line);
+                if (terminated)
+                    seg.text += '\n';
+                seg.problem = "this line begins with ';' but is not Base64: a plain piece that "
+                              "was stored as it is (a message can make one); read as record text";
+            } else if (!decodeLine(text, seg.text, seg.problem)) {
                 seg.damaged = true;
                 seg.problem += ": \"" + pmctl::escapeForDisplay(line, 60) + "\"";
             } else if (!terminated) {
                 seg.problem =
                     "the file ends inside this line (cut short?); shown as far as it goes";
             }
-        } else if (plainAllowed) {
-            plainBegun = true;
-            seg.text.assign(line);
-            if (terminated)
-                seg.text += '\n';
         } else {
             seg.damaged = true;
             seg.problem = "not an encoded line (it does not begin with ';'): \"" +
                           pmctl::escapeForDisplay(line, 60) + "\"";
         }
-        segments.push_back(std::move(seg));
-        pos = terminated ? end + 1 : end;
-    }
-    return segments;
-}
-
-std::vector<Event> parseSegments(const std::vector<Segment>& segments)
-{
-    std::vector<Event> events;
-    int direction = -1; // the oldest lines may have been dropped: unknown until a prefix
-    RunParser parser(events, direction);
-    std::string run;
-    std::vector<std::pair<size_t, size_t>> lineStarts; // offset in run -> line number
-    auto flush = [&] {
-        if (run.empty())
+        if (seg.damaged) {
+            if (m_damage && m_damage->lastLine + 1 == seg.line) {
+                m_damage->lastLine = seg.line;
+            } else {
+                flushDamage();
+                m_damage = std::move(seg);
+            }
             return;
-        if (run[0] != '\n') {
-            run.insert(run.begin(), '\n');
-            for (auto& l : lineStarts)
-                ++l.first;
-            lineStarts.front().first = 0;
         }
-        parser.parse(run, lineStarts);
-        run.clear();
-        lineStarts.clear();
-    };
-    auto notice = [&](const Segment& seg) {
+        flushDamage();
+        if (!seg.problem.empty()) {
+            Event note;
+            note.kind = Event::Note;
+            note.text = seg.problem;
+            note.line = seg.line;
+            m_parser.queueNote(std::move(note));
+        }
+        m_sink.segment(seg);
+        m_parser.feed(seg.text, seg.line);
+    }
+
+    void plainText(std::string_view text)
+    {
+        Segment seg;
+        seg.text.assign(text);
+        seg.line = seg.lastLine = m_lineNo;
+        m_sink.segment(seg);
+        m_parser.feed(text, m_lineNo);
+    }
+
+    // A run of damaged lines (a file of arbitrary bytes) is one stretch and one event.
+    void flushDamage()
+    {
+        if (!m_damage)
+            return;
+        m_parser.finish(false);
+        m_direction = -1; // a direction change may have been on the lost lines
+        m_sink.segment(*m_damage);
         Event e;
         e.kind = Event::Damaged;
-        e.text = seg.problem;
-        e.line = seg.line;
-        events.push_back(std::move(e));
-    };
-    for (const Segment& seg : segments) {
-        if (seg.damaged) {
-            flush();
-            notice(seg);
-            direction = -1; // a direction change may have been on the lost line
-            continue;
-        }
-        if (!seg.problem.empty()) {
-            flush();
-            notice(seg);
-        }
-        lineStarts.emplace_back(run.size(), seg.line);
-        run += seg.text;
+        e.text = m_damage->problem;
+        e.line = m_damage->line;
+        e.lastLine = m_damage->lastLine;
+        m_sink.event(e);
+        m_damage.reset();
     }
-    flush();
-    return events;
-}
 
-Log readLogContent(std::string_view content, const std::string& name, bool plainAllowed)
+    LogSink& m_sink;
+    bool m_plainAllowed;
+    int m_direction = -1; // the oldest lines may have been dropped: unknown until a prefix
+    RunParser m_parser;
+    std::string m_partial;  // the line read so far, when it is not plain text
+    bool m_inPlainLine = false; // inside a plain line, whose text is passed on as it comes
+    size_t m_lineNo = 0;
+    // A temporary file holds the carried-over encoded lines first; once its plain records have
+    // begun, a line beginning with ';' is record text too (a message line).
+    bool m_plainBegun = false;
+    std::optional<Segment> m_damage;
+};
+
+// Gathers everything in memory.
+class Collector : public LogSink {
+  public:
+    explicit Collector(Log& log) : m_log(log) {}
+    void begin(const std::string& file, const std::vector<std::string>& notes) override
+    {
+        m_log.file = file;
+        m_log.notes = notes;
+    }
+    void segment(const Segment& segment) override { m_log.segments.push_back(segment); }
+    void event(const Event& event) override { m_log.events.push_back(event); }
+
+  private:
+    Log& m_log;
+};
+
+void streamFile(const std::filesystem::path& path, std::vector<std::string> notes,
+                bool plainAllowed, LogSink& sink)
 {
-    Log log;
-    log.file = name;
-    if (content.empty())
-        log.notes.push_back(name + " is empty: nothing was saved into it");
-    log.segments = readSegments(content, plainAllowed);
-    log.events = parseSegments(log.segments);
-    return log;
+    LogFile file(path);
+    std::string name = path.filename().string();
+    if (file.empty())
+        notes.push_back(name + " is empty: nothing was saved into it");
+    sink.begin(name, notes);
+    Reader reader(sink, plainAllowed);
+    for (std::string_view chunk; !(chunk = file.read()).empty();)
+        reader.feed(chunk);
+    reader.finish();
+    sink.end();
 }
 
-Log readLog(const std::filesystem::path& fileOrFolder)
+} // namespace
+
+void LogSink::begin(const std::string&, const std::vector<std::string>&) {}
+void LogSink::segment(const Segment&) {}
+void LogSink::event(const Event&) {}
+void LogSink::end() {}
+
+void streamLogContent(std::string_view content, const std::string& name, bool plainAllowed,
+                      LogSink& sink, size_t chunkSize)
+{
+    std::vector<std::string> notes;
+    if (content.empty())
+        notes.push_back(name + " is empty: nothing was saved into it");
+    sink.begin(name, notes);
+    Reader reader(sink, plainAllowed);
+    if (chunkSize == 0)
+        chunkSize = content.size();
+    for (size_t at = 0; at < content.size(); at += chunkSize)
+        reader.feed(content.substr(at, chunkSize));
+    reader.finish();
+    sink.end();
+}
+
+void streamLog(const std::filesystem::path& fileOrFolder, LogSink& sink)
 {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -612,153 +890,218 @@ Log readLog(const std::filesystem::path& fileOrFolder)
     if (ec)
         cannotReach(fileOrFolder, ec);
     if (fs::is_directory(status)) {
-        fs::path dat = fileOrFolder / "PM_LOG.dat";
-        fs::path tmp = fileOrFolder / "PM_LOG.tmp";
         bool haveDat = present(fileOrFolder, "PM_LOG.dat");
+        std::vector<std::string> waiting = waitingFiles(fileOrFolder);
         if (present(fileOrFolder, "PM_LOG.tmp")) {
-            std::string content = readFile(tmp);
-            Log log = readLogContent(content, tmp.filename().string(), true);
-            log.notes.insert(
-                log.notes.begin(),
+            std::vector<std::string> notes = {
                 "reading PM_LOG.tmp: a communication is still open or did not close cleanly; "
-                "the file holds the carried-over log lines and the newer records");
+                "the file holds the carried-over log lines and the newer records"};
             if (haveDat) {
-                log.notes.push_back("PM_LOG.dat is there too: a save that did not finish wrote "
-                                    "it from PM_LOG.tmp, so it is not read again");
+                notes.push_back("PM_LOG.dat is there too: a save that did not finish wrote it "
+                                "from PM_LOG.tmp, so it is not read again");
             }
-            return log;
+            notes.insert(notes.end(), waiting.begin(), waiting.end());
+            streamFile(fileOrFolder / "PM_LOG.tmp", notes, true, sink);
+            return;
+        }
+        if (!haveDat && !waiting.empty()) {
+            throw std::runtime_error("no PM_LOG.dat or PM_LOG.tmp in " + fileOrFolder.string() +
+                                     ", only a communication that waits to be saved: " +
+                                     waiting.front());
         }
         if (!haveDat) {
             throw std::runtime_error("no PM_LOG.dat or PM_LOG.tmp in " + fileOrFolder.string() +
                                      ": give the folder that the host logs to (pmctl talk --log "
                                      "FOLDER), or the log file itself");
         }
-        return readLogContent(readFile(dat), dat.filename().string(), false);
+        streamFile(fileOrFolder / "PM_LOG.dat", waiting, false, sink);
+        return;
     }
-    bool plain = fileOrFolder.extension() == ".tmp";
-    return readLogContent(readFile(fileOrFolder), fileOrFolder.filename().string(), plain);
+    // Plain records: a temporary file, or a communication waiting beside one (PM_LOG.tmp.XXXXXX).
+    std::string name = fileOrFolder.filename().string();
+    bool plain = fileOrFolder.extension() == ".tmp" || name.find(".tmp.") != std::string::npos;
+    streamFile(fileOrFolder, {}, plain, sink);
+}
+
+Log readLogContent(std::string_view content, const std::string& name, bool plainAllowed)
+{
+    Log log;
+    Collector collector(log);
+    streamLogContent(content, name, plainAllowed, collector);
+    return log;
+}
+
+Log readLog(const std::filesystem::path& fileOrFolder)
+{
+    Log log;
+    Collector collector(log);
+    streamLog(fileOrFolder, collector);
+    return log;
+}
+
+void TranscriptPrinter::begin(const std::string& file, const std::vector<std::string>& notes)
+{
+    m_file = file;
+    for (const std::string& note : notes)
+        m_out << "note: " << note << "\n";
+}
+
+void TranscriptPrinter::event(const Event& e)
+{
+    const std::string where = m_file + " line ";
+    if (!m_seenBanner && e.kind != Event::Banner && e.kind != Event::Damaged &&
+        e.kind != Event::Note && !(e.kind == Event::Traffic && e.bytes.empty() && !e.halfByte &&
+                                   !e.alignmentUnknown && !e.cut)) {
+        m_out << "(the log begins inside a communication: its older lines were dropped)\n";
+        m_seenBanner = true;
+    }
+    switch (e.kind) {
+    case Event::Banner:
+        m_seenBanner = true;
+        ++m_sum.communications;
+        m_out << "\n=== Port Open ("
+              << (e.text == "ReStart" ? "ReStart Communication" : "LogStart, Start Communication")
+              << ")    [" << where << e.line << "]\n";
+        break;
+    case Event::Traffic: {
+        const char* label = e.direction == 1   ? "  SD> "
+                            : e.direction == 0 ? "  RD< "
+                                               : "  ??? ";
+        if (e.alignmentUnknown) {
+            m_out << label << "(" << e.text.size()
+                  << " traffic digits whose pairing into bytes is unknown: the start of their "
+                     "line was dropped) ["
+                  << where << e.line << "]\n";
+            constexpr size_t kPerRow = 64;
+            for (size_t at = 0; at < e.text.size(); at += kPerRow)
+                m_out << "      " << e.text.substr(at, kPerRow) << "\n";
+        } else {
+            bool first = true;
+            // Row by row: a traffic line may be very long.
+            for (size_t at = 0; at < e.bytes.size(); at += 16) {
+                size_t n = std::min<size_t>(16, e.bytes.size() - at);
+                m_out << (first ? label : "      ") << pmctl::hexRows(e.bytes.data() + at, n)[0]
+                      << "\n";
+                first = false;
+            }
+            if (e.halfByte) {
+                m_out << (first ? label : "      ")
+                      << "(one lone traffic character after this: the line is cut) [" << where
+                      << e.line << "]\n";
+                first = false;
+            }
+            if (e.cut) {
+                m_out << (first ? label : "      ")
+                      << "(the file ends in this traffic: more may have been sent or received) ["
+                      << where << e.line << "]\n";
+            }
+        }
+        break;
+    }
+    case Event::ResponseTime:
+        m_out << "        (answer after " << e.values[0] << " ms)\n";
+        break;
+    case Event::LineControl:
+        m_out << "  " << e.text
+              << (e.text == "SetDTR"     ? " (DTR raised)"
+                  : e.text == "ClearDTR" ? " (DTR lowered)"
+                  : e.text == "SetRTS"   ? " (RTS raised)"
+                                         : " (RTS lowered)")
+              << "\n";
+        break;
+    case Event::Speed:
+        m_out << "  Set CommSpeed " << e.values[0] << " bps\n";
+        break;
+    case Event::Pause:
+        m_out << "  <pause " << e.values[0] << " ms>\n";
+        break;
+    case Event::RxTimeout:
+        m_out << "  <TimeoutErr: waited " << e.values[0] << " ms, got " << e.values[1] << " bytes, "
+              << e.values[2] << " waiting>\n";
+        break;
+    case Event::Comment:
+        m_out << "  // " << pmctl::escapeForDisplay(e.text) << "    {TickCnt = " << e.values[0]
+              << "}\n";
+        break;
+    case Event::PortClose:
+        m_out << "--- PortClose (End Communication)    [" << where << e.line << "]\n"
+              << "  CommEngLastErr " << errorText(e.values[0], e.values[1]) << " ["
+              << pmctl::escapeForDisplay(e.text) << "] _LastModify("
+              << pmctl::escapeForDisplay(e.text2) << ")\n"
+              << "  PortMdlLastErr " << errorText(e.values[2], e.values[3]) << "\n"
+              << "  PortAPILastErr " << errorText(e.values[4], e.values[5]) << "\n";
+        break;
+    case Event::UserInfo:
+        m_out << "--- UserInfo: PhoneUnivID[" << pmctl::escapeForDisplay(e.text) << "] OSVer "
+              << e.values[0] << "." << e.values[1] << " PlatID " << e.values[2] << ", CableType "
+              << e.values[3] << ", PortNo " << e.values[4] << "\n";
+        break;
+    case Event::Finished:
+        m_out << "=== Comm Finished: total time " << e.text << " s, "
+              << pmctl::escapeForDisplay(e.text2) << "\n";
+        break;
+    case Event::Unrecognised:
+        ++m_sum.unrecognised;
+        m_out << "? " << where << e.line << ": unrecognised text \""
+              << pmctl::escapeForDisplay(e.text, 200) << "\"\n";
+        if (e.cut)
+            m_out << "  (cut: the file ends inside this record; its writer stopped there)\n";
+        break;
+    case Event::Damaged: {
+        size_t lines = e.lastLine >= e.line ? e.lastLine - e.line + 1 : 1;
+        m_sum.damagedLines += lines;
+        if (lines == 1) {
+            m_out << "! " << where << e.line << ": " << e.text << "\n";
+        } else {
+            m_out << "! " << m_file << " lines " << e.line << "-" << e.lastLine << ": " << lines
+                  << " damaged lines skipped (line " << e.line << ": " << e.text << ")\n";
+        }
+        break;
+    }
+    case Event::Note:
+        m_out << "note: " << where << e.line << ": " << e.text << "\n";
+        break;
+    }
+}
+
+void TranscriptPrinter::end()
+{
+    m_out << "\n--- end of " << m_file << ": " << m_sum.communications << " communication"
+          << (m_sum.communications == 1 ? "" : "s") << ", " << m_sum.damagedLines
+          << " damaged line" << (m_sum.damagedLines == 1 ? "" : "s") << ", " << m_sum.unrecognised
+          << " unrecognised text" << (m_sum.unrecognised == 1 ? "" : "s") << "\n";
+}
+
+void RecordsPrinter::segment(const Segment& seg)
+{
+    if (seg.damaged) {
+        if (seg.lastLine > seg.line) {
+            m_out << "\n!! lines " << seg.line << "-" << seg.lastLine << ": "
+                  << (seg.lastLine - seg.line + 1) << " damaged lines skipped (line " << seg.line
+                  << ": " << seg.problem << ")\n";
+        } else {
+            m_out << "\n!! line " << seg.line << ": " << seg.problem << "\n";
+        }
+        return;
+    }
+    m_out << seg.text;
 }
 
 Summary printTranscript(std::ostream& out, const Log& log)
 {
-    Summary sum;
-    for (const std::string& note : log.notes)
-        out << "note: " << note << "\n";
-    const std::string where = log.file + " line ";
-    bool seenBanner = false;
-    for (size_t i = 0; i < log.events.size(); ++i) {
-        const Event& e = log.events[i];
-        if (!seenBanner && e.kind != Event::Banner && e.kind != Event::Damaged &&
-            !(e.kind == Event::Traffic && e.bytes.empty() && !e.halfByte)) {
-            out << "(the log begins inside a communication: its older lines were dropped)\n";
-            seenBanner = true;
-        }
-        switch (e.kind) {
-        case Event::Banner:
-            seenBanner = true;
-            ++sum.communications;
-            out << "\n=== Port Open ("
-                << (e.text == "ReStart" ? "ReStart Communication" : "LogStart, Start Communication")
-                << ")    [" << where << e.line << "]\n";
-            break;
-        case Event::Traffic: {
-            if (e.bytes.empty() && !e.halfByte)
-                break;
-            const char* label = e.direction == 1   ? "  SD> "
-                                : e.direction == 0 ? "  RD< "
-                                                   : "  ??? ";
-            auto rows = pmctl::hexRows(e.bytes.data(), e.bytes.size());
-            for (size_t r = 0; r < rows.size(); ++r)
-                out << (r == 0 ? label : "      ") << rows[r] << "\n";
-            if (e.halfByte) {
-                out << (rows.empty() ? label : "      ")
-                    << "(one lone traffic character after this: the line is cut) [" << where
-                    << e.line << "]\n";
-            }
-            break;
-        }
-        case Event::ResponseTime:
-            out << "        (answer after " << e.values[0] << " ms)\n";
-            break;
-        case Event::LineControl:
-            out << "  " << e.text
-                << (e.text == "SetDTR"     ? " (DTR raised)"
-                    : e.text == "ClearDTR" ? " (DTR lowered)"
-                    : e.text == "SetRTS"   ? " (RTS raised)"
-                                           : " (RTS lowered)")
-                << "\n";
-            break;
-        case Event::Speed:
-            out << "  Set CommSpeed " << e.values[0] << " bps\n";
-            break;
-        case Event::Pause:
-            out << "  <pause " << e.values[0] << " ms>\n";
-            break;
-        case Event::RxTimeout:
-            out << "  <TimeoutErr: waited " << e.values[0] << " ms, got " << e.values[1]
-                << " bytes, " << e.values[2] << " waiting>\n";
-            break;
-        case Event::Comment:
-            out << "  // " << pmctl::escapeForDisplay(e.text) << "    {TickCnt = " << e.values[0]
-                << "}\n";
-            break;
-        case Event::PortClose:
-            out << "--- PortClose (End Communication)    [" << where << e.line << "]\n"
-                << "  CommEngLastErr " << errorText(e.values[0], e.values[1]) << " ["
-                << pmctl::escapeForDisplay(e.text) << "] _LastModify("
-                << pmctl::escapeForDisplay(e.text2) << ")\n"
-                << "  PortMdlLastErr " << errorText(e.values[2], e.values[3]) << "\n"
-                << "  PortAPILastErr " << errorText(e.values[4], e.values[5]) << "\n";
-            break;
-        case Event::UserInfo:
-            out << "--- UserInfo: PhoneUnivID[" << pmctl::escapeForDisplay(e.text) << "] OSVer "
-                << e.values[0] << "." << e.values[1] << " PlatID " << e.values[2] << ", CableType "
-                << e.values[3] << ", PortNo " << e.values[4] << "\n";
-            break;
-        case Event::Finished:
-            out << "=== Comm Finished: total time " << e.text << " s, "
-                << pmctl::escapeForDisplay(e.text2) << "\n";
-            break;
-        case Event::Unrecognised:
-            ++sum.unrecognised;
-            out << "? " << where << e.line << ": unrecognised text \""
-                << pmctl::escapeForDisplay(e.text, 200) << "\"\n";
-            break;
-        case Event::Damaged: {
-            // A run of damaged lines (a file of arbitrary bytes) reads best as one notice.
-            size_t j = i;
-            while (j + 1 < log.events.size() && log.events[j + 1].kind == Event::Damaged &&
-                   log.events[j + 1].line == log.events[j].line + 1)
-                ++j;
-            sum.damagedLines += j - i + 1;
-            if (j == i) {
-                out << "! " << where << e.line << ": " << e.text << "\n";
-            } else {
-                out << "! " << log.file << " lines " << e.line << "-" << log.events[j].line << ": "
-                    << (j - i + 1) << " damaged lines skipped (line " << e.line << ": " << e.text
-                    << ")\n";
-            }
-            i = j;
-            break;
-        }
-        }
-    }
-    out << "\n--- end of " << log.file << ": " << sum.communications << " communication"
-        << (sum.communications == 1 ? "" : "s") << ", " << sum.damagedLines << " damaged line"
-        << (sum.damagedLines == 1 ? "" : "s") << ", " << sum.unrecognised << " unrecognised text"
-        << (sum.unrecognised == 1 ? "" : "s") << "\n";
-    return sum;
+    TranscriptPrinter printer(out);
+    printer.begin(log.file, log.notes);
+    for (const Event& e : log.events)
+        printer.event(e);
+    printer.end();
+    return printer.summary();
 }
 
 void printRecords(std::ostream& out, const Log& log)
 {
-    for (const Segment& seg : log.segments) {
-        if (seg.damaged) {
-            out << "\n!! line " << seg.line << ": " << seg.problem << "\n";
-            continue;
-        }
-        out << seg.text;
-    }
+    RecordsPrinter printer(out);
+    for (const Segment& seg : log.segments)
+        printer.segment(seg);
 }
 
 } // namespace pmlog

@@ -23,23 +23,20 @@ inline constexpr std::string_view kKeyTable = "#pL4$w9Q)k2%Tx7=";
 bool decodeLine(std::string_view text, std::string& piece, std::string& problem);
 
 // One stretch of record text taken from a file: a decoded encoded line, or a plain line of a
-// temporary file. A damaged line carries no text, only its problem.
+// temporary file. A damaged stretch carries no text, only its problem; consecutive damaged lines
+// make one stretch (line to lastLine).
 struct Segment {
     std::string text;
     size_t line = 0;      // 1-based line number in its file
+    size_t lastLine = 0;  // a damaged stretch: its last line
     bool damaged = false; // the line is skipped
-    std::string problem;  // why it is damaged, or a warning about a line that was kept
+    std::string problem;  // why it is damaged, or a note about a line that was kept
 };
-
-// Splits a file's content into segments. Encoded lines begin with ';'. plainAllowed: lines without
-// ';' are record text (a temporary file, where the current communication follows the carried-over
-// encoded lines); otherwise such a line is damage.
-std::vector<Segment> readSegments(std::string_view content, bool plainAllowed);
 
 struct Event {
     enum Kind {
         Banner,       // text: "LogStart" or "ReStart"
-        Traffic,      // direction, bytes, halfByte
+        Traffic,      // direction, bytes, halfByte; or alignmentUnknown with the digits in text
         ResponseTime, // values[0]: milliseconds
         LineControl,  // text: "SetDTR", "ClearDTR", "SetRTS" or "ClearRTS"
         Speed,        // values[0]: bits per second
@@ -49,21 +46,54 @@ struct Event {
         PortClose,    // text, text2: CommEng texts; values: six error codes and lines
         UserInfo,     // text: phone id; values: OS major, minor, platform, cable type, port no
         Finished,     // text: total seconds as printed; text2: the date
-        Unrecognised, // text: the raw text
-        Damaged       // text: the problem; line: the line concerned
+        Unrecognised, // text: the raw text (its first kMaxUnrecognised bytes)
+        Damaged,      // text: the problem of the first line; lines line to lastLine skipped
+        Note          // text: a remark about the line, which was read as record text
     };
     Kind kind;
     int direction = -1;         // Traffic: 1 send, 0 receive, -1 unknown (after damage)
     std::vector<uint8_t> bytes; // Traffic
     bool halfByte = false;      // Traffic: ended in a lone hex digit
+    // Traffic at the start of what could be read (the log rolled over, or a damaged line went
+    // before): its line's start is gone, so which digits pair into bytes is unknown. text holds
+    // the hex digits; bytes stays empty.
+    bool alignmentUnknown = false;
+    bool cut = false; // the file ends inside this record
     std::vector<long long> values;
     std::string text, text2;
-    size_t line = 0; // line of the file where the record starts
+    size_t line = 0;     // line of the file where the record starts
+    size_t lastLine = 0; // Damaged: the last line of the run
 };
 
-// Parses the record text of the segments, in order, into events.
-std::vector<Event> parseSegments(const std::vector<Segment>& segments);
+// Unrecognised text longer than this keeps only its beginning.
+inline constexpr size_t kMaxUnrecognised = 4096;
 
+// What a log is read into, piece by piece, in file order: a renderer of the transcript, a
+// collector, a copy of the record text. Reading keeps only a small window of the file in memory.
+class LogSink {
+  public:
+    virtual ~LogSink() = default;
+    // file: the file that is read; notes: remarks about the choice of the file.
+    virtual void begin(const std::string& file, const std::vector<std::string>& notes);
+    virtual void segment(const Segment& segment);
+    virtual void event(const Event& event);
+    virtual void end();
+};
+
+// Reads a log file or a log folder. A folder: "PM_LOG.dat", or "PM_LOG.tmp" when that is there
+// (it starts with the lines of "PM_LOG.dat" that were carried over and holds the newer records;
+// a "PM_LOG.dat" beside it is only a copy made by an unfinished save). A file: encoded lines, and
+// plain record text too when its name ends in ".tmp". Throws std::runtime_error when nothing can
+// be read (before anything reaches the sink) or when reading fails on the way.
+void streamLog(const std::filesystem::path& fileOrFolder, LogSink& sink);
+
+// The same for content already in memory; name is only used in messages. chunkSize: the content
+// is taken in pieces of that many bytes, as a file is read (0: all at once); the events are the
+// same either way.
+void streamLogContent(std::string_view content, const std::string& name, bool plainAllowed,
+                      LogSink& sink, size_t chunkSize = 0);
+
+// A whole log gathered in memory.
 struct Log {
     std::string file;               // the file that was read
     std::vector<std::string> notes; // remarks about the choice of the file
@@ -71,14 +101,7 @@ struct Log {
     std::vector<Event> events;
 };
 
-// Reads a log file or a log folder. A folder: "PM_LOG.dat", or "PM_LOG.tmp" when that is there
-// (it starts with the lines of "PM_LOG.dat" that were carried over and holds the newer records;
-// a "PM_LOG.dat" beside it is only a copy made by an unfinished save). A file: encoded lines, and
-// plain record text too when its name ends in ".tmp". Throws std::runtime_error when nothing can
-// be read.
 Log readLog(const std::filesystem::path& fileOrFolder);
-
-// The same for content already in memory; name is only used in messages.
 Log readLogContent(std::string_view content, const std::string& name, bool plainAllowed);
 
 struct Summary {
@@ -87,11 +110,35 @@ struct Summary {
     size_t unrecognised = 0;
 };
 
-// Prints the transcript; returns counts for the closing line.
-Summary printTranscript(std::ostream& out, const Log& log);
+// The readable transcript, printed as the events arrive.
+class TranscriptPrinter : public LogSink {
+  public:
+    explicit TranscriptPrinter(std::ostream& out) : m_out(out) {}
+    void begin(const std::string& file, const std::vector<std::string>& notes) override;
+    void event(const Event& event) override;
+    void end() override;
+    const Summary& summary() const { return m_sum; }
+
+  private:
+    std::ostream& m_out;
+    std::string m_file;
+    Summary m_sum;
+    bool m_seenBanner = false;
+};
 
 // The decoded record text as the module wrote it (traffic still in key characters), with damaged
 // lines marked: what "PM_LOG.tmp" held.
+class RecordsPrinter : public LogSink {
+  public:
+    explicit RecordsPrinter(std::ostream& out) : m_out(out) {}
+    void segment(const Segment& segment) override;
+
+  private:
+    std::ostream& m_out;
+};
+
+// Prints a gathered log's transcript; returns counts for the closing line.
+Summary printTranscript(std::ostream& out, const Log& log);
 void printRecords(std::ostream& out, const Log& log);
 
 } // namespace pmlog

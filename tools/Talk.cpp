@@ -169,8 +169,10 @@ int runList()
                      "PM_SERIAL_REGISTRY to a folder of links to devices\n";
         return 0;
     }
+    // A device name may hold any byte but '/' and NUL: a line feed or an escape sequence printed
+    // raw could forge lines or drive the terminal.
     for (size_t i = 0; i < devices.size(); ++i)
-        std::cout << "  " << i << "  " << devices[i] << "\n";
+        std::cout << "  " << i << "  " << escapeForDisplay(devices[i]) << "\n";
     return 0;
 }
 
@@ -226,11 +228,14 @@ int runCharge(const PortOptions& port, bool on)
 
 int runLog(const std::string& fileOrFolder, bool records)
 {
-    pmlog::Log log = pmlog::readLog(fileOrFolder);
-    if (records)
-        pmlog::printRecords(std::cout, log);
-    else
-        pmlog::printTranscript(std::cout, log);
+    // Streamed: a log of any size is printed as it is read.
+    if (records) {
+        pmlog::RecordsPrinter printer(std::cout);
+        pmlog::streamLog(fileOrFolder, printer);
+    } else {
+        pmlog::TranscriptPrinter printer(std::cout);
+        pmlog::streamLog(fileOrFolder, printer);
+    }
     return 0;
 }
 
