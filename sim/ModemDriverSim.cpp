@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <optional>
 #include <poll.h>
+#include <pthread.h>
+#include <ctime>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -252,6 +254,17 @@ bool ModemDriverSim::WaitClients(std::size_t count, std::chrono::milliseconds ti
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_changed.wait_for(lock, timeout, [&] { return m_clientCount == count; });
+}
+
+double ModemDriverSim::ThreadCpuSeconds() const
+{
+    clockid_t clock;
+    timespec t{};
+    if (pthread_getcpuclockid(const_cast<std::thread&>(m_thread).native_handle(), &clock) != 0 ||
+        clock_gettime(clock, &t) != 0) {
+        return 0;
+    }
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 std::vector<uint8_t> ModemDriverSim::LineCoding() const

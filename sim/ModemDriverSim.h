@@ -83,6 +83,9 @@ class ModemDriverSim {
     // Clients connected now, and a wait for a number of them (e.g. 0 after a close).
     std::size_t Clients() const;
     bool WaitClients(std::size_t count, std::chrono::milliseconds timeout) const;
+    // CPU time the driver's thread has used so far, in seconds (benchmarks tell the module's
+    // share of a process's time from the driver's with it).
+    double ThreadCpuSeconds() const;
     // The state the set methods left.
     std::vector<uint8_t> LineCoding() const;
     int32_t ControlLineState() const;
