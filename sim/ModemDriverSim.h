@@ -127,7 +127,8 @@ class ModemDriverSim {
     bool m_dead = false;
     std::vector<Client> m_clients; // touched by the driver's thread; its size under the mutex
     AtPhone m_phone;
-    std::string m_outQueue; // the phone's bytes no read request took yet
+    std::string m_outQueue;     // the phone's bytes; those from m_outHead on no read took yet
+    std::size_t m_outHead = 0;
     std::map<uint32_t, Fault> m_faults;
     std::map<uint32_t, int32_t> m_faultResults;
     std::map<uint32_t, std::chrono::milliseconds> m_delays;

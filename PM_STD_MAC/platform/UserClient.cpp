@@ -122,12 +122,11 @@ void Connection::ReadOne(Clock::time_point deadline)
 {
     pollfd p = {m_fd, POLLIN, 0};
     int ready = poll(&p, 1, MsLeft(deadline));
-    std::vector<uint8_t> buf;
+    uint8_t buf[kMaxReply + 1];
     ssize_t n = -1;
     int error = 0;
     if (ready > 0) {
-        buf.resize(kMaxReply + 1);
-        n = recv(m_fd, buf.data(), buf.size(), MSG_DONTWAIT | MSG_TRUNC);
+        n = recv(m_fd, buf, sizeof buf, MSG_DONTWAIT | MSG_TRUNC);
         error = errno;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -145,7 +144,7 @@ void Connection::ReadOne(Clock::time_point deadline)
         BreakLocked(); // the driver went away, or a reply no caller can take
         return;
     }
-    const uint8_t* reply = buf.data();
+    const uint8_t* reply = buf;
     auto it = m_pending.find(GetWord(reply));
     if (it == m_pending.end() || it->second->done) {
         BreakLocked();
