@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <string>
 
+#include "Escapes.h"
 #include "ModemDriverSim.h"
 
 namespace {
@@ -54,19 +55,6 @@ Examples:
   pmsim-modem --dir /tmp/plane --fail 0                # refuses the open
   pmsim-modem --dir /tmp/plane --echo --die-after 100  # dies in use
 )";
-
-std::string Unescape(const std::string& s)
-{
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\\' && i + 1 < s.size() && (s[i + 1] == 'r' || s[i + 1] == 'n')) {
-            out += s[++i] == 'r' ? '\r' : '\n';
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
 
 bool Number(const std::string& text, unsigned long max, unsigned long* value)
 {
@@ -142,9 +130,9 @@ int main(int argc, char** argv)
                 if (s.value.find('=') == std::string::npos || sel.empty()) {
                     return Usage("--reply wants REQUEST=REPLY");
                 }
-                driver.AddReply(Unescape(sel), Unescape(rest));
+                driver.AddReply(pmsim::UnescapeCrLf(sel), pmsim::UnescapeCrLf(rest));
             } else if (s.option == "--id") {
-                driver.SetIdentification(Unescape(s.value));
+                driver.SetIdentification(pmsim::UnescapeCrLf(s.value));
             } else if (s.option == "--fail" && selectorOk &&
                        (rest.empty() || Number(rest, 0xFFFFFFFFul, &number))) {
                 driver.SetFault(static_cast<uint32_t>(selector), ModemDriverSim::Fault::Fail,

@@ -10,6 +10,8 @@
 #include <string>
 #include <sys/wait.h>
 #include <thread>
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "CommBaseFOMA.h"
@@ -33,7 +35,8 @@ const uint8_t* U(const char* s)
     return reinterpret_cast<const uint8_t*>(s);
 }
 
-// pmsim-modem as a child process, its socket ready once the object is made.
+// pmsim-modem as a child process, serving once the object is made (it prints its socket's path
+// when it listens).
 class DriverProcess {
   public:
     explicit DriverProcess(const Plane& plane, std::vector<std::string> args)
@@ -44,11 +47,23 @@ class DriverProcess {
             argv.push_back(a.data());
         }
         argv.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&m_pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-        std::string socket = plane.Path(ModemDriverSim::kClassName);
-        for (int i = 0; i < 500 && access(socket.c_str(), F_OK) != 0; ++i) {
-            std::this_thread::sleep_for(10ms);
+        int out[2];
+        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        EXPECT_EQ(posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        std::string line;
+        char c;
+        pollfd p = {out[0], POLLIN, 0};
+        while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1 &&
+               read(out[0], &c, 1) == 1) {
+            line += c;
         }
+        close(out[0]);
+        EXPECT_EQ(line, plane.Path(ModemDriverSim::kClassName) + "\n");
     }
     ~DriverProcess()
     {

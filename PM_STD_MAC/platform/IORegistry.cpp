@@ -3,10 +3,8 @@
 #include "platform/IORegistry.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "platform/SerialRegistry.h"
+#include "platform/StandInDirectory.h"
 
 namespace {
 
@@ -52,26 +51,11 @@ io_object_t Add(Item item)
 
 bool ReadPlane(const std::string& dir, std::vector<Entry>* entries)
 {
-    std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
-    if (!d) {
+    auto names = StandInEntries(dir);
+    if (!names) {
         return false;
     }
-    std::vector<std::string> names;
-    for (;;) {
-        errno = 0;
-        const dirent* e = readdir(d.get());
-        if (e == nullptr) {
-            if (errno != 0) {
-                return false;
-            }
-            break;
-        }
-        if (e->d_name[0] != '.') {
-            names.emplace_back(e->d_name);
-        }
-    }
-    std::sort(names.begin(), names.end()); // bytewise: std::string compares unsigned chars
-    for (auto& name : names) {
+    for (auto& name : *names) {
         Entry entry;
         entry.planeEntry = true;
         entry.path = dir + "/" + name;
