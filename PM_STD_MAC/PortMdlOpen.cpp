@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "CommBaseFOMA.h"
 #include "CommBaseUNIX.h"
 #include "CommLog.h"
 #include "PortMdlDevices.h"
@@ -11,6 +12,7 @@
 namespace {
 
 const char kSource[] = "PM_STD_MAC/PortMdl";
+const char kModemDriverClass[] = "ORVUDSCDMADriver"; // cable type 5 opens this driver's client
 
 struct OpenLines {
     int32_t open, writeTimeOut, readTimeOut;
@@ -19,7 +21,7 @@ struct OpenLines {
 // One row of the cable-type table.
 struct CableRow {
     int32_t cableType;
-    const char* pattern;  // device-name prefix to search; nullptr: no serial device
+    const char* pattern;  // device-name prefix to search; nullptr: the modem driver, no search
     const char* fallback; // second prefix when the first finds nothing, or nullptr
     int matchIndex;       // 0 first match, 1 second
     int evenParity;
@@ -56,7 +58,7 @@ void BeginOpen(int32_t openMode)
     LogFileData.PM_LogOpen(0);
 }
 
-// Installs, opens and configures a new tty transport; the log records the outcome.
+// Installs, opens and configures a new transport; the log records the outcome.
 int32_t OpenTransport(EI_CommBaseForMAC* transport, const char* path, int32_t cableType,
                       int32_t portNo, const OpenLines& lines)
 {
@@ -100,10 +102,11 @@ extern "C" int32_t PM_OpenPort(int32_t portNo)
         LogFileData.PM_LogClose();
         return 0;
     }
+    const OpenLines lines = {PM_LINE_OPEN_OPEN, PM_LINE_OPEN_WRITETIMEOUT,
+                             PM_LINE_OPEN_READTIMEOUT};
     if (row->pattern == nullptr) {
-        // The USB modem transport is not part of this build: no transport object results.
-        TheCommBase = nullptr;
-        return solvePortOpenErr(PM_ERR_CREATE, PM_LINE_OPEN_CREATE, 0);
+        return OpenTransport(new (std::nothrow) EI_CommBaseFOMA(), kModemDriverClass, cableType,
+                             portNo, lines);
     }
     char path[kDevicePathSize] = {};
     std::strcpy(path, row->pattern);
@@ -117,8 +120,7 @@ extern "C" int32_t PM_OpenPort(int32_t portNo)
         }
     }
     return OpenTransport(new (std::nothrow) EI_CommBaseUNIX(row->evenParity), path, cableType,
-                         portNo,
-                         {PM_LINE_OPEN_OPEN, PM_LINE_OPEN_WRITETIMEOUT, PM_LINE_OPEN_READTIMEOUT});
+                         portNo, lines);
 }
 
 extern "C" int32_t PM_OpenPortByDeviceName(const char* path)

@@ -18,35 +18,17 @@
 #include <thread>
 #include <unistd.h>
 
+#include "BenchLinks.h"
 #include "CableSim.h"
 #include "portmdl/PortMdl.h"
 
 namespace {
 
-constexpr int kMiB = 1 << 20;
+using benchlinks::Cable;
+using benchlinks::kMiB;
+using benchlinks::Payload;
+
 constexpr int kChunk = 4096; // the module's receives take the megabyte in pieces of this size
-
-pmsim::CableSim& Cable()
-{
-    static auto* cable = [] {
-        auto* c = new pmsim::CableSim();
-        c->AddReply("AT\r", "OK\r\n");
-        return c;
-    }();
-    return *cable;
-}
-
-const std::string& Payload()
-{
-    static const std::string payload = [] {
-        std::string s(kMiB, '\0');
-        for (int i = 0; i < kMiB; ++i) {
-            s[static_cast<size_t>(i)] = static_cast<char>((i * 31 + 7) & 0xFF);
-        }
-        return s;
-    }();
-    return payload;
-}
 
 // The module's port on the cable, open for the length of one benchmark.
 struct ModulePort {

@@ -1,7 +1,6 @@
 #include "CableSim.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -21,16 +20,6 @@ using Clock = std::chrono::steady_clock;
 {
     throw std::system_error(errno, std::generic_category(), what);
 }
-
-std::string Upper(std::string s)
-{
-    for (char& c : s) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return s;
-}
-
-constexpr std::size_t kMaxLine = 256;
 
 } // namespace
 
@@ -113,34 +102,31 @@ void CableSim::Wake()
 void CableSim::SetIdentification(std::string reply)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_identification = std::move(reply);
+    m_phone.SetIdentification(std::move(reply));
 }
 
 void CableSim::SetEcho(bool on)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_echo = on;
+    m_phone.SetEcho(on);
 }
 
 void CableSim::AddReply(std::string request, std::string reply)
 {
-    if (request.empty()) {
-        throw std::invalid_argument("CableSim::AddReply: empty request");
-    }
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_replies.emplace_back(std::move(request), std::move(reply));
+    m_phone.AddReply(std::move(request), std::move(reply));
 }
 
 void CableSim::SetGuardTime(std::chrono::milliseconds guard)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_guard = guard;
+    m_phone.SetGuardTime(guard);
 }
 
 void CableSim::SetSilent(bool silent)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_silent = silent;
+    m_phone.SetSilent(silent);
 }
 
 void CableSim::Send(std::string bytes)
@@ -185,32 +171,31 @@ void CableSim::ClearReceived()
 std::vector<CableSim::Command> CableSim::Commands() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_commands;
+    return m_phone.Commands();
 }
 
 bool CableSim::WaitCommands(std::size_t count, std::chrono::milliseconds timeout) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [&] { return m_commands.size() >= count; });
+    return m_changed.wait_for(lock, timeout,
+                              [&] { return m_phone.Commands().size() >= count; });
 }
 
 bool CableSim::InCommandMode() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_commandMode;
+    return m_phone.InCommandMode();
 }
 
 int CableSim::ChargeState() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_charge;
+    return m_phone.ChargeState();
 }
 
 void CableSim::QueueLocked(const std::string& bytes)
 {
-    if (!m_silent) {
-        m_outQueue += bytes;
-    }
+    m_outQueue += bytes;
 }
 
 void CableSim::Run()
@@ -225,9 +210,9 @@ void CableSim::Run()
                 return;
             }
             wantOut = !m_outQueue.empty();
-            if (m_plusCount == 3) {
-                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_escapeDue -
-                                                                                  Clock::now());
+            if (auto due = m_phone.Due()) {
+                auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(*due - Clock::now());
                 timeoutMs = static_cast<int>(std::max<long long>(0, left.count() + 1));
             }
         }
@@ -273,95 +258,17 @@ void CableSim::OnBytes(const char* data, std::size_t n, Clock::time_point now)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_received.append(data, n);
-    for (std::size_t i = 0; i < n; ++i) {
-        char c = data[i];
-        if (m_commandMode) {
-            if (c == '\r') {
-                std::string line;
-                line.swap(m_line);
-                OnCommandLine(line, now);
-            } else if (c != '\n' && m_line.size() < kMaxLine) {
-                m_line += c;
-            }
-        } else {
-            // An escape is three '+' with nothing but guard-time silence before the first.
-            if (c == '+' && m_plusCount < 3 && (m_plusCount > 0 || now - m_lastByte >= m_guard)) {
-                if (++m_plusCount == 3) {
-                    m_escapeDue = now + m_guard;
-                }
-            } else {
-                m_plusCount = 0;
-            }
-        }
-        m_lastByte = now;
-    }
-    if (!m_commandMode) {
-        if (m_echo) {
-            QueueLocked(std::string(data, n));
-        }
-        if (!m_replies.empty()) {
-            m_pending.append(data, n);
-            std::size_t longest = 0;
-            for (;;) {
-                std::size_t bestPos = std::string::npos, bestIdx = 0;
-                for (std::size_t k = 0; k < m_replies.size(); ++k) {
-                    longest = std::max(longest, m_replies[k].first.size());
-                    std::size_t pos = m_pending.find(m_replies[k].first);
-                    if (pos < bestPos) {
-                        bestPos = pos;
-                        bestIdx = k;
-                    }
-                }
-                if (bestPos == std::string::npos) {
-                    break;
-                }
-                QueueLocked(m_replies[bestIdx].second);
-                m_pending.erase(0, bestPos + m_replies[bestIdx].first.size());
-            }
-            // Only the tail can still start a request.
-            if (m_pending.size() >= longest) {
-                m_pending.erase(0, m_pending.size() - (longest - 1));
-            }
-        }
-    }
+    QueueLocked(m_phone.Receive(data, n, now));
     m_changed.notify_all();
 }
 
 void CableSim::OnGuardElapsed()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_plusCount != 3 || Clock::now() < m_escapeDue) {
-        return;
-    }
-    m_plusCount = 0;
-    m_commandMode = true;
-    m_line.clear();
-    m_pending.clear();
-    m_commands.push_back({"+++", m_escapeDue - m_guard});
-    QueueLocked("\r\nOK\r\n");
-    m_changed.notify_all();
-}
-
-void CableSim::OnCommandLine(const std::string& line, Clock::time_point now)
-{
-    if (line.empty()) {
-        return;
-    }
-    m_commands.push_back({line, now});
-    std::string cmd = Upper(line);
-    if (cmd == "AT") {
-        QueueLocked("\r\nOK\r\n");
-    } else if (cmd == "AT!CCHK") {
-        QueueLocked(m_identification);
-    } else if (cmd == "AT!CON" || cmd == "AT!COFF") {
-        m_charge = cmd == "AT!CON" ? 1 : 0;
-        QueueLocked("\r\nOK\r\n");
-    } else if (cmd == "AT%Z") {
-        m_commandMode = false;
-        m_plusCount = 0;
-        QueueLocked("\r\nOK\r\n");
-    } else {
-        QueueLocked("\r\nERROR\r\n");
+    std::size_t before = m_phone.Commands().size();
+    QueueLocked(m_phone.Tick(Clock::now()));
+    if (m_phone.Commands().size() != before) {
+        m_changed.notify_all();
     }
 }
 

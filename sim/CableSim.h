@@ -1,15 +1,9 @@
 // A phone's serial data cable, played on the master side of a pseudo-terminal.
 //
 // The module (or any other client) opens SlavePath() as it would open the cable's tty. A thread of
-// the simulator answers on the master side:
-//  - data mode (the start): each script pair answers its request when the request arrives; with
-//    echo on, every byte received comes straight back;
-//  - "+++" framed by the guard time of silence on both sides switches to command mode and answers
-//    "\r\nOK\r\n";
-//  - command mode takes lines ended by CR: "AT" -> OK, "AT!CCHK" -> the identification reply,
-//    "AT!CON" / "AT!COFF" -> OK and charging on / off, "at%z" -> OK and back to data mode, an
-//    empty line is ignored, anything else -> ERROR. Commands are matched without regard to case.
-// Every byte received is recorded for the tests to look at.
+// the simulator answers on the master side as the phone of AtPhone.h does (script pairs or echo in
+// data mode, "+++" and the cable's AT commands in command mode). Every byte received is recorded
+// for the tests to look at.
 #ifndef PMSIM_CABLESIM_H
 #define PMSIM_CABLESIM_H
 
@@ -22,12 +16,14 @@
 #include <utility>
 #include <vector>
 
+#include "AtPhone.h"
+
 namespace pmsim {
 
 class CableSim {
   public:
     // What the cable answers to "AT!CCHK" when nothing else was set.
-    static constexpr const char* kDefaultIdentification = "\r\n1841\r\n0002\r\n0100\r\n\r\nOK\r\n";
+    static constexpr const char* kDefaultIdentification = AtPhone::kDefaultIdentification;
 
     // Opens a pseudo-terminal and starts the cable's thread. Throws std::system_error when the
     // pseudo-terminal cannot be had.
@@ -63,10 +59,7 @@ class CableSim {
 
     // Command-mode lines and escapes as the cable understood them, in order ("+++", "AT",
     // "AT!CCHK", ...), each with its arrival time.
-    struct Command {
-        std::string text;
-        std::chrono::steady_clock::time_point at;
-    };
+    using Command = AtPhone::Command;
     std::vector<Command> Commands() const;
     bool WaitCommands(std::size_t count, std::chrono::milliseconds timeout) const;
     bool InCommandMode() const;
@@ -80,7 +73,6 @@ class CableSim {
     void Run();
     void OnBytes(const char* data, std::size_t n, std::chrono::steady_clock::time_point now);
     void OnGuardElapsed();
-    void OnCommandLine(const std::string& line, std::chrono::steady_clock::time_point now);
     void QueueLocked(const std::string& bytes);
     void Wake();
     void StopThread();
@@ -93,23 +85,9 @@ class CableSim {
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     bool m_stop = false;
-    // Behaviour.
-    std::string m_identification = kDefaultIdentification;
-    bool m_echo = false;
-    bool m_silent = false;
-    std::vector<std::pair<std::string, std::string>> m_replies;
-    std::chrono::milliseconds m_guard{500};
-    // State.
+    AtPhone m_phone;
     std::string m_received;
     std::string m_outQueue;
-    std::string m_pending; // data mode bytes not yet matched by a script pair
-    std::string m_line;    // command mode line being built
-    std::vector<Command> m_commands;
-    bool m_commandMode = false;
-    int m_charge = -1;
-    int m_plusCount = 0; // '+' bytes of a possible escape, each after guard silence began
-    std::chrono::steady_clock::time_point m_lastByte{};
-    std::chrono::steady_clock::time_point m_escapeDue{};
 };
 
 } // namespace pmsim

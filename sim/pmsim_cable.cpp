@@ -14,21 +14,9 @@
 #include <unistd.h>
 
 #include "CableSim.h"
+#include "Escapes.h"
 
 namespace {
-
-std::string Unescape(const std::string& s)
-{
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\\' && i + 1 < s.size() && (s[i + 1] == 'r' || s[i + 1] == 'n')) {
-            out += s[++i] == 'r' ? '\r' : '\n';
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
 
 int Usage()
 {
@@ -58,14 +46,14 @@ int main(int argc, char** argv)
             } else if (arg == "--link" && hasValue) {
                 link = argv[++i];
             } else if (arg == "--id" && hasValue) {
-                cable.SetIdentification(Unescape(argv[++i]));
+                cable.SetIdentification(pmsim::UnescapeCrLf(argv[++i]));
             } else if (arg == "--reply" && hasValue) {
                 std::string pair = argv[++i];
                 std::size_t eq = pair.find('=');
                 if (eq == std::string::npos || eq == 0) {
                     return Usage();
                 }
-                cable.AddReply(Unescape(pair.substr(0, eq)), Unescape(pair.substr(eq + 1)));
+                cable.AddReply(pmsim::UnescapeCrLf(pair.substr(0, eq)), pmsim::UnescapeCrLf(pair.substr(eq + 1)));
             } else {
                 return Usage();
             }

@@ -404,11 +404,13 @@ TEST_F(Serial, CableTypesThatOpenNothing)
     EXPECT_EQ(PM_GetCommErr(), PM_ERR_NONE);
     EXPECT_EQ(TheCommBase, nullptr);
 
-    // The USB modem transport is not part of this build.
+    // The USB modem with no driver in the service plane: the transport does not open.
+    setenv("PM_USERCLIENT_DIR", "/dev/null/no-plane", 1);
     SetCableType(5);
     EXPECT_EQ(PM_OpenPort(1), 0);
-    EXPECT_EQ(PM_GetCommErr(), PM_ERR_CREATE);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
     EXPECT_EQ(TheCommBase, nullptr);
+    unsetenv("PM_USERCLIENT_DIR");
 
     // Not a cable type at all, also not the chunked environment's 10.
     for (int32_t type : {0, 10, 1001}) {
@@ -606,9 +608,11 @@ TEST_F(SerialLog, OpenFailuresAndCloseWithoutPortInTheSummaries)
     SetCableType(1004); // the second "usbmodem" is missing: the empty path does not open
     EXPECT_EQ(PM_OpenPort(1), 0);
     EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
-    SetCableType(5); // no modem transport in this build
+    setenv("PM_USERCLIENT_DIR", "/dev/null/no-plane", 1);
+    SetCableType(5); // no modem driver
     EXPECT_EQ(PM_OpenPort(1), 0);
-    EXPECT_EQ(PM_GetCommErr(), PM_ERR_CREATE);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
+    unsetenv("PM_USERCLIENT_DIR");
     SetCableType(77);
     testing::internal::CaptureStderr();
     EXPECT_EQ(PM_OpenPort(1), 0);
@@ -631,9 +635,9 @@ TEST_F(SerialLog, OpenFailuresAndCloseWithoutPortInTheSummaries)
     }
     const std::vector<std::string> expected = {
         "0(0) 103(672)", // 1004
-        "0(0) 103(661)", // 5
-        "0(0) 103(661)", // unlisted type
-        "0(0) 103(661)", // close without a port, before its own error is stored
+        "0(0) 103(672)", // 5
+        "0(0) 103(672)", // unlisted type
+        "0(0) 103(672)", // close without a port, before its own error is stored
         "8(744) 103(1669)",
     };
     EXPECT_EQ(slots, expected) << text;

@@ -15,6 +15,7 @@
 #include "Commands.h"
 #include "LogHtml.h"
 #include "LogReader.h"
+#include "Modem.h"
 #include "Text.h"
 #include "portmdl/PortMdl.h"
 
@@ -207,6 +208,8 @@ int runDemo(bool keep)
     step("PM_ClosePort: the log communication is saved to PM_LOG.dat");
     guard.close();
     std::cout << "    port closed\n";
+
+    runModemDemo(world.logFolder().parent_path(), step);
 
     step("pmctl log " + world.logFolder().string() + ": the decoded log");
     pmlog::Log log = pmlog::readLog(world.logFolder());

@@ -11,11 +11,14 @@
 #include <thread>
 
 #include "ErrorNames.h"
+#include "Modem.h"
 #include "portmdl/PortMdl.h"
 
 namespace pmctl {
 
 namespace {
+
+constexpr int32_t kModemCable = 5;
 
 struct CableType {
     int32_t type;
@@ -170,8 +173,10 @@ std::string openPort(const PortOptions& options)
         }
         throw moduleFailure("cannot open the port of cable type " + std::to_string(cable->type) +
                                 " (it opens " + cable->looksFor + ")",
-                            "'pmctl list' shows the devices; check that no other program holds "
-                            "the device and that you may use it (group 'dialout')");
+                            cable->type == kModemCable
+                                ? modemOpenHint()
+                                : "'pmctl list' shows the devices; check that no other program "
+                                  "holds the device and that you may use it (group 'dialout')");
     }
     if (!PM_SetRxTimeout(options.rxTimeout)) {
         PortGuard guard;

@@ -1,5 +1,6 @@
 // pmctl: the command-line tool of the phone port module. It drives libportmdl.so through its
 // public C interface, as a host application does, and reads the module's communication logs.
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -7,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "Commands.h"
+#include "Modem.h"
 
 namespace {
 
@@ -53,11 +55,15 @@ int main(int argc, char** argv)
     pmctl::PortOptions port;
     int32_t cable = 0;
 
-    auto* list = app.add_subcommand("list", "list the serial devices the module sees");
+    auto* list = app.add_subcommand(
+        "list", "list the serial devices and the modem driver services the module sees");
     list->footer("Uses PM_CountDevices and PM_GetDeviceName. When the environment variable\n"
                  "PM_SERIAL_REGISTRY names a folder, its entries (for example links to\n"
-                 "pseudo-terminals) are the serial devices instead of the system's.\n\n"
-                 "Example:\n  PM_SERIAL_REGISTRY=/tmp/devs pmctl list");
+                 "pseudo-terminals) are the serial devices instead of the system's.\n"
+                 "Then the user-client services: the entries of PM_USERCLIENT_DIR (default\n"
+                 "/run/portmdl/services) and whether a driver listens on each; cable type 5\n"
+                 "opens ORVUDSCDMADriver.\n\n"
+                 "Example:\n  PM_SERIAL_REGISTRY=/tmp/devs PM_USERCLIENT_DIR=/tmp/plane pmctl list");
 
     std::vector<std::string> stepWords;
     auto* talk = app.add_subcommand(
@@ -130,13 +136,15 @@ int main(int argc, char** argv)
 
     bool keep = false;
     auto* demo = app.add_subcommand(
-        "demo", "a whole session against a simulated cable on a pseudo-terminal, then its log");
+        "demo", "a whole session against a simulated cable on a pseudo-terminal and a short one "
+                "against a simulated modem driver, then their log");
     demo->add_flag("--keep", keep, "keep the temporary folder with the log and print its path");
     demo->footer("Needs no hardware and no root. Plays a phone's cable on a pseudo-terminal,\n"
                  "points PM_SERIAL_REGISTRY at it and does what a host does: log folder, cable\n"
                  "type 1002, device list, open, speed, an AT exchange, cable info, charge on\n"
-                 "and off, close; then prints the decoded log and writes its HTML page\n"
-                 "($TMPDIR/pmctl-session-XXXXXX.html, kept). Takes about 15 seconds.");
+                 "and off, close; then cable type 5 against a simulated modem driver (open,\n"
+                 "an exchange, close); then prints the decoded log and writes its HTML page\n"
+                 "($TMPDIR/pmctl-session-XXXXXX.html, kept). Takes about 17 seconds.");
 
     try {
         app.parse(argc, argv);
@@ -154,8 +162,10 @@ int main(int argc, char** argv)
         if (const CLI::Option* opt = used->get_option_no_throw("--cable");
             opt != nullptr && opt->count() != 0)
             port.cable = cable;
-        if (used == list)
-            return pmctl::runList();
+        if (used == list) {
+            int status = pmctl::runList();
+            return std::max(status, pmctl::runListServices());
+        }
         if (used == log)
             return html ? pmctl::runLogHtml(logPath, htmlOutput) : pmctl::runLog(logPath, records);
         if (used == demo) {

@@ -6,10 +6,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <libudev.h>
 #include <memory>
 #include <new>
+
+#include "platform/StandInDirectory.h"
 
 namespace {
 
@@ -17,29 +18,13 @@ constexpr size_t kMaxSerialChars = 64;
 
 std::optional<std::vector<SerialRegistryDevice>> queryDirectory(const std::string& dir)
 {
-    std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
-    if (!d) {
+    auto names = StandInEntries(dir);
+    if (!names) {
         return std::nullopt;
     }
-    std::vector<std::string> names;
-    for (;;) {
-        errno = 0;
-        const dirent* e = readdir(d.get());
-        if (e == nullptr) {
-            if (errno != 0) {
-                return std::nullopt;
-            }
-            break;
-        }
-        if (e->d_name[0] != '.') {
-            names.emplace_back(e->d_name);
-        }
-    }
-    // std::string compares its characters as unsigned bytes, independent of the locale.
-    std::sort(names.begin(), names.end());
     std::vector<SerialRegistryDevice> devices;
-    devices.reserve(names.size());
-    for (auto& name : names) {
+    devices.reserve(names->size());
+    for (auto& name : *names) {
         std::string path = dir + "/" + name;
         devices.push_back({std::move(name), std::move(path)});
     }

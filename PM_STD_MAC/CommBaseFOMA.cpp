@@ -1,0 +1,378 @@
+#include "CommBaseFOMA.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/UserClient.h"
+
+namespace {
+
+constexpr int kOpenPauseMs = 500; // the driver's client settles after the connection opens
+constexpr int kClientModeFirst = 1;
+constexpr int kClientModeSecond = 96;
+constexpr uint32_t kRequestWord = 1; // the driver's words after each request's data
+// After a failed read request the reader waits this long before the next: a driver that died
+// would otherwise be asked again at once, for ever, on a whole core.
+constexpr uint32_t kFailedReadPauseMs = 10;
+constexpr int kNotFound = 5;          // GetModemPath: no serial stream matches
+constexpr size_t kTtyNameSize = 129; // a terminal name of at most 128 characters
+constexpr int kModemPathSize = 256;
+
+void PutWord(unsigned char* at, uint32_t value)
+{
+    std::memcpy(at, &value, sizeof value); // the driver takes the host's byte order
+}
+
+} // namespace
+
+EI_CommBaseFOMA::EI_CommBaseFOMA() : m_hConnect(0) {}
+
+EI_CommBaseFOMA::~EI_CommBaseFOMA() = default;
+
+int EI_CommBaseFOMA::Open(const char* name)
+{
+    if (m_bIsOpen || m_bHasThread) {
+        return PM_Exit(EI_ERR_NOTOPEN);
+    }
+    m_hConnect = 0;
+    mach_port_t master = 0;
+    io_iterator_t iterator = 0;
+    if (name == nullptr || IOMasterPort(MACH_PORT_NULL, &master) != kIOReturnSuccess ||
+        IORegistryCreateIterator(master, kIOServicePlane, kIORegistryIterateRecursively,
+                                 &iterator) != kIOReturnSuccess) {
+        return error();
+    }
+    io_service_t service = 0;
+    while (io_object_t entry = IOIteratorNext(iterator)) {
+        if (IOObjectConformsTo(entry, name)) {
+            service = entry;
+            break;
+        }
+        IOObjectRelease(entry);
+    }
+    IOObjectRelease(iterator);
+    if (service == 0) {
+        return error();
+    }
+    io_connect_t connection = 0;
+    kern_return_t opened = IOServiceOpen(service, mach_task_self(), 0, &connection);
+    IOObjectRelease(service);
+    if (opened != kIOReturnSuccess) {
+        return error();
+    }
+    m_hConnect = connection;
+    m_bIsOpen = 1;
+    PM_SimpleSleep(kOpenPauseMs);
+    if (OBEXClientOpen(connection, kClientModeFirst) != kIOReturnSuccess ||
+        OBEXClientOpen(connection, kClientModeSecond) != kIOReturnSuccess) {
+        m_bIsOpen = 0;
+        IOServiceClose(connection);
+        m_hConnect = 0;
+        return error();
+    }
+    if (OBEXCleard(connection) != kIOReturnSuccess) {
+        Close();
+        return error();
+    }
+    SetReadTimeOut(0);
+    SetWriteTimeOut(0);
+    if (CreateThread() == 0) {
+        // The reader's start already closed the transport; this second close only records 8.
+        Close();
+        return 0;
+    }
+    return 1;
+}
+
+int EI_CommBaseFOMA::internalRead()
+{
+    unsigned char request[kReadRequestSize];
+    PutWord(request, kDataSize);
+    PutWord(request + 4, kRequestWord);
+    PutWord(request + 8, kRequestWord);
+    unsigned char reply[kReadReplySize];
+    std::memset(reply, 0, sizeof reply);
+    size_t replySize = sizeof reply;
+    if (IOConnectMethodStructureIStructureO(m_hConnect, kReadRequest, request, sizeof request,
+                                            reply, &replySize) != kIOReturnSuccess ||
+        replySize < 4) {
+        PM_SimpleSleep(kFailedReadPauseMs);
+        return 0;
+    }
+    uint32_t count = 0;
+    std::memcpy(&count, reply, sizeof count);
+    // Only the bytes the reply carries are delivered, whatever its count claims.
+    uint32_t carried = static_cast<uint32_t>(replySize - 4);
+    count = std::min({count, carried, static_cast<uint32_t>(kDataSize)});
+    if (count != 0) {
+        writeBuffer(reply + 4, static_cast<int>(count));
+    }
+    return 1;
+}
+
+int EI_CommBaseFOMA::writeRequest(const unsigned char* buf, int len)
+{
+    unsigned char request[kWriteRequestSize];
+    std::memset(request, 0, sizeof request);
+    PutWord(request, static_cast<uint32_t>(len));
+    std::memcpy(request + 4, buf, static_cast<size_t>(len));
+    PutWord(request + 4 + kDataSize, kRequestWord);
+    PutWord(request + 8 + kDataSize, kRequestWord);
+    unsigned char reply[kWriteReplySize] = {};
+    size_t replySize = sizeof reply;
+    return IOConnectMethodStructureIStructureO(m_hConnect, kWriteRequest, request, sizeof request,
+                                               reply, &replySize) == kIOReturnSuccess;
+}
+
+int EI_CommBaseFOMA::internalWrite(const unsigned char* buf, int len, int* sent)
+{
+    if (!m_bIsOpen) {
+        return PM_Exit(EI_ERR_NOTOPEN);
+    }
+    if (len <= 0) {
+        *sent = 0;
+        return 1;
+    }
+    // One request holds 256 bytes: longer data goes out as several requests, in order.
+    int done = 0;
+    while (done < len) {
+        int piece = std::min(len - done, kDataSize);
+        if (!writeRequest(buf + done, piece)) {
+            *sent = done;
+            return PM_Exit(EI_ERR_WRITE);
+        }
+        done += piece;
+    }
+    *sent = len;
+    return 1;
+}
+
+int EI_CommBaseFOMA::GetPortHandle()
+{
+    return static_cast<int>(m_hConnect);
+}
+
+int EI_CommBaseFOMA::internalClose()
+{
+    if (!m_bIsOpen) {
+        return PM_Exit(EI_ERR_NOTOPEN);
+    }
+    OBEXtClose(m_hConnect);
+    m_bIsOpen = 0;
+    kern_return_t closed = IOServiceClose(m_hConnect);
+    m_hConnect = 0;
+    return closed == kIOReturnSuccess ? 1 : error();
+}
+
+// The line is the driver's business: speed, control lines and status are accepted and ignored.
+int EI_CommBaseFOMA::ChangeBaudRate(uint32_t)
+{
+    return 1;
+}
+
+int EI_CommBaseFOMA::ClearRTS()
+{
+    return 1;
+}
+
+int EI_CommBaseFOMA::SetRTS()
+{
+    return 1;
+}
+
+int EI_CommBaseFOMA::ClearDTR()
+{
+    return 1;
+}
+
+int EI_CommBaseFOMA::SetDTR()
+{
+    return 1;
+}
+
+int EI_CommBaseFOMA::GetPortStatus(PM_PortStatus*)
+{
+    return 1;
+}
+
+int EI_CommBaseFOMA::SetPortStatus(const PM_PortStatus*)
+{
+    return 1;
+}
+
+// No AT dialogue with a cable here: charge control and cable information are not available.
+int EI_CommBaseFOMA::RequestChargeCommand(int)
+{
+    return 0;
+}
+
+int EI_CommBaseFOMA::GetUSBInfo(uint16_t*)
+{
+    return 0;
+}
+
+int EI_CommBaseFOMA::error()
+{
+    return PM_Exit(EI_ERR_DRIVER);
+}
+
+int EI_CommBaseFOMA::GetIOKitError(int result)
+{
+    return result & 0x3FFF;
+}
+
+int EI_CommBaseFOMA::OBEXClientOpen(unsigned int connection, int mode)
+{
+    uint32_t outCount = 0;
+    return IOConnectMethodScalarIScalarO(connection, kClientOpen, &mode, 1, nullptr, &outCount);
+}
+
+int EI_CommBaseFOMA::OBEXtClose(unsigned int connection)
+{
+    uint32_t outCount = 0;
+    return IOConnectMethodScalarIScalarO(connection, kClientClose, nullptr, 0, nullptr, &outCount);
+}
+
+int EI_CommBaseFOMA::OBEXCleard(unsigned int connection)
+{
+    uint32_t outCount = 0;
+    return IOConnectMethodScalarIScalarO(connection, kClear, nullptr, 0, nullptr, &outCount);
+}
+
+int EI_CommBaseFOMA::OBEXGetLineCoding(unsigned int connection, OBEXLineCodingParam* param)
+{
+    size_t size = sizeof param->bytes;
+    return IOConnectMethodScalarIStructureO(connection, kGetLineCoding, nullptr, 0, param->bytes,
+                                            &size);
+}
+
+int EI_CommBaseFOMA::OBEXSetLineCoding(unsigned int connection, OBEXLineCodingParam* param)
+{
+    return IOConnectMethodScalarIStructureI(connection, kSetLineCoding, nullptr, 0, param->bytes,
+                                            sizeof param->bytes);
+}
+
+int EI_CommBaseFOMA::OBEXGetControlLineState(unsigned int connection, int* state)
+{
+    uint32_t outCount = 1;
+    return IOConnectMethodScalarIScalarO(connection, kGetControlLineState, nullptr, 0, state,
+                                         &outCount);
+}
+
+int EI_CommBaseFOMA::OBEXSetControlLineState(unsigned int connection, int state)
+{
+    uint32_t outCount = 0;
+    return IOConnectMethodScalarIScalarO(connection, kSetControlLineState, &state, 1, nullptr,
+                                         &outCount);
+}
+
+int EI_CommBaseFOMA::ModemPortOpen(const char* name, int& fd, termios* settings)
+{
+    if (name == nullptr || name[0] == '\0') {
+        return 0;
+    }
+    mach_port_t master = 0;
+    io_iterator_t iterator = 0;
+    if (IOMasterPort(MACH_PORT_NULL, &master) != kIOReturnSuccess ||
+        IOServiceGetSerialStreams(master, &iterator) != kIOReturnSuccess) {
+        return 0;
+    }
+    char path[kModemPathSize];
+    int found = GetModemPath(iterator, name, path, sizeof path);
+    IOObjectRelease(iterator);
+    if (found != 0) {
+        return 0;
+    }
+    int opened = ModemOpenSerialPort(path, settings);
+    if (opened < 0) {
+        return 0;
+    }
+    fd = opened;
+    return 1;
+}
+
+int EI_CommBaseFOMA::GetModemPath(unsigned int iterator, const char* name, char* path, long size)
+{
+    if (path == nullptr || size <= 0) {
+        return kNotFound;
+    }
+    path[0] = '\0';
+    if (name == nullptr) {
+        return kNotFound;
+    }
+    while (io_object_t service = IOIteratorNext(iterator)) {
+        char tty[kTtyNameSize];
+        // A name matches when the terminal name is its beginning; a nameless device matches none.
+        bool match = IORegistryEntryGetStringProperty(service, "IOTTYDevice", tty, sizeof tty) &&
+                     tty[0] != '\0' && std::strncmp(tty, name, std::strlen(tty)) == 0;
+        if (match) {
+            IORegistryEntryGetStringProperty(service, "IOCalloutDevice", path,
+                                             static_cast<size_t>(size));
+        }
+        IOObjectRelease(service);
+        if (match) {
+            return 0;
+        }
+    }
+    return kNotFound;
+}
+
+int EI_CommBaseFOMA::ModemOpenSerialPort(const char* path, termios* settings)
+{
+    if (path == nullptr || settings == nullptr) {
+        return -1;
+    }
+    // Non-blocking so the open cannot wait for carrier; blocking again right after.
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    termios raw;
+    if (fcntl(fd, F_SETFL, 0) != 0 || tcgetattr(fd, settings) != 0) {
+        close(fd);
+        return -1;
+    }
+    raw = *settings;
+    raw.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    raw.c_cflag |= CREAD | CLOCAL;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ISIG | ECHO | ECHOE);
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 10;
+    if (tcsetattr(fd, TCSANOW, &raw) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int EI_CommBaseFOMA::ModemPortClose(int fd, const termios* settings)
+{
+    if (settings != nullptr) {
+        tcsetattr(fd, TCSANOW, settings);
+    }
+    close(fd);
+    return 1;
+}
+
+int EI_CommBaseFOMA::ModemTxBytes(int fd, int count, unsigned char* data)
+{
+    if (count < 0 || (count > 0 && data == nullptr)) {
+        return 0;
+    }
+    return write(fd, data, static_cast<size_t>(count)) == count ? 1 : 0;
+}
+
+int EI_CommBaseFOMA::ModemRxBytes(int fd, int count, unsigned char* data)
+{
+    if (count < 0 || (count > 0 && data == nullptr)) {
+        return 0;
+    }
+    return read(fd, data, static_cast<size_t>(count)) >= 0 ? 1 : 0;
+}
+
+bool EI_CommBaseFOMA::GetSerialNumber()
+{
+    return true;
+}

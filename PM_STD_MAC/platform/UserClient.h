@@ -1,0 +1,58 @@
+// The driver user client behind the USB modem transport: a connection to a service of the plane
+// and the four method-call forms. A driver is a program that listens on a SOCK_SEQPACKET Unix
+// socket in the plane folder (see IORegistry.h); a method call is one tagged request message and
+// one reply message carrying the same tag (docs/modem.md gives the layout). Calls from several
+// threads on one connection may be in the driver at once: each caller gets the reply with its tag,
+// and a call waiting for its reply never holds back another call's request.
+#ifndef PM_STD_MAC_PLATFORM_USERCLIENT_H
+#define PM_STD_MAC_PLATFORM_USERCLIENT_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/IORegistry.h"
+
+// Limits of one method call.
+constexpr uint32_t kUserClientMaxScalars = 16;
+constexpr size_t kUserClientMaxStruct = 4096;
+// How long a call waits for its reply before the connection is given up.
+constexpr int kUserClientReplyTimeoutMs = 5000;
+
+// The calling task, for IOServiceOpen.
+inline task_port_t mach_task_self()
+{
+    return 1;
+}
+
+// Connects to the plane entry service (a listening SOCK_SEQPACKET socket); type must be 0. Fails
+// with kIOReturnNoDevice when the entry is no such socket or does not answer within the reply
+// time-out, kIOReturnBadArgument for anything that is no plane entry.
+kern_return_t IOServiceOpen(io_service_t service, task_port_t owningTask, uint32_t type,
+                            io_connect_t* connect);
+
+// Closes the connection: the driver sees the end of the stream; calls still waiting on it fail at
+// once. kIOReturnNotOpen for a handle that is no open connection.
+kern_return_t IOServiceClose(io_connect_t connect);
+
+// The method calls. Counts and sizes are in: what is given or expected; out: what the reply
+// carried (never more than expected). The result is the driver's, or kIOReturnError when the
+// reply was malformed, too large, carried no known tag or did not come within the reply time-out
+// (the connection is then unusable, and every later call fails with kIOReturnError), and
+// kIOReturnBadArgument for counts or sizes beyond the limits.
+kern_return_t IOConnectMethodScalarIScalarO(io_connect_t connect, uint32_t selector,
+                                            const int32_t* scalarIn, uint32_t scalarInCount,
+                                            int32_t* scalarOut, uint32_t* scalarOutCount);
+kern_return_t IOConnectMethodScalarIStructureO(io_connect_t connect, uint32_t selector,
+                                               const int32_t* scalarIn, uint32_t scalarInCount,
+                                               void* structOut, size_t* structOutSize);
+kern_return_t IOConnectMethodScalarIStructureI(io_connect_t connect, uint32_t selector,
+                                               const int32_t* scalarIn, uint32_t scalarInCount,
+                                               const void* structIn, size_t structInSize);
+kern_return_t IOConnectMethodStructureIStructureO(io_connect_t connect, uint32_t selector,
+                                                  const void* structIn, size_t structInSize,
+                                                  void* structOut, size_t* structOutSize);
+
+// The socket of an open connection, or -1 (tests check its flags).
+int UserClientSocket(io_connect_t connect);
+
+#endif
