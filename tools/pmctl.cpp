@@ -1,12 +1,16 @@
 // pmctl: the command-line tool of the phone port module. It drives libportmdl.so through its
 // public C interface, as a host application does, and reads the module's communication logs.
+#include <dlfcn.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 
 #include <CLI/CLI.hpp>
 
 #include "Commands.h"
+#include "portmdl/PortMdl.h"
 
 namespace {
 
@@ -33,6 +37,20 @@ void addPortOptions(CLI::App* command, pmctl::PortOptions& port, int32_t& cable)
         ->default_str(std::to_string(port.rxTimeout));
 }
 
+// pmctl's version, and the library it actually loaded: another libportmdl.so found first on the
+// loader's path explains many a surprise.
+std::string versionText()
+{
+    std::string text = "pmctl " PORTMDL_VERSION_STRING;
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&PM_OpenPort), &info) != 0 && info.dli_fname != nullptr) {
+        char* real = ::realpath(info.dli_fname, nullptr);
+        text += std::string("\nlibrary: ") + (real != nullptr ? real : info.dli_fname);
+        std::free(real);
+    }
+    return text;
+}
+
 std::string portFooter(const char* example)
 {
     return std::string("Open the port with --device PATH or --cable TYPE.\n") +
@@ -46,6 +64,7 @@ int main(int argc, char** argv)
     CLI::App app{"pmctl: talk to a phone through the port module (libportmdl.so), list serial "
                  "devices, read communication logs."};
     app.require_subcommand(1);
+    app.set_version_flag("--version", versionText(), "print pmctl's version and the library it uses");
     app.footer("Every command takes --help. Exit status: 0 done, 1 a port operation or file "
                "failed, 2 wrong usage.\nTry 'pmctl demo' for a whole session against a simulated "
                "cable.");
