@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include "Commands.h"
+#include "Devices.h"
 #include "portmdl/PortMdl.h"
 
 namespace {
@@ -73,10 +74,14 @@ int main(int argc, char** argv)
     int32_t cable = 0;
 
     auto* list = app.add_subcommand("list", "list the serial devices the module sees");
+    bool verbose = false;
+    list->add_flag("--verbose,-v", verbose,
+                   "also each device's terminal name, kernel name, USB ids, serial number, "
+                   "driver, and the cable types that open it");
     list->footer("Uses PM_CountDevices and PM_GetDeviceName. When the environment variable\n"
                  "PM_SERIAL_REGISTRY names a folder, its entries (for example links to\n"
                  "pseudo-terminals) are the serial devices instead of the system's.\n\n"
-                 "Example:\n  PM_SERIAL_REGISTRY=/tmp/devs pmctl list");
+                 "Examples:\n  pmctl list -v\n  PM_SERIAL_REGISTRY=/tmp/devs pmctl list");
 
     std::vector<std::string> stepWords;
     auto* talk = app.add_subcommand(
@@ -143,15 +148,36 @@ int main(int argc, char** argv)
                  "type 1002, device list, open, speed, an AT exchange, cable info, charge on\n"
                  "and off, close; then prints the decoded log. Takes about 15 seconds.");
 
+    if (argc == 1) {
+        // No command: what there is to do.
+        std::cout << app.help();
+        return kUsageError;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        int status = app.exit(e);
-        if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr && talk->parsed()) {
-            std::cerr << "A step argument that begins with '-' needs \"--\" before the first "
-                         "step: pmctl talk --device PATH -- send -x\n";
+        if (e.get_exit_code() == 0)
+            return app.exit(e); // --help, --version
+        CLI::App* used = app.get_subcommands().empty() ? nullptr : app.get_subcommands().front();
+        std::string where = used ? "pmctl " + used->get_name() : "pmctl";
+        std::vector<std::string> extras = used ? used->remaining() : app.remaining();
+        if (!extras.empty() && extras.front().rfind("-", 0) == 0) {
+            std::cerr << where << ": unknown option " << extras.front() << "\n";
+            if (used == talk) {
+                std::cerr << "A step argument that begins with '-' needs \"--\" before the "
+                             "first step: pmctl talk --device PATH -- send -x\n";
+            }
+        } else if (!extras.empty() && used == nullptr) {
+            std::cerr << "pmctl: unknown command '" << extras.front()
+                      << "'; the commands are list, talk, term, cable-info, charge, log, demo\n";
+        } else if (used == nullptr && dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
+            std::cerr << "pmctl: say which command: list, talk, term, cable-info, charge, log, "
+                         "demo\n";
+        } else {
+            std::cerr << where << ": " << e.what() << "\n";
         }
-        return status == 0 ? 0 : kUsageError;
+        std::cerr << "Run '" << where << " --help' for more.\n";
+        return kUsageError;
     }
 
     try {
@@ -160,7 +186,7 @@ int main(int argc, char** argv)
             opt != nullptr && opt->count() != 0)
             port.cable = cable;
         if (used == list)
-            return pmctl::runList();
+            return verbose ? pmctl::runListVerbose() : pmctl::runList();
         if (used == log)
             return pmctl::runLog(logPath, records);
         if (used == demo) {
@@ -172,6 +198,12 @@ int main(int argc, char** argv)
                       << ": say which port: --device PATH (see 'pmctl list') or --cable TYPE "
                          "(see 'pmctl "
                       << used->get_name() << " --help')\n";
+            return kUsageError;
+        }
+        if (port.device.empty() && !pmctl::knownCableType(*port.cable)) {
+            std::cerr << "pmctl " << used->get_name() << ": cable type " << *port.cable
+                      << " cannot be opened by type; the types are 3 4 5 8 1002 1003 1004 (see "
+                         "--help), or add --device PATH to open a device with that cable type\n";
             return kUsageError;
         }
         pmctl::catchStopSignals();
