@@ -5,9 +5,6 @@ include(CMakePackageConfigHelpers)
 
 set(PM_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/portmdl)
 set(PM_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/portmdl)
-# udev reads rules only from its own folders; a /usr/local install places the rule here for the
-# administrator to copy (docs/troubleshooting.md says how).
-set(PM_UDEV_RULES_DIR lib/udev/rules.d CACHE STRING "Where the udev rule goes, under the prefix")
 
 install(TARGETS portmdl EXPORT portmdlTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)

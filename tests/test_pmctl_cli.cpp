@@ -150,6 +150,12 @@ TEST(PmctlProgram, TalkLogsAndFailsWithTheModuleError)
                              "cable types: 1002 (first usbmodem*)"})
         EXPECT_TRUE(contains(details.out, line)) << line << "\n" << details.out;
 
+    // A pseudo-terminal has no modem lines: the module reports success, pmctl the refusal.
+    Outcome lines = pmctl({"talk", "--device", "usbmodem7", "rts", "on"}, scratch.path());
+    EXPECT_EQ(lines.status, 0) << lines.err;
+    EXPECT_TRUE(contains(lines.out, "RTS raise refused: the device has no modem control lines"))
+        << lines.out;
+
     // One usbmodem device: the cable type that opens the second one says what is missing.
     Outcome second = pmctl({"talk", "--cable", "1004"}, scratch.path());
     EXPECT_EQ(second.status, 1);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <libudev.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 
 #include "Port.h"
 #include "platform/SerialRegistry.h"
+#include "portmdl/PortMdl.h"
 
 namespace pmctl {
 
@@ -189,6 +191,24 @@ std::string openFailureReason(const std::string& path)
     ::close(fd);
     if (!terminal)
         return path + ": not a terminal: the path is no serial port";
+    return {};
+}
+
+std::string lineChangeRefusal(int tiocmBit, bool on)
+{
+    // Only a tty of the serial transport has a descriptor of its own to ask (open modes 1 and 2;
+    // cable type 5 is the modem driver's connection).
+    int mode = PM_GetOpenMode();
+    int fd = PM_GetPortHandle();
+    if ((mode != 1 && mode != 2) || PortMdlEnv.nCableType == 5 || fd < 0 || ::isatty(fd) == 0)
+        return {};
+    int bits = 0;
+    if (::ioctl(fd, TIOCMGET, &bits) != 0) {
+        return std::string("the device has no modem control lines (") + std::strerror(errno) +
+               "), so it refused the change; the module reports success";
+    }
+    if (((bits & tiocmBit) != 0) != on)
+        return "the device did not change the line; the module reports success";
     return {};
 }
 

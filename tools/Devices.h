@@ -36,6 +36,11 @@ CablePick deviceForCable(int32_t cableType);
 // denied", "busy", "not a terminal", "a folder"), with what to do; empty when it opens now.
 std::string openFailureReason(const std::string& path);
 
+// After the module accepted a change of RTS or DTR (tiocmBit TIOCM_RTS or TIOCM_DTR): why the
+// open serial port does not show the line as asked, or empty when it does or cannot be asked.
+// The module reports success for a change the device refused.
+std::string lineChangeRefusal(int tiocmBit, bool on);
+
 // pmctl list -v.
 int runListVerbose();
 
