@@ -57,9 +57,10 @@ std::string Unescape(const std::string& text, const std::string& option)
 
 int main(int argc, char** argv)
 {
+    // Named, so that help and the man page say "pmsim-cable", not the path it was started by.
     CLI::App app{"pmsim-cable: plays a phone's data cable on a pseudo-terminal, for pmctl and "
                  "libportmdl without a phone. Prints the terminal's path (/dev/pts/N) on the "
-                 "first line, then answers until stopped."};
+                 "first line, then answers until stopped.", "pmsim-cable"};
     app.set_version_flag("--version", std::string("pmsim-cable " PORTMDL_VERSION_STRING));
     app.footer(kFooter);
     std::string link, id;

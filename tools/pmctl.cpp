@@ -62,12 +62,13 @@ std::string portFooter(const char* example)
 
 int main(int argc, char** argv)
 {
+    // Named, so that help and the man page say "pmctl", not the path it was started by.
     CLI::App app{"pmctl: talk to a phone through the port module (libportmdl.so), list serial "
-                 "devices, read communication logs."};
+                 "devices, read communication logs.", "pmctl"};
     app.require_subcommand(1);
     app.set_version_flag("--version", versionText(), "print pmctl's version and the library it uses");
     app.footer("Every command takes --help. Exit status: 0 done, 1 a port operation or file "
-               "failed, 2 wrong usage.\nTry 'pmctl demo' for a whole session against a simulated "
+               "failed (or a stop signal ended a port command), 2 wrong usage.\nTry 'pmctl demo' for a whole session against a simulated "
                "cable.");
 
     pmctl::PortOptions port;
