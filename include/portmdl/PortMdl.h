@@ -119,8 +119,10 @@ int32_t PM_OpenBluetoothChannel(int32_t index);
 int32_t PM_TxBytes(int32_t count, const uint8_t* bytes);
 int32_t PM_TxByte(uint8_t byte);
 /* Waits up to the receive time-out for exactly count bytes and writes them to buffer, which must
- * hold count bytes. Returns 1 with all of them, or 0 with none taken (PM_ERR_TIMEOUT: the bytes
- * that did arrive stay for the next receive). */
+ * hold count bytes (count 0 returns 1 at once). Returns 1 with all of them, or 0 with none taken:
+ * PM_ERR_TIMEOUT, and the bytes that did arrive stay for the next receive (with cable type 10,
+ * which receives byte by byte, the bytes before the missing one are in buffer); PM_ERR_INVALID
+ * with no port. */
 int32_t PM_RxBytes(int32_t count, uint8_t* buffer);
 int32_t PM_RxByte(uint8_t* byte);
 int32_t PM_InBufferCount(void); /* bytes waiting; 0 also with no port (PM_ERR_INVALID) */
@@ -138,8 +140,8 @@ int32_t PM_Log_TimeOutInBuf(uint32_t timeout, uint32_t obtained);
 /* ---- Line control, speed and port status ---- */
 
 /* Sets the line speed by code 1..9 (see PM_PortStatus). Returns 1, also without a port (the code
- * then applies to nothing); 0 with PM_ERR_INVALID for another code or PM_ERR_TRANSPORT when the
- * device refused the speed. */
+ * then applies to nothing and is not kept for the next open); 0 with PM_ERR_TRANSPORT when the
+ * port refused it, a code outside 1..9 included. */
 int32_t PM_SetBPS(uint32_t speedCode);
 int32_t PM_GetBPS(void); /* the last speed set, in bit/s (600 before any), with or without a port */
 /* The bit rate of speed code 1..9; 0 with PM_ERR_INVALID for any other code. */
