@@ -86,7 +86,7 @@ bench)
     for b in build-bench/bench/bench_*; do [ -x "$b" ] && "$b" "$@"; done
     ;;
 *)
-    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac
