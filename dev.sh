@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libudev-dev
-          libcli11-dev help2man dpkg-dev file)
+          libcli11-dev libpng-dev chromium help2man dpkg-dev file)
 JOBS=$(nproc)
 
 ensure_packages() {

@@ -6,3 +6,11 @@ pm_add_test(test_pmctl_cli SOURCES test_pmctl_cli.cpp LABELS slow threaded LIBS 
 target_compile_definitions(test_pmctl_cli PRIVATE PMCTL_BINARY="$<TARGET_FILE:pmctl>"
                            PMSIM_CABLE_BINARY="$<TARGET_FILE:pmsim-cable>")
 add_dependencies(test_pmctl_cli pmctl pmsim-cable)
+# The HTML page of a log: its rows, escaping, and a whole page for any input.
+pm_add_test(test_pmctl_html SOURCES test_pmctl_html.cpp LABELS fast threaded LIBS pmctl_core pmsim)
+# The page in headless Chromium (dev.sh installs it): the DOM it built and a screenshot.
+find_package(PNG REQUIRED)
+pm_add_test(test_pmctl_browser SOURCES test_pmctl_browser.cpp LABELS slow
+            LIBS pmctl_core pmsim PNG::PNG)
+target_compile_definitions(test_pmctl_browser PRIVATE PMCTL_BINARY="$<TARGET_FILE:pmctl>")
+add_dependencies(test_pmctl_browser pmctl)

@@ -129,6 +129,13 @@ TEST(PmctlProgram, DemoRunsAWholeSessionAndCleansUp)
     std::smatch m;
     ASSERT_TRUE(std::regex_search(run.out, m, std::regex("PM_SERIAL_REGISTRY=(\\S+)/registry")));
     EXPECT_FALSE(fs::exists(m[1].str())) << "temporary folder left behind: " << m[1];
+    // The session's page is what the demo leaves.
+    ASSERT_TRUE(std::regex_search(run.out, m, std::regex("The page of this session: (\\S+)")));
+    const fs::path page = m[1].str();
+    std::string html = readFile(page);
+    fs::remove(page);
+    EXPECT_TRUE(contains(html, "<a href=\"#c1\">Communication 1</a>")) << html;
+    EXPECT_TRUE(contains(html, "<pre class=\"hex\">41 54 21 43 4f 4e 0d ")) << html;
 }
 
 TEST(PmctlProgram, TalkLogsAndFailsWithTheModuleError)
@@ -228,6 +235,15 @@ TEST(PmctlProgram, UsageAndFileErrorsSayWhatToDo)
         {{"talk", "--device", "/dev/null", "--log", (scratch.path() / "garbage.dat").string()},
          1,
          "is not a folder"},
+        {{"log", "--html", (scratch.path() / "garbage.dat").string()}, 0, "<!DOCTYPE html>"},
+        {{"log", "--html", "-o", (scratch.path() / "page.html").string(), scratch.path().string()},
+         1,
+         "no PM_LOG.dat or PM_LOG.tmp"},
+        {{"log", "--html", "-o", scratch.path().string(), (scratch.path() / "empty.dat").string()},
+         1,
+         "is a folder"},
+        {{"log", "-o", "x.html", (scratch.path() / "empty.dat").string()}, 2, "requires --html"},
+        {{"log", "--html", "--records", (scratch.path() / "empty.dat").string()}, 2, "excludes"},
         {{"talk", "--help"}, 0, "sendhex HEX"},
         {{"list", "--help"}, 0, "PM_SERIAL_REGISTRY"},
     };
@@ -239,6 +255,7 @@ TEST(PmctlProgram, UsageAndFileErrorsSayWhatToDo)
         EXPECT_EQ(run.status, c.status) << shown << "\n" << run.out << run.err;
         EXPECT_TRUE(contains(run.out + run.err, c.says)) << shown << "\n" << run.out << run.err;
     }
+    EXPECT_FALSE(fs::exists(scratch.path() / "page.html")) << "a page of no log";
 }
 
 TEST(PmctlProgram, StopSignalClosesThePortSavesTheLogAndCleansUp)

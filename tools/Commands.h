@@ -16,6 +16,8 @@ int runTalk(const PortOptions& port, const std::vector<Step>& steps);
 int runCableInfo(const PortOptions& port);
 int runCharge(const PortOptions& port, bool on);
 int runLog(const std::string& fileOrFolder, bool records);
+// The log as an HTML page, into the file output, or to standard output when it is empty.
+int runLogHtml(const std::string& fileOrFolder, const std::string& output);
 
 struct TermOptions {
     std::string eol = "cr"; // what Enter (or a line feed from a pipe) sends: cr, lf or crlf

@@ -1,5 +1,6 @@
 // pmctl demo: a whole host session against a simulated cable. The simulator plays the phone's side
 // of the pseudo-terminal; the module is driven only through its public interface.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 
 #include "CableSim.h"
 #include "Commands.h"
+#include "LogHtml.h"
 #include "LogReader.h"
 #include "Text.h"
 #include "portmdl/PortMdl.h"
@@ -103,6 +105,27 @@ void exchange(const std::string& command, size_t answerLength)
     printBytes("    RD< ", answer.data(), answer.size());
 }
 
+// The session's page outlives the demo's folder: it is what the demo leaves to look at.
+fs::path writeSessionPage(const pmlog::Log& log)
+{
+    std::error_code ec;
+    fs::path temp = fs::temp_directory_path(ec);
+    std::string name = (temp / "pmctl-session-XXXXXX.html").string();
+    int fd = ec ? -1 : ::mkostemps(name.data(), 5, O_CLOEXEC);
+    if (fd < 0) {
+        throw Failure("cannot create the session's page in " + (ec ? "$TMPDIR" : temp.string()) +
+                      ": set TMPDIR to a writable folder");
+    }
+    ::close(fd);
+    try {
+        pmlog::saveHtmlPage(log, name);
+    } catch (const std::exception& e) {
+        ::unlink(name.c_str());
+        throw Failure(e.what());
+    }
+    return name;
+}
+
 } // namespace
 
 int runDemo(bool keep)
@@ -188,6 +211,9 @@ int runDemo(bool keep)
     step("pmctl log " + world.logFolder().string() + ": the decoded log");
     pmlog::Log log = pmlog::readLog(world.logFolder());
     pmlog::printTranscript(std::cout, log);
+    fs::path page = writeSessionPage(log);
+    std::cout << "\nThe page of this session: " << page.string()
+              << "\n(open it in a browser; 'pmctl log --html' makes one of any log)\n";
     if (keep)
         std::cout << "\nThe log stays in " << world.logFolder().string() << "/\n";
     std::cout << "\nDemo finished.\n";

@@ -10,6 +10,7 @@
 #include <ostream>
 #include <stdexcept>
 
+#include "ErrorNames.h"
 #include "Text.h"
 
 namespace pmlog {
@@ -447,35 +448,11 @@ std::string readFile(const std::filesystem::path& path)
     return content;
 }
 
-const char* moduleErrorName(long long code)
-{
-    switch (code) {
-    case 0:
-        return "none";
-    case 2:
-        return "transport not created";
-    case 3:
-        return "time-out";
-    case 7:
-        return "open failed";
-    case 8:
-        return "no port / invalid";
-    case 14:
-        return "transport refused";
-    case 101:
-        return "send refused";
-    case 103:
-        return "transport call failed";
-    default:
-        return nullptr;
-    }
-}
-
 std::string errorText(long long code, long long line)
 {
     std::string text = std::to_string(code);
-    if (const char* name = moduleErrorName(code); name != nullptr && code != 0)
-        text += std::string(" (") + name + ")";
+    if (const pmctl::ModuleError* error = pmctl::findModuleError(code); error && code != 0)
+        text += std::string(" (") + error->brief + ")";
     return text + " at line " + std::to_string(line);
 }
 

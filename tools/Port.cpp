@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "Devices.h"
+#include "ErrorNames.h"
 #include "portmdl/PortMdl.h"
 
 namespace pmctl {
@@ -118,43 +119,9 @@ bytes, receives byte by byte) and the device given is opened.)";
 
 std::string moduleErrorText(int32_t code)
 {
-    const char* name = nullptr;
-    const char* meaning = nullptr;
-    switch (code) {
-    case PM_ERR_NONE:
-        name = "PM_ERR_NONE";
-        meaning = "no error recorded";
-        break;
-    case PM_ERR_CREATE:
-        name = "PM_ERR_CREATE";
-        meaning = "the transport was not created";
-        break;
-    case PM_ERR_TIMEOUT:
-        name = "PM_ERR_TIMEOUT";
-        meaning = "time-out: fewer bytes than asked arrived, or a send was cut short";
-        break;
-    case PM_ERR_OPEN:
-        name = "PM_ERR_OPEN";
-        meaning = "the device did not open";
-        break;
-    case PM_ERR_INVALID:
-        name = "PM_ERR_INVALID";
-        meaning = "no port is open, or an invalid speed code";
-        break;
-    case PM_ERR_TRANSPORT:
-        name = "PM_ERR_TRANSPORT";
-        meaning = "the transport refused the operation";
-        break;
-    case PM_ERR_SEND:
-        name = "PM_ERR_SEND";
-        meaning = "the transport refused the send";
-        break;
-    default:
-        break;
-    }
     std::string text = std::to_string(code);
-    if (name != nullptr)
-        text += std::string(" ") + name + ": " + meaning;
+    if (const ModuleError* error = findModuleError(code); error && code != PM_ERR_APICALL)
+        text += std::string(" ") + error->constant + ": " + error->meaning;
     return text;
 }
 

@@ -10,6 +10,7 @@
 
 #include "Commands.h"
 #include "Devices.h"
+#include "LogHtml.h"
 #include "LogReader.h"
 #include "Text.h"
 #include "portmdl/PortMdl.h"
@@ -239,6 +240,18 @@ int runLog(const std::string& fileOrFolder, bool records)
         pmlog::printRecords(std::cout, log);
     else
         pmlog::printTranscript(std::cout, log);
+    return 0;
+}
+
+int runLogHtml(const std::string& fileOrFolder, const std::string& output)
+{
+    pmlog::Log log = pmlog::readLog(fileOrFolder);
+    if (output.empty()) {
+        pmlog::writeHtmlPage(std::cout, log);
+        return std::cout ? 0 : 1;
+    }
+    pmlog::saveHtmlPage(log, output);
+    std::cerr << "wrote " << output << "\n";
     return 0;
 }
 

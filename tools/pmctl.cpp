@@ -132,13 +132,26 @@ int main(int argc, char** argv)
     log->add_flag("--records", records,
                   "print the decoded record text as the module wrote it, traffic still "
                   "scrambled");
+    bool html = false;
+    std::string htmlOutput;
+    auto* htmlFlag = log->add_flag("--html", html,
+                                   "write one self-contained HTML page instead: a timeline of each "
+                                   "communication")
+                         ->excludes("--records");
+    log->add_option("--output,-o", htmlOutput,
+                    "with --html: the file to write the page to (default: standard output)")
+        ->needs(htmlFlag);
     log->footer("Decodes the rolling log (Base64, byte halves swapped) and the scrambled\n"
                 "traffic, and prints each communication: banners, sends (SD>) and receives\n"
                 "(RD<) as hex and ASCII, response times, pauses, time-outs, line and speed\n"
                 "changes, comments and the closing summary. Damaged lines are reported with\n"
                 "their line number and skipped (lines starting '!'); text that is no known\n"
                 "record starts with '?'.\n\n"
-                "Example:\n  pmctl log ~/customer-logs/");
+                "--html writes the same log as one HTML page that needs no network and no\n"
+                "other file: sends on the left, replies on the right, pauses drawn to scale,\n"
+                "time-outs and errors in red; a click on a send or reply shows its hex dump.\n\n"
+                "Examples:\n  pmctl log ~/customer-logs/\n"
+                "  pmctl log --html -o session.html ~/customer-logs/PM_LOG.dat");
 
     bool keep = false;
     auto* demo = app.add_subcommand(
@@ -147,7 +160,8 @@ int main(int argc, char** argv)
     demo->footer("Needs no hardware and no root. Plays a phone's cable on a pseudo-terminal,\n"
                  "points PM_SERIAL_REGISTRY at it and does what a host does: log folder, cable\n"
                  "type 1002, device list, open, speed, an AT exchange, cable info, charge on\n"
-                 "and off, close; then prints the decoded log. Takes about 15 seconds.");
+                 "and off, close; then prints the decoded log and writes its HTML page\n"
+                 "($TMPDIR/pmctl-session-XXXXXX.html, kept). Takes about 15 seconds.");
 
     if (argc == 1) {
         // No command: what there is to do.
@@ -189,7 +203,7 @@ int main(int argc, char** argv)
         if (used == list)
             return verbose ? pmctl::runListVerbose() : pmctl::runList();
         if (used == log)
-            return pmctl::runLog(logPath, records);
+            return html ? pmctl::runLogHtml(logPath, htmlOutput) : pmctl::runLog(logPath, records);
         if (used == demo) {
             pmctl::catchStopSignals();
             return pmctl::runDemo(keep);

@@ -1,0 +1,244 @@
+// The HTML page of a log: its rows for a communication the module logged, escaping of every text
+// from the log, and a whole page for any input, damaged or empty.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <random>
+#include <regex>
+#include <sstream>
+
+#include "LogHtml.h"
+#include "LogReader.h"
+#include "html_check.h"
+#include "pmctl_test_support.h"
+
+using namespace pmctltest;
+
+namespace {
+
+std::string pageOf(const pmlog::Log& log)
+{
+    std::ostringstream out;
+    pmlog::writeHtmlPage(out, log);
+    return out.str();
+}
+
+std::string pageOfText(const std::string& content, bool plain, const char* name = "PM_LOG.tmp")
+{
+    return pageOf(pmlog::readLogContent(content, name, plain));
+}
+
+size_t count(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+TEST(LogHtml, RowsOfACommunicationTheModuleLogged)
+{
+    TempDir dir;
+    pmsim::CableSim cable;
+    cable.AddReply("AT\r", kOk);
+    logOneCommunication(dir.path(), cable);
+    const std::string page = pageOf(pmlog::readLog(dir.path()));
+    ASSERT_EQ(htmlProblem(page), "") << page;
+
+    // The send on the host's side, the reply with its response time on the phone's side, each with
+    // its hex dump behind a click.
+    EXPECT_TRUE(std::regex_search(
+        page, std::regex("<li class=\"send\"><details class=\"h\"><summary><span class=\"bytes\">"
+                         "AT<i>\\\\r</i></span><span class=\"count\">3 bytes</span></summary>"
+                         "<pre class=\"hex\">41 54 0d [^<]*\\|AT\\.\\|")))
+        << page;
+    EXPECT_TRUE(std::regex_search(
+        page,
+        std::regex("<li class=\"reply\"><span class=\"a rt\"[^>]*>\\d+ ms</span><details "
+                   "class=\"p\"><summary><span class=\"bytes\"><i>\\\\r\\\\n</i>OK<i>\\\\r\\\\n"
+                   "</i></span><span class=\"count\">6 bytes</span>")))
+        << page;
+    // The host's 20 ms pause: a gap of 4 px at 5 ms a pixel.
+    EXPECT_NE(page.find("<span class=\"a bar\" style=\"height:4px\"></span><span class=\"p gl\">"
+                        "pause 20 ms</span>"),
+              std::string::npos);
+    EXPECT_NE(page.find("<li class=\"mark speed\"><span class=\"w\">speed 115200 bit/s</span>"),
+              std::string::npos);
+    EXPECT_NE(page.find("<li class=\"mark comment\"><span class=\"w\">// note 7 "),
+              std::string::npos);
+    EXPECT_NE(page.find("<li class=\"timeout err\"><span class=\"p\">time-out: waited 50 ms, got "
+                        "0 bytes, 0 waiting</span>"),
+              std::string::npos);
+    // The closing summary names the code in red; the list at the top says how it ended.
+    EXPECT_NE(page.find("<tr class=\"bad\"><td>PortMdlLastErr</td><td>3</td><td>PM_ERR_TIMEOUT "
+                        "\u2014 time-out</td><td>880</td></tr>"),
+              std::string::npos);
+    EXPECT_TRUE(std::regex_search(
+        page, std::regex("<li class=\"bad\"><a href=\"#c1\">Communication 1</a> <small>line 2 "
+                         "\u00b7 phone test-phone \u00b7 +\\d+ s \u00b7 [^<]+</small><span "
+                         "class=\"tag err\">1 time-out</span><span class=\"tag err\"[^>]*>"
+                         "PortMdlLastErr 3 PM_ERR_TIMEOUT")))
+        << page;
+    EXPECT_NE(page.find("<section id=\"c1\">"), std::string::npos);
+    EXPECT_EQ(page.find("<section id=\"c0\">"), std::string::npos);
+    EXPECT_NE(page.find("1 communication, 0 damaged lines, 0 unrecognised texts"),
+              std::string::npos);
+    // Nothing to fetch from anywhere.
+    EXPECT_EQ(page.find("src="), std::string::npos);
+    EXPECT_EQ(page.find("<script"), std::string::npos);
+    EXPECT_EQ(page.find("url("), std::string::npos);
+}
+
+TEST(LogHtml, TextsFromTheLogAreEscapedNeverMarkup)
+{
+    const std::string markup = "<b id=\"x\">&amp;'</b>";
+    const std::string escaped = "&lt;b id=&quot;x&quot;&gt;&amp;amp;&#39;&lt;/b&gt;";
+    const std::string text =
+        "\nLogStart Port Open (Start Communication)\n\nRD:"
+        "\n//---" +
+        markup +
+        "\x01\xff---{TickCnt = 5}\n"
+        "\nSD:4T#x474T" // "<\r><" sent: 3c 0d 3e 3c
+        "\n{3}\nRD:4T"  // "<" replied
+        "\n\nPortClose (End Communication)\n[" +
+        markup + "] _LastModify(" + markup +
+        ")\n : CommEngLastErr(LINE) [7(1)] PortMdlLastErr(LINE) [0(0)] PortAPILastErr(LINE) "
+        "[103(951)]\x81\x41"
+        "\nUserInfo - PhoneUnivID[" +
+        markup +
+        "]OSVer[10.3 PlatID -1]CableType[1002]PortNo[0]"
+        "\nComm Finished TotalTime    3 Sec. Dete : " +
+        markup + "\n\n\n<script>alert(1)</script>\n";
+    const std::string page = pageOfText(text, true, "<x>&.tmp");
+    ASSERT_EQ(htmlProblem(page), "") << page;
+    EXPECT_EQ(page.find("<b id"), std::string::npos);
+    EXPECT_EQ(page.find("<script"), std::string::npos);
+    EXPECT_EQ(page.find("<x>"), std::string::npos);
+    EXPECT_NE(page.find("&lt;x&gt;&amp;.tmp"), std::string::npos); // the file's name as well
+    // Comment, both engine texts, phone id, date: each shown escaped.
+    EXPECT_EQ(count(page, escaped), 7u) << page; // the list at the top repeats phone and date
+    EXPECT_NE(page.find(escaped + "\\x01\\xff"), std::string::npos); // bytes that are no text
+    EXPECT_NE(page.find("<span class=\"bytes\">&lt;<i>\\r</i>&gt;&lt;</span>"), std::string::npos);
+    EXPECT_NE(page.find("<pre class=\"hex\">3c 0d 3e 3c "), std::string::npos);
+    EXPECT_NE(page.find("|&lt;.&gt;&lt;|"), std::string::npos);
+    EXPECT_NE(page.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+    // The engine's codes are the host's, the port API's slot holds the module's 103.
+    EXPECT_NE(page.find("<td>CommEngLastErr</td><td>7</td><td>the host&#39;s own code</td>"),
+              std::string::npos);
+    EXPECT_NE(page.find("<td>PortAPILastErr</td><td>103</td><td>PM_ERR_APICALL"),
+              std::string::npos);
+}
+
+TEST(LogHtml, AnyInputGivesAWholePage)
+{
+    struct Case {
+        const char* name;
+        std::string content;
+        bool plain;
+        std::vector<const char*> says;
+    };
+    std::string longLine = ";" + std::string(100000, '#') + "\n";
+    std::string manyDamaged;
+    for (int i = 0; i < 50; ++i)
+        manyDamaged += "not an encoded line <&>\n";
+    std::string longTraffic = "\nSD:";
+    for (int i = 0; i < 2550; ++i)
+        longTraffic += "$p"; // 0x41, 2550 times
+    const Case cases[] = {
+        {"empty file", "", false, {"is empty", "0 communications", "Nothing in this file."}},
+        {"only damaged lines",
+         manyDamaged,
+         false,
+         {"Damaged PM_LOG.dat lines 1\u201350, skipped: 50 lines (line 1: not an encoded line",
+          "0 communications, 50 damaged lines", "<a href=\"#c0\">Before the first Port Open</a>"}},
+        {"a line of 100000 characters", longLine, false, {"not Base64", "1 damaged line"}},
+        {"a send of 2550 bytes",
+         longTraffic,
+         true,
+         {"<span class=\"count\">2550 bytes</span>", "\u2026 2390 more",
+          "The log begins inside a communication"}},
+        {"a pause of a minute and a negative one",
+         "\nLogStart Port Open (Start Communication)\n<60000><-5>",
+         true,
+         {"style=\"height:600px\"></span><span class=\"p gl\">pause 60000 ms (drawn cut)",
+          "style=\"height:0px\"></span><span class=\"p gl\">pause -5 ms<",
+          "no Comm Finished: cut short or still open"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string page = pageOfText(c.content, c.plain, "PM_LOG.dat");
+        EXPECT_EQ(htmlProblem(page), "");
+        for (const char* part : c.says)
+            EXPECT_NE(page.find(part), std::string::npos) << part << "\n" << page.substr(0, 20000);
+    }
+
+    // Random damage of a log the module wrote: always a whole page.
+    TempDir dir;
+    pmsim::CableSim cable;
+    cable.AddReply("AT\r", kOk);
+    logOneCommunication(dir.path(), cable);
+    const std::string dat = readFile(dir.path() / "PM_LOG.dat");
+    std::mt19937 random(2024);
+    for (int round = 0; round < 200; ++round) {
+        std::string content = dat;
+        for (int k = 0, edits = 1 + static_cast<int>(random() % 6); k < edits; ++k) {
+            size_t at = random() % content.size();
+            switch (random() % 3) {
+            case 0:
+                content[at] = static_cast<char>(random() % 256);
+                break;
+            case 1:
+                content.erase(at, random() % 40);
+                break;
+            case 2:
+                content.insert(at, std::string(random() % 40, static_cast<char>(random() % 256)));
+                break;
+            }
+            if (content.empty())
+                content = "\n";
+        }
+        for (bool plain : {false, true}) {
+            const std::string page = pageOfText(content, plain);
+            ASSERT_EQ(htmlProblem(page), "") << "round " << round;
+        }
+    }
+}
+
+TEST(LogHtml, SavedThroughATemporaryFileRenamedIntoPlace)
+{
+    TempDir dir;
+    pmlog::Log log =
+        pmlog::readLogContent("\nLogStart Port Open (Start Communication)\n", "PM_LOG.tmp", true);
+    // A link planted where the page goes is replaced, its target left alone.
+    const fs::path target = dir.path() / "target.txt";
+    writeFile(target, "keep me");
+    const fs::path page = dir.path() / "page.html";
+    fs::create_symlink(target, page);
+    pmlog::saveHtmlPage(log, page);
+    EXPECT_FALSE(fs::is_symlink(page));
+    EXPECT_EQ(readFile(target), "keep me");
+    EXPECT_EQ(htmlProblem(readFile(page)), "");
+    struct stat st {};
+    ASSERT_EQ(::stat(page.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+    // Where the page cannot go: a clear error and nothing left behind.
+    for (const fs::path& bad : {dir.path(), dir.path() / "missing" / "page.html"}) {
+        SCOPED_TRACE(bad.string());
+        try {
+            pmlog::saveHtmlPage(log, bad);
+            ADD_FAILURE() << "no error";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(bad == dir.path() ? "is a folder" : "missing"),
+                      std::string::npos)
+                << e.what();
+        }
+    }
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path()))
+        ++entries;
+    EXPECT_EQ(entries, 2u); // target.txt and page.html
+}
