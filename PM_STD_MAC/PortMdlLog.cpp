@@ -8,6 +8,7 @@
 #include <new>
 
 #include "CommLog.h"
+#include "PortLock.h"
 #include "PortMdlState.h"
 #include "portmdl/PortMdl.h"
 
@@ -118,6 +119,7 @@ extern "C" void PM_Trace2(const char* format, ...)
 
 extern "C" int32_t PM_Log_SetUserInfo(const char* folder, const char* phoneId)
 {
+    PortLock port;
     LogFileData.SetUserInfo(folder, phoneId);
     // Without a usable folder the settings count as missing.
     if (folder == nullptr ||
