@@ -112,6 +112,8 @@ void PM_Trace2(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Host file-path helpers: exported with C++ names.
 char* PM_ConvertFSSpecWithoutName(char* buffer);
+// buffer holds an FSSpec on entry and the full path with the name and ':' on return: it must hold
+// 320 bytes.
 char* PM_ConvertFSSpecWithName(char* buffer);
 void PM_ExchangePath(char* a, char* b, int count);
 #endif
