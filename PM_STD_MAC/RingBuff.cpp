@@ -11,6 +11,10 @@
 
 namespace {
 
+// The in-pipe is raised to this size where the system allows it (the default ceiling for an
+// unprivileged process), so a host that is slow to receive holds the reader back later; the queue's
+// capacity does not depend on it.
+constexpr int kWantedPipeSize = 1 << 20;
 // How long a waiting Put sleeps before it checks again whether it should keep waiting.
 constexpr int kPutPollMs = 10;
 
@@ -40,6 +44,7 @@ EI_RingBuff::EI_RingBuff(int /*size*/)
     m_nInPipe[1] = fds[1];
     SetFlag(m_nInPipe[0]);
     SetFlag(m_nInPipe[1]);
+    fcntl(m_nInPipe[1], F_SETPIPE_SZ, kWantedPipeSize);
     m_nCapacity = kCapacity;
 }
 
