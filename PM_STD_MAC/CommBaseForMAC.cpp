@@ -27,6 +27,9 @@ CancelSignal& cancelSignal()
     return signal;
 }
 
+// Made while the module loads, like the queue's pipe, so no call creates it later.
+const bool g_bCancelSignalReady = cancelSignal().fd >= 0;
+
 void signalFd(int fd)
 {
     uint64_t one = 1;
