@@ -1,5 +1,4 @@
-// Internal side of the clock: the elapsed-time rule on its own, so it can be checked on fixed
-// times.
+// Internal side of the clock: the elapsed-time rule on its own, so it can be checked on fixed times.
 #ifndef PM_STD_MAC_CLOCK_H
 #define PM_STD_MAC_CLOCK_H
 
