@@ -229,11 +229,11 @@ TEST(LogHtml, ReadersRemarksAreShown)
     };
     TempDir dir;
     writeFile(dir.path() / "PM_LOG.dat",
-              encoded("pw$#x<5>") +                                           // line 1
-                  encoded("\nLogStart Port Open (Start Communication)\n") +   // line 2
-                  encoded("\n//---a\n") + ";b <c>---{TickCnt = 1}\n" +        // lines 3, 4
-                  "garbage <&>\ngarbage\ngarbage\n" +                         // lines 5-7
-                  encoded("\nSD:$p$p"));                                      // line 8
+              encoded("pw$#x<5>") +                                         // line 1
+                  encoded("\nLogStart Port Open (Start Communication)\n") + // line 2
+                  encoded("\n//---a\n") + ";b <c>---{TickCnt = 1}\n" +      // lines 3, 4
+                  "garbage <&>\ngarbage\ngarbage\n" +                       // lines 5-7
+                  encoded("\nSD:$p$p"));                                    // line 8
     writeFile(dir.path() / "PM_LOG.tmp.Ab12Cd", "\nLogStart Port Open (Start Communication)\n");
     const std::string page = pageOf(dir.path());
     ASSERT_EQ(htmlProblem(page), "") << page;
@@ -281,8 +281,8 @@ TEST(LogHtml, SavedThroughATemporaryFileRenamedIntoPlace)
 {
     TempDir dir;
     const auto read = [](pmlog::LogSink& sink) {
-        pmlog::streamLogContent("\nLogStart Port Open (Start Communication)\n", "PM_LOG.tmp",
-                                true, sink);
+        pmlog::streamLogContent("\nLogStart Port Open (Start Communication)\n", "PM_LOG.tmp", true,
+                                sink);
     };
     // A link planted where the page goes is replaced, its target left alone.
     const fs::path target = dir.path() / "target.txt";
@@ -310,10 +310,9 @@ TEST(LogHtml, SavedThroughATemporaryFileRenamedIntoPlace)
         }
     }
     // A log that cannot be read: no page, no temporary file.
-    EXPECT_THROW(pmlog::saveHtmlPage(dir.path() / "other.html",
-                                     [&](pmlog::LogSink& sink) {
-                                         pmlog::streamLog(dir.path() / "missing", sink);
-                                     }),
+    EXPECT_THROW(pmlog::saveHtmlPage(
+                     dir.path() / "other.html",
+                     [&](pmlog::LogSink& sink) { pmlog::streamLog(dir.path() / "missing", sink); }),
                  std::runtime_error);
     size_t entries = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path()))

@@ -327,15 +327,14 @@ void HtmlTimeline::traffic(const Event& e)
     head += "</span>";
     if (e.halfByte) {
         head += "<span class=\"warnline\"> \u00b7 one lone traffic character after this: the line "
-                "is cut</span>";
+                "is cut (" +
+                shown(m_file) + " line " + std::to_string(e.line) + ")</span>";
     }
     if (e.cut) {
         head += "<span class=\"cutmark\">the file ends in this traffic (" + shown(m_file) +
-                " line " + std::to_string(e.line) +
-                "): more may have been sent or received</span>";
+                " line " + std::to_string(e.line) + "): more may have been sent or received</span>";
     }
-    std::string body =
-        "<summary>" + head + "</summary><pre class=\"hex\">" + dump + "</pre>";
+    std::string body = "<summary>" + head + "</summary><pre class=\"hex\">" + dump + "</pre>";
     if (e.direction == 1) {
         row("send", "<details class=\"h\">" + body + "</details>");
     } else if (e.direction == 0) {

@@ -247,7 +247,8 @@ int runLogHtml(const std::string& fileOrFolder, const std::string& output)
         pmlog::streamLog(fileOrFolder, page);
         return std::cout ? 0 : 1;
     }
-    pmlog::saveHtmlPage(output, [&](pmlog::LogSink& page) { pmlog::streamLog(fileOrFolder, page); });
+    pmlog::saveHtmlPage(output,
+                        [&](pmlog::LogSink& page) { pmlog::streamLog(fileOrFolder, page); });
     std::cerr << "wrote " << output << "\n";
     return 0;
 }
