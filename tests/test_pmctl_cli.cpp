@@ -275,6 +275,27 @@ TEST(PmctlProgram, UsageAndFileErrorsSayWhatToDo)
     EXPECT_FALSE(fs::exists(scratch.path() / "page.html")) << "a page of no log";
 }
 
+// The page is written as the log is read: a log of a million records (gathered, their events alone
+// would take some 250 MB) makes its page within 128 MiB of address space.
+TEST(PmctlProgram, LogPageIsStreamedInBoundedMemory)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory does not fit an address-space limit";
+#endif
+    TempDir scratch;
+    std::string pauses;
+    while (pauses.size() < (4u << 20))
+        pauses += "<1>";
+    const fs::path log = scratch.path() / "pauses.tmp";
+    writeFile(log, pauses);
+    const std::string cmd = "ulimit -v 131072 && " + quote(PMCTL_BINARY) + " log --html " +
+                            quote(log.string()) + " | tail -c 200 >" +
+                            quote((scratch.path() / "end.txt").string());
+    ASSERT_EQ(std::system(("sh -c " + quote(cmd)).c_str()), 0);
+    EXPECT_TRUE(contains(readFile(scratch.path() / "end.txt"), "</html>"))
+        << readFile(scratch.path() / "end.txt");
+}
+
 TEST(PmctlProgram, StopSignalClosesThePortSavesTheLogAndCleansUp)
 {
     TempDir scratch;

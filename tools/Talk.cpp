@@ -250,12 +250,14 @@ int runLog(const std::string& fileOrFolder, bool records)
 
 int runLogHtml(const std::string& fileOrFolder, const std::string& output)
 {
-    pmlog::Log log = pmlog::readLog(fileOrFolder);
+    // Streamed like the transcript: the page is written as the log is read.
     if (output.empty()) {
-        pmlog::writeHtmlPage(std::cout, log);
+        pmlog::HtmlTimeline page(std::cout);
+        pmlog::streamLog(fileOrFolder, page);
         return std::cout ? 0 : 1;
     }
-    pmlog::saveHtmlPage(log, output);
+    pmlog::saveHtmlPage(output,
+                        [&](pmlog::LogSink& page) { pmlog::streamLog(fileOrFolder, page); });
     std::cerr << "wrote " << output << "\n";
     return 0;
 }
