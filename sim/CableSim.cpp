@@ -124,11 +124,8 @@ void CableSim::SetEcho(bool on)
 
 void CableSim::AddReply(std::string request, std::string reply)
 {
-    if (request.empty()) {
-        throw std::invalid_argument("CableSim::AddReply: empty request");
-    }
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_replies.emplace_back(std::move(request), std::move(reply));
+    m_script.Add(std::move(request), std::move(reply));
 }
 
 void CableSim::SetGuardTime(std::chrono::milliseconds guard)
@@ -299,30 +296,7 @@ void CableSim::OnBytes(const char* data, std::size_t n, Clock::time_point now)
         if (m_echo) {
             QueueLocked(std::string(data, n));
         }
-        if (!m_replies.empty()) {
-            m_pending.append(data, n);
-            std::size_t longest = 0;
-            for (;;) {
-                std::size_t bestPos = std::string::npos, bestIdx = 0;
-                for (std::size_t k = 0; k < m_replies.size(); ++k) {
-                    longest = std::max(longest, m_replies[k].first.size());
-                    std::size_t pos = m_pending.find(m_replies[k].first);
-                    if (pos < bestPos) {
-                        bestPos = pos;
-                        bestIdx = k;
-                    }
-                }
-                if (bestPos == std::string::npos) {
-                    break;
-                }
-                QueueLocked(m_replies[bestIdx].second);
-                m_pending.erase(0, bestPos + m_replies[bestIdx].first.size());
-            }
-            // Only the tail can still start a request.
-            if (m_pending.size() >= longest) {
-                m_pending.erase(0, m_pending.size() - (longest - 1));
-            }
-        }
+        QueueLocked(m_script.Feed(data, n));
     }
     m_changed.notify_all();
 }
@@ -336,7 +310,7 @@ void CableSim::OnGuardElapsed()
     m_plusCount = 0;
     m_commandMode = true;
     m_line.clear();
-    m_pending.clear();
+    m_script.Reset();
     m_commands.push_back({"+++", m_escapeDue - m_guard});
     QueueLocked("\r\nOK\r\n");
     m_changed.notify_all();

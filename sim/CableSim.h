@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "ReplyScript.h"
+
 namespace pmsim {
 
 class CableSim {
@@ -97,12 +99,11 @@ class CableSim {
     std::string m_identification = kDefaultIdentification;
     bool m_echo = false;
     bool m_silent = false;
-    std::vector<std::pair<std::string, std::string>> m_replies;
+    ReplyScript m_script; // data mode: request -> reply
     std::chrono::milliseconds m_guard{500};
     // State.
     std::string m_received;
     std::string m_outQueue;
-    std::string m_pending; // data mode bytes not yet matched by a script pair
     std::string m_line;    // command mode line being built
     std::vector<Command> m_commands;
     bool m_commandMode = false;
