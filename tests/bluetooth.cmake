@@ -1,0 +1,4 @@
+# Bluetooth against the simulated world: the transport, the data elements, world files and the
+# open's retries take no pauses; the stack's threads deliver the data.
+pm_add_test(test_bluetooth SOURCES test_bluetooth.cpp LABELS fast threaded
+            LIBS nlohmann_json::nlohmann_json)
