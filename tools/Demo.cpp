@@ -185,6 +185,8 @@ int runDemo(bool keep)
     guard.close();
     std::cout << "    port closed\n";
 
+    demoBluetooth(world.logFolder().parent_path().string(), step);
+
     step("pmctl log " + world.logFolder().string() + ": the decoded log");
     pmlog::Log log = pmlog::readLog(world.logFolder());
     pmlog::printTranscript(std::cout, log);
