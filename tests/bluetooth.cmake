@@ -5,3 +5,7 @@ pm_add_test(test_bluetooth SOURCES test_bluetooth.cpp LABELS fast threaded
 # Listings and opens end to end: SDP waits, connection attempts and the baseband's closing pause.
 pm_add_test(test_bluetooth_slow SOURCES test_bluetooth_slow.cpp LABELS slow threaded
             LIBS nlohmann_json::nlohmann_json pmctl_core)
+# pmctl bt as a user runs it: each listing takes about 2.5 s.
+pm_add_test(test_pmctl_bt SOURCES test_pmctl_bt.cpp LABELS slow LIBS pmsim)
+target_compile_definitions(test_pmctl_bt PRIVATE PMCTL_BINARY="$<TARGET_FILE:pmctl>")
+add_dependencies(test_pmctl_bt pmctl)
