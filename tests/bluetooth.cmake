@@ -2,6 +2,8 @@
 # open's retries take no pauses; the stack's threads deliver the data.
 pm_add_test(test_bluetooth SOURCES test_bluetooth.cpp LABELS fast threaded
             LIBS nlohmann_json::nlohmann_json)
+target_compile_definitions(test_bluetooth PRIVATE
+                           PM_EXAMPLE_WORLD="${PROJECT_SOURCE_DIR}/sim/bluetooth-world.example.json")
 # Listings and opens end to end: SDP waits, connection attempts and the baseband's closing pause.
 pm_add_test(test_bluetooth_slow SOURCES test_bluetooth_slow.cpp LABELS slow threaded
             LIBS nlohmann_json::nlohmann_json pmctl_core)

@@ -109,6 +109,13 @@ TEST(BluetoothWorldFileTest, AMissingFileIsReportedOnceAndTheModuleWorksWithoutB
     EXPECT_EQ(EI_CommBaseBluetooth::okCancelAlert("anyone?"), 0);
 }
 
+TEST(BluetoothWorldFileTest, TheDocumentedExampleIsAValidWorld)
+{
+    BluetoothPlatform* backend = LoadBluetoothWorld(PM_EXAMPLE_WORLD);
+    EXPECT_NE(backend, nullptr);
+    delete backend;
+}
+
 TEST(BluetoothWorldFileTest, CommentsAndDefaultsAreAccepted)
 {
     BluetoothWorldFile file(json::object());

@@ -123,7 +123,9 @@ TEST(PmctlProgram, DemoRunsAWholeSessionAndCleansUp)
           "the cable says charging is off", "port closed",
           "=== Port Open (LogStart, Start Communication)", "SD> 41 54 21 43 4f 4e 0d",
           "PhoneUnivID[demo-phone]", "CableType 1002", "=== Comm Finished",
-          "1 communication, 0 damaged lines, 0 unrecognised texts", "Demo finished."}) {
+          "phone 00:1B:DC:0F:4A:21, 2 usable channels", "// Service Name #2: Dial-up Networking",
+          "channel closed", "3 communications, 0 damaged lines, 0 unrecognised texts",
+          "Demo finished."}) {
         EXPECT_TRUE(contains(run.out, line)) << line << "\n" << run.out;
     }
     std::smatch m;
