@@ -16,7 +16,6 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <set>
 #include <sstream>
 #include <thread>
 
@@ -96,12 +95,12 @@ class SimBluetooth final : public BluetoothPlatform {
         }
         m_timerWake.notify_all();
         m_timer.join();
-        std::set<SimChannel*> channels;
+        std::map<BluetoothRef, SimChannel*> channels;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             channels.swap(m_channels);
         }
-        for (SimChannel* channel : channels) {
+        for (const auto& [ref, channel] : channels) {
             stopChannel(*channel);
             delete channel;
         }
@@ -125,9 +124,9 @@ class SimBluetooth final : public BluetoothPlatform {
         SimChannel* channel = nullptr;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            auto it = m_channels.find(static_cast<SimChannel*>(object));
+            auto it = m_channels.find(object);
             if (it != m_channels.end()) {
-                channel = *it;
+                channel = it->second;
                 m_channels.erase(it);
             }
         }
@@ -320,7 +319,7 @@ class SimBluetooth final : public BluetoothPlatform {
                 delete opened;
                 return kIOReturnError;
             }
-            m_channels.insert(opened);
+            m_channels.emplace(opened, opened);
         }
         opened->device = device;
         opened->id = channelID;
@@ -525,9 +524,9 @@ class SimBluetooth final : public BluetoothPlatform {
         SimChannel* channel = nullptr;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            auto it = m_channels.find(static_cast<SimChannel*>(object));
+            auto it = m_channels.find(object);
             if (it != m_channels.end()) {
-                channel = *it;
+                channel = it->second;
             }
         }
         trace(std::string(name) + (channel != nullptr ? " " + std::to_string(channel->id) : "") +
@@ -609,7 +608,7 @@ class SimBluetooth final : public BluetoothPlatform {
     std::condition_variable m_timerWake;
     bool m_stop = false;
     std::multimap<Clock::time_point, Pending> m_pending;
-    std::set<SimChannel*> m_channels;
+    std::map<BluetoothRef, SimChannel*> m_channels; // the open channels, by their reference
     std::thread m_timer;
 };
 

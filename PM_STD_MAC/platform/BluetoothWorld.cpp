@@ -308,7 +308,9 @@ class Reader {
                         "text, url, seq or alt");
         }
         auto e = std::make_unique<SimElement>();
-        const auto& [kind, content] = *value.items().begin();
+        auto only = value.begin();
+        const std::string& kind = only.key();
+        const json& content = only.value();
         std::string at = child(where, kind);
         if (kind == "nil") {
             if (!content.is_null()) {
