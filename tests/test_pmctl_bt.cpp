@@ -1,55 +1,13 @@
 // pmctl bt list and bt talk, run as a user runs them, against a simulated Bluetooth world.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <array>
-#include <cstdio>
 #include <cstdlib>
 
-#include "pmctl_test_support.h"
+#include "pmctl_run.h"
 
 using namespace pmctltest;
 
 namespace {
-
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string quote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-Outcome pmctl(const std::vector<std::string>& args, const fs::path& scratch)
-{
-    std::string cmd = quote(PMCTL_BINARY);
-    for (const auto& a : args)
-        cmd += " " + quote(a);
-    cmd += " 2>" + quote((scratch / "stderr.txt").string()) + " </dev/null";
-    Outcome run;
-    FILE* pipe = ::popen(cmd.c_str(), "r");
-    if (pipe == nullptr)
-        return run;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0)
-        run.out.append(buf.data(), n);
-    int raw = ::pclose(pipe);
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.err = readFile(scratch / "stderr.txt");
-    return run;
-}
-
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 class PmctlBluetooth : public ::testing::Test {
   protected:
