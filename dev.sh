@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libudev-dev
-          libcli11-dev nlohmann-json3-dev)
+          libcli11-dev nlohmann-json3-dev libbluetooth-dev)
 JOBS=$(nproc)
 
 ensure_packages() {

@@ -11,3 +11,6 @@ pm_add_test(test_bluetooth_slow SOURCES test_bluetooth_slow.cpp LABELS slow thre
 pm_add_test(test_pmctl_bt SOURCES test_pmctl_bt.cpp LABELS slow LIBS pmsim)
 target_compile_definitions(test_pmctl_bt PRIVATE PMCTL_BINARY="$<TARGET_FILE:pmctl>")
 add_dependencies(test_pmctl_bt pmctl)
+# SDP records of libbluetooth converted for the real stack's backend.
+pm_add_test(test_bluez_records SOURCES test_bluez_records.cpp LABELS fast
+            LIBS nlohmann_json::nlohmann_json PkgConfig::BLUEZ)

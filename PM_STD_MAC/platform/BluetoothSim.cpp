@@ -223,7 +223,7 @@ class SimBluetooth final : public BluetoothPlatform {
                                                            uint8_t* channelID) override
     {
         trace("IOBluetoothSDPServiceRecordGetRFCOMMChannelID");
-        auto* record = static_cast<SimRecord*>(object);
+        auto* record = static_cast<BluetoothRecord*>(object);
         if (record == nullptr || record->rfcomm < 0 || channelID == nullptr) {
             return kIOReturnNotFound;
         }
@@ -234,26 +234,26 @@ class SimBluetooth final : public BluetoothPlatform {
     const BluetoothAttributeList* IOBluetoothSDPServiceRecordGetAttributes(BluetoothRef r) override
     {
         trace("IOBluetoothSDPServiceRecordGetAttributes");
-        return r != nullptr ? &static_cast<SimRecord*>(r)->attributes : nullptr;
+        return r != nullptr ? &static_cast<BluetoothRecord*>(r)->attributes : nullptr;
     }
 
     uint8_t IOBluetoothSDPDataElementGetTypeDescriptor(BluetoothRef e) override
     {
         trace("IOBluetoothSDPDataElementGetTypeDescriptor");
-        return e != nullptr ? static_cast<SimElement*>(e)->type
+        return e != nullptr ? static_cast<BluetoothElement*>(e)->type
                             : static_cast<uint8_t>(kBluetoothSDPDataElementTypeNil);
     }
 
     int64_t IOBluetoothSDPDataElementGetNumberValue(BluetoothRef e) override
     {
         trace("IOBluetoothSDPDataElementGetNumberValue");
-        return e != nullptr ? static_cast<SimElement*>(e)->number : 0;
+        return e != nullptr ? static_cast<BluetoothElement*>(e)->number : 0;
     }
 
     const std::string* IOBluetoothSDPDataElementGetStringValue(BluetoothRef e) override
     {
         trace("IOBluetoothSDPDataElementGetStringValue");
-        auto* element = static_cast<SimElement*>(e);
+        auto* element = static_cast<BluetoothElement*>(e);
         if (element == nullptr || (element->type != kBluetoothSDPDataElementTypeString &&
                                    element->type != kBluetoothSDPDataElementTypeURL)) {
             return nullptr;
@@ -264,7 +264,7 @@ class SimBluetooth final : public BluetoothPlatform {
     const BluetoothRefList* IOBluetoothSDPDataElementGetArrayValue(BluetoothRef e) override
     {
         trace("IOBluetoothSDPDataElementGetArrayValue");
-        auto* element = static_cast<SimElement*>(e);
+        auto* element = static_cast<BluetoothElement*>(e);
         if (element == nullptr ||
             (element->type != kBluetoothSDPDataElementTypeDataElementSequence &&
              element->type != kBluetoothSDPDataElementTypeDataElementAlternative)) {
@@ -276,7 +276,7 @@ class SimBluetooth final : public BluetoothPlatform {
     BluetoothRef IOBluetoothSDPDataElementGetUUIDValue(BluetoothRef e) override
     {
         trace("IOBluetoothSDPDataElementGetUUIDValue");
-        auto* element = static_cast<SimElement*>(e);
+        auto* element = static_cast<BluetoothElement*>(e);
         return element != nullptr && element->type == kBluetoothSDPDataElementTypeUUID ? e
                                                                                        : nullptr;
     }
@@ -287,7 +287,7 @@ class SimBluetooth final : public BluetoothPlatform {
         if (uuid == nullptr) {
             return {};
         }
-        const std::vector<uint8_t>& bytes = static_cast<SimElement*>(uuid)->uuid;
+        const std::vector<uint8_t>& bytes = static_cast<BluetoothElement*>(uuid)->uuid;
         return {bytes.data(), bytes.size()};
     }
 
@@ -306,7 +306,7 @@ class SimBluetooth final : public BluetoothPlatform {
         }
         bool offered = false;
         for (BluetoothRef r : device->world->records) {
-            offered = offered || (r != nullptr && static_cast<SimRecord*>(r)->rfcomm == channelID);
+            offered = offered || (r != nullptr && static_cast<BluetoothRecord*>(r)->rfcomm == channelID);
         }
         if (!offered) {
             return kIOReturnNotFound;

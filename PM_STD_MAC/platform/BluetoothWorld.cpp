@@ -272,7 +272,7 @@ class Reader {
         }
         objectAt(value, where);
         onlyKeys(value, where, {"rfcomm", "attributes"});
-        auto r = std::make_unique<SimRecord>();
+        BluetoothRecord* r = m_world.store.NewRecord();
         if (value.contains("rfcomm")) {
             r->rfcomm = static_cast<int>(integer(value["rfcomm"], child(where, "rfcomm"), 0, 255));
         }
@@ -293,8 +293,7 @@ class Reader {
                 r->attributes.emplace_back(id, this->element(element, keyAt, 1));
             }
         }
-        m_world.records.push_back(std::move(r));
-        return m_world.records.back().get();
+        return r;
     }
 
     BluetoothRef element(const json& value, const std::string& where, int depth)
@@ -307,7 +306,7 @@ class Reader {
             fail(where, "a data element is an object with one key: nil, uint, int, bool, uuid, "
                         "text, url, seq or alt");
         }
-        auto e = std::make_unique<SimElement>();
+        BluetoothElement* e = m_world.store.NewElement();
         auto only = value.begin();
         const std::string& kind = only.key();
         const json& content = only.value();
@@ -351,8 +350,7 @@ class Reader {
         } else {
             fail(at, "unknown data element type \"" + kind + "\"");
         }
-        m_world.elements.push_back(std::move(e));
-        return m_world.elements.back().get();
+        return e;
     }
 
     void phone(const json& value, const std::string& where, WorldDevice& d)

@@ -11,21 +11,7 @@
 #include <vector>
 
 #include "Bluetooth.h"
-
-// An SDP data element of the world.
-struct SimElement final : OpaqueIOBluetoothObjectRef {
-    uint8_t type = kBluetoothSDPDataElementTypeNil;
-    int64_t number = 0;           // integers and booleans
-    std::string text;             // text and URLs, UTF-8
-    std::vector<uint8_t> uuid;    // 2, 4 or 16 bytes
-    BluetoothRefList members;     // sequences and alternatives
-};
-
-// A service record of the world.
-struct SimRecord final : OpaqueIOBluetoothObjectRef {
-    int rfcomm = -1; // RFCOMM channel ID, -1 when the record has none
-    BluetoothAttributeList attributes;
-};
+#include "BluetoothRecords.h"
 
 struct WorldDevice {
     BluetoothDeviceAddress address{};
@@ -55,8 +41,7 @@ struct BluetoothWorld {
     bool frontWindow = false;
     std::string trace;
     std::vector<WorldDevice> devices;
-    std::vector<std::unique_ptr<SimElement>> elements;
-    std::vector<std::unique_ptr<SimRecord>> records;
+    BluetoothRecordStore store; // the devices' records and their data elements
 };
 
 // Parses a world file's text. On failure returns false with error saying where ("line 3, column
