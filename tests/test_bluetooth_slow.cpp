@@ -33,7 +33,8 @@ json device(json extra = json::object())
                 textRecord(4, "dial-up networking"),        // case differs: no match
                 textRecord(5, "Dial-Up Networking Gateway+"), // longer than an entry: no match
                 textRecord(6, "Dial-Up Networking Ga"),
-                textRecord(7, "Dial-up networking")}},
+                textRecord(7, "Dial-up networking"),
+                textRecord(8, std::string(600, 'n'))}}, // longer than the name buffer
               {"phone", {{"replies", {{"AT\r", "\r\nOK\r\n"}}}}}};
     d.update(extra);
     return d;
@@ -104,6 +105,7 @@ TEST_F(BluetoothListing, AKnownAddressListsTheExactlyNamedServicesWithTheirChann
     EXPECT_NE(log.find("Service Name #3: dial-up networking---"), std::string::npos);
     EXPECT_NE(log.find("Service Name #6: Dial-up networking---"), std::string::npos);
     EXPECT_EQ(occurrences(log, "Matched Service!"), 3u);
+    EXPECT_NE(log.find("Service Name #7: " + std::string(511, 'n') + "---"), std::string::npos);
     EXPECT_NE(log.find("<500>"), std::string::npos);
     EXPECT_NE(log.find("<2000>"), std::string::npos);
     EXPECT_EQ(log.find("PortClose"), std::string::npos);
