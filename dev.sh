@@ -9,7 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libudev-dev
-          libcli11-dev nlohmann-json3-dev libbluetooth-dev)
+          libcli11-dev nlohmann-json3-dev libbluetooth-dev libsystemd-dev
+          dbus-daemon python3-dbusmock)
 JOBS=$(nproc)
 
 ensure_packages() {

@@ -14,3 +14,5 @@ add_dependencies(test_pmctl_bt pmctl)
 # SDP records of libbluetooth converted for the real stack's backend.
 pm_add_test(test_bluez_records SOURCES test_bluez_records.cpp LABELS fast
             LIBS nlohmann_json::nlohmann_json PkgConfig::BLUEZ)
+# BlueZ's D-Bus side against python3-dbusmock's bluez5 template on a private bus.
+pm_add_test(test_bluez_devices SOURCES test_bluez_devices.cpp LABELS fast LIBS PkgConfig::SYSTEMD)

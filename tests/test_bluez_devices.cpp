@@ -1,0 +1,200 @@
+// BlueZ's devices over D-Bus, against python3-dbusmock's bluez5 template on a private bus that the
+// tests start and stop themselves.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "platform/BluetoothWorld.h"
+#include "platform/BluezDevices.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+BluetoothDeviceAddress address(const char* text)
+{
+    BluetoothDeviceAddress a{};
+    EXPECT_TRUE(ParseBluetoothAddress(text, a));
+    return a;
+}
+
+// A private bus standing in for the system bus, with a mock BlueZ on it.
+class BluezBus : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        FILE* daemon = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
+        ASSERT_NE(daemon, nullptr);
+        char line[512] = {}, pid[64] = {};
+        bool ok = std::fgets(line, sizeof line, daemon) != nullptr &&
+                  std::fgets(pid, sizeof pid, daemon) != nullptr;
+        ::pclose(daemon);
+        ASSERT_TRUE(ok) << "dbus-daemon did not start";
+        m_busPid = static_cast<pid_t>(std::atoi(pid));
+        std::string busAddress = line;
+        busAddress.erase(busAddress.find_last_not_of('\n') + 1);
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", busAddress.c_str(), 1);
+    }
+
+    void startMock()
+    {
+        // Debian's interpreter, the one python3-dbusmock is installed for.
+        const char* argv[] = {"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "bluez5",
+                              nullptr};
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0); // its call log
+        int spawned = posix_spawn(&m_mockPid, argv[0], &files, nullptr,
+                                  const_cast<char* const*>(argv), environ);
+        posix_spawn_file_actions_destroy(&files);
+        ASSERT_EQ(spawned, 0);
+        ASSERT_EQ(sd_bus_open_system(&m_bus), 0);
+        auto deadline = std::chrono::steady_clock::now() + 20s;
+        for (;;) {
+            sd_bus_message* reply = nullptr;
+            int owned = 0;
+            if (sd_bus_call_method(m_bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                   "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s",
+                                   "org.bluez") >= 0) {
+                sd_bus_message_read(reply, "b", &owned);
+            }
+            sd_bus_message_unref(reply);
+            if (owned) {
+                break;
+            }
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the BlueZ mock did not start";
+            std::this_thread::sleep_for(50ms);
+        }
+        mock("AddAdapter", "ss", "hci0", "computer");
+    }
+
+    void TearDown() override
+    {
+        sd_bus_flush_close_unref(m_bus);
+        for (pid_t pid : {m_mockPid, m_busPid}) {
+            if (pid > 0) {
+                ::kill(pid, SIGTERM);
+            }
+        }
+        if (m_mockPid > 0) {
+            ::waitpid(m_mockPid, nullptr, 0);
+        }
+    }
+
+    template <typename... Args>
+    void mock(const char* method, const char* signature, Args... args)
+    {
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        int r = sd_bus_call_method(m_bus, "org.bluez", "/", "org.bluez.Mock", method, &error,
+                                   nullptr, signature, args...);
+        EXPECT_GE(r, 0) << method << ": " << (error.message ? error.message : "");
+        sd_bus_error_free(&error);
+    }
+
+    // Sets one property of a device object, of any type.
+    template <typename Value>
+    void setProperty(const char* path, const char* name, const char* type, Value value)
+    {
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        int r = sd_bus_call_method(m_bus, "org.bluez", path, "org.freedesktop.DBus.Mock",
+                                   "UpdateProperties", &error, nullptr, "sa{sv}",
+                                   "org.bluez.Device1", 1, name, type, value);
+        EXPECT_GE(r, 0) << (error.message ? error.message : "");
+        sd_bus_error_free(&error);
+    }
+    void breakProperty(const char* path, const char* name) { setProperty(path, name, "i", 5); }
+
+    pid_t m_busPid = -1, m_mockPid = -1;
+    sd_bus* m_bus = nullptr;
+};
+
+TEST_F(BluezBus, TheDevicesAreListedWithAddressNameAndPairing)
+{
+    startMock();
+    mock("AddDevice", "sss", "hci0", "AA:BB:CC:DD:EE:01", "Phone");
+    mock("AddDevice", "sss", "hci0", "11:22:33:44:55:66", "Laptop");
+    mock("PairDevice", "ssi", "hci0", "AA:BB:CC:DD:EE:01", 5898764);
+    BluezDevices bluez;
+    auto devices = bluez.List();
+    ASSERT_TRUE(devices);
+    ASSERT_EQ(devices->size(), 2u);
+    auto phone = bluez.Find(address("aa:bb:cc:dd:ee:01"));
+    ASSERT_TRUE(phone);
+    EXPECT_EQ(phone->name, "Phone");
+    EXPECT_EQ(phone->path, "/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01");
+    EXPECT_TRUE(phone->paired);
+    EXPECT_FALSE(phone->connected);
+    auto laptop = bluez.Find(address("11:22:33:44:55:66"));
+    ASSERT_TRUE(laptop);
+    EXPECT_FALSE(laptop->paired);
+    EXPECT_FALSE(bluez.Find(address("11:22:33:44:55:67")));
+}
+
+TEST_F(BluezBus, ConnectDisconnectAndPairReachBlueZ)
+{
+    startMock();
+    mock("AddDevice", "sss", "hci0", "AA:BB:CC:DD:EE:01", "Phone");
+    BluezDevices bluez;
+    const std::string path = "/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01";
+    EXPECT_EQ(bluez.IsConnected(path), std::optional<bool>(false));
+    // The mock keeps the connection apart from the property: its answers to a second call show it.
+    EXPECT_EQ(bluez.Connect(path), 0);
+    EXPECT_EQ(bluez.Connect(path), -EIO); // BlueZ: already connected
+    EXPECT_EQ(bluez.Disconnect(path), 0);
+    EXPECT_EQ(bluez.Disconnect(path), -EIO); // not connected
+    setProperty(path.c_str(), "Connected", "b", 1);
+    EXPECT_EQ(bluez.IsConnected(path), std::optional<bool>(true));
+    EXPECT_EQ(bluez.Pair(path), 0);
+    auto paired = bluez.Find(address("AA:BB:CC:DD:EE:01"));
+    ASSERT_TRUE(paired);
+    EXPECT_TRUE(paired->paired);
+    EXPECT_LT(bluez.Connect("/org/bluez/hci0/dev_00_00_00_00_00_09"), 0);
+    EXPECT_FALSE(bluez.IsConnected("/org/bluez/hci0/dev_00_00_00_00_00_09"));
+}
+
+TEST_F(BluezBus, PropertiesOfUnexpectedTypesAreNotTaken)
+{
+    startMock();
+    mock("AddDevice", "sss", "hci0", "AA:BB:CC:DD:EE:01", "Phone");
+    mock("AddDevice", "sss", "hci0", "AA:BB:CC:DD:EE:02", "Odd");
+    breakProperty("/org/bluez/hci0/dev_AA_BB_CC_DD_EE_02", "Address");
+    breakProperty("/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01", "Connected");
+    BluezDevices bluez;
+    auto devices = bluez.List();
+    ASSERT_TRUE(devices);
+    ASSERT_EQ(devices->size(), 1u); // the device without a usable address is left out
+    EXPECT_EQ(devices->front().name, "Phone");
+    EXPECT_FALSE(devices->front().connected);
+    EXPECT_FALSE(bluez.IsConnected("/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01"));
+}
+
+TEST_F(BluezBus, WithoutBlueZOrWithoutABusEveryCallFailsAtOnce)
+{
+    {
+        BluezDevices bluez; // a bus, but nobody owns org.bluez
+        auto before = std::chrono::steady_clock::now();
+        EXPECT_FALSE(bluez.List());
+        EXPECT_LT(bluez.Connect("/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01"), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
+    }
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
+    BluezDevices none;
+    EXPECT_FALSE(none.List());
+    EXPECT_FALSE(none.IsConnected("/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01"));
+    EXPECT_LT(none.Pair("/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01"), 0);
+}
+
+} // namespace
