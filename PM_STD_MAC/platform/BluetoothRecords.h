@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -40,5 +41,15 @@ class BluetoothRecordStore {
     std::vector<std::unique_ptr<BluetoothElement>> m_elements;
     std::vector<std::unique_ptr<BluetoothRecord>> m_records;
 };
+
+// The record and data element operations, alike for every backend whose records are these.
+IOReturn BluetoothRecordRFCOMMChannelID(BluetoothRef record, uint8_t* channelID);
+const BluetoothAttributeList* BluetoothRecordAttributes(BluetoothRef record);
+uint8_t BluetoothElementType(BluetoothRef element);
+int64_t BluetoothElementNumber(BluetoothRef element);
+const std::string* BluetoothElementString(BluetoothRef element);
+const BluetoothRefList* BluetoothElementArray(BluetoothRef element);
+BluetoothRef BluetoothElementUUID(BluetoothRef element);
+std::span<const uint8_t> BluetoothUUIDBytes(BluetoothRef uuid);
 
 #endif

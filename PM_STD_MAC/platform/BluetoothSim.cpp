@@ -219,76 +219,53 @@ class SimBluetooth final : public BluetoothPlatform {
         return device != nullptr ? device->services.load() : nullptr;
     }
 
-    IOReturn IOBluetoothSDPServiceRecordGetRFCOMMChannelID(BluetoothRef object,
+    IOReturn IOBluetoothSDPServiceRecordGetRFCOMMChannelID(BluetoothRef record,
                                                            uint8_t* channelID) override
     {
         trace("IOBluetoothSDPServiceRecordGetRFCOMMChannelID");
-        auto* record = static_cast<BluetoothRecord*>(object);
-        if (record == nullptr || record->rfcomm < 0 || channelID == nullptr) {
-            return kIOReturnNotFound;
-        }
-        *channelID = static_cast<uint8_t>(record->rfcomm);
-        return kIOReturnSuccess;
+        return BluetoothRecordRFCOMMChannelID(record, channelID);
     }
 
     const BluetoothAttributeList* IOBluetoothSDPServiceRecordGetAttributes(BluetoothRef r) override
     {
         trace("IOBluetoothSDPServiceRecordGetAttributes");
-        return r != nullptr ? &static_cast<BluetoothRecord*>(r)->attributes : nullptr;
+        return BluetoothRecordAttributes(r);
     }
 
     uint8_t IOBluetoothSDPDataElementGetTypeDescriptor(BluetoothRef e) override
     {
         trace("IOBluetoothSDPDataElementGetTypeDescriptor");
-        return e != nullptr ? static_cast<BluetoothElement*>(e)->type
-                            : static_cast<uint8_t>(kBluetoothSDPDataElementTypeNil);
+        return BluetoothElementType(e);
     }
 
     int64_t IOBluetoothSDPDataElementGetNumberValue(BluetoothRef e) override
     {
         trace("IOBluetoothSDPDataElementGetNumberValue");
-        return e != nullptr ? static_cast<BluetoothElement*>(e)->number : 0;
+        return BluetoothElementNumber(e);
     }
 
     const std::string* IOBluetoothSDPDataElementGetStringValue(BluetoothRef e) override
     {
         trace("IOBluetoothSDPDataElementGetStringValue");
-        auto* element = static_cast<BluetoothElement*>(e);
-        if (element == nullptr || (element->type != kBluetoothSDPDataElementTypeString &&
-                                   element->type != kBluetoothSDPDataElementTypeURL)) {
-            return nullptr;
-        }
-        return &element->text;
+        return BluetoothElementString(e);
     }
 
     const BluetoothRefList* IOBluetoothSDPDataElementGetArrayValue(BluetoothRef e) override
     {
         trace("IOBluetoothSDPDataElementGetArrayValue");
-        auto* element = static_cast<BluetoothElement*>(e);
-        if (element == nullptr ||
-            (element->type != kBluetoothSDPDataElementTypeDataElementSequence &&
-             element->type != kBluetoothSDPDataElementTypeDataElementAlternative)) {
-            return nullptr;
-        }
-        return &element->members;
+        return BluetoothElementArray(e);
     }
 
     BluetoothRef IOBluetoothSDPDataElementGetUUIDValue(BluetoothRef e) override
     {
         trace("IOBluetoothSDPDataElementGetUUIDValue");
-        auto* element = static_cast<BluetoothElement*>(e);
-        return element != nullptr && element->type == kBluetoothSDPDataElementTypeUUID ? e
-                                                                                       : nullptr;
+        return BluetoothElementUUID(e);
     }
 
     std::span<const uint8_t> IOBluetoothSDPUUIDGetBytes(BluetoothRef uuid) override
     {
         trace("IOBluetoothSDPUUIDGetBytes");
-        if (uuid == nullptr) {
-            return {};
-        }
-        const std::vector<uint8_t>& bytes = static_cast<BluetoothElement*>(uuid)->uuid;
-        return {bytes.data(), bytes.size()};
+        return BluetoothUUIDBytes(uuid);
     }
 
     IOReturn IOBluetoothDeviceOpenRFCOMMChannel(BluetoothRef object, uint8_t channelID,
