@@ -15,7 +15,10 @@
 #include <string>
 #include <thread>
 
+#include "CommBaseBluetooth.h"
+#include "PortMdlState.h"
 #include "platform/BluetoothWorld.h"
+#include "platform/BluezBluetooth.h"
 #include "platform/BluezDevices.h"
 
 extern char** environ;
@@ -195,6 +198,104 @@ TEST_F(BluezBus, WithoutBlueZOrWithoutABusEveryCallFailsAtOnce)
     EXPECT_FALSE(none.List());
     EXPECT_FALSE(none.IsConnected("/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01"));
     EXPECT_LT(none.Pair("/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01"), 0);
+}
+
+// ---- the backend on a kernel without Bluetooth: everything that needs the radio fails at once
+
+int g_steps = 0;
+int countStep(const char*, int, int)
+{
+    ++g_steps;
+    return 0;
+}
+
+TEST_F(BluezBus, ThePanelIsTheNamedDeviceOrTheOnlyPairedOne)
+{
+    startMock();
+    mock("AddDevice", "sss", "hci0", "AA:BB:CC:DD:EE:01", "Phone");
+    mock("AddDevice", "sss", "hci0", "11:22:33:44:55:66", "Laptop");
+    std::unique_ptr<BluetoothPlatform> bt(MakeBluezBluetooth());
+    BluetoothRef controller = bt->IOBluetoothGetDeviceSelectorController();
+    ::unsetenv("PM_BLUETOOTH_DEVICE");
+    EXPECT_EQ(bt->IOBluetoothDeviceSelectorRunPanelWithAttributes(controller, nullptr), nullptr)
+        << "no paired device";
+    mock("PairDevice", "ssi", "hci0", "AA:BB:CC:DD:EE:01", 5898764);
+    const BluetoothRefList* picked =
+        bt->IOBluetoothDeviceSelectorRunPanelWithAttributes(controller, nullptr);
+    ASSERT_NE(picked, nullptr);
+    ASSERT_EQ(picked->size(), 1u);
+    EXPECT_EQ(BluetoothAddressText(*bt->IOBluetoothDeviceGetAddress(picked->front())),
+              "AA:BB:CC:DD:EE:01");
+    mock("PairDevice", "ssi", "hci0", "11:22:33:44:55:66", 5898764);
+    EXPECT_EQ(bt->IOBluetoothDeviceSelectorRunPanelWithAttributes(controller, nullptr), nullptr)
+        << "two paired devices";
+    ::setenv("PM_BLUETOOTH_DEVICE", "11:22:33:44:55:66", 1);
+    picked = bt->IOBluetoothDeviceSelectorRunPanelWithAttributes(controller, nullptr);
+    ASSERT_NE(picked, nullptr);
+    EXPECT_EQ(BluetoothAddressText(*bt->IOBluetoothDeviceGetAddress(picked->front())),
+              "11:22:33:44:55:66");
+    for (const char* bad : {"11:22:33:44:55", "not an address", "11:22:33:44:55:67"}) {
+        ::setenv("PM_BLUETOOTH_DEVICE", bad, 1);
+        EXPECT_EQ(bt->IOBluetoothDeviceSelectorRunPanelWithAttributes(controller, nullptr), nullptr)
+            << bad;
+    }
+    ::unsetenv("PM_BLUETOOTH_DEVICE");
+    EXPECT_EQ(bt->FrontWindow(), nullptr);
+    DialogRef dialog = &dialog;
+    EXPECT_NE(bt->CreateStandardAlert(kAlertPlainAlert, "x", nullptr, nullptr, &dialog), 0);
+}
+
+TEST_F(BluezBus, SDPAndRFCOMMFailCleanlyWithoutBluetoothInTheKernel)
+{
+    startMock();
+    mock("AddDevice", "sss", "hci0", "AA:BB:CC:DD:EE:01", "Phone");
+    std::unique_ptr<BluetoothPlatform> bt(MakeBluezBluetooth());
+    BluetoothDeviceAddress a = address("AA:BB:CC:DD:EE:01");
+    BluetoothRef device = bt->IOBluetoothDeviceCreateWithAddress(&a);
+    ASSERT_NE(device, nullptr);
+    BluetoothDeviceAddress unknown = address("AA:BB:CC:DD:EE:09");
+    EXPECT_EQ(bt->IOBluetoothDeviceCreateWithAddress(&unknown), nullptr);
+
+    std::atomic<uint8_t> done{0};
+    ASSERT_EQ(bt->IOBluetoothDevicePerformSDPQuery(device, EI_CommBaseBluetooth::callbackSDPQuery,
+                                                   &done),
+              0);
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_TRUE(done);
+    EXPECT_EQ(bt->IOBluetoothDeviceGetServices(device), nullptr);
+
+    BluetoothRef channel = device; // must be overwritten
+    auto before = std::chrono::steady_clock::now();
+    EXPECT_NE(bt->IOBluetoothDeviceOpenRFCOMMChannel(device, 3, &channel), 0);
+    EXPECT_EQ(channel, nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
+    uint32_t sent = 0;
+    EXPECT_NE(bt->IOBluetoothRFCOMMChannelWriteSimple(device, "x", 1, true, &sent), 0);
+}
+
+TEST_F(BluezBus, AWholeListingAndOpenEndQuicklyWithTheirFailureCodes)
+{
+    startMock();
+    mock("AddDevice", "sss", "hci0", "AA:BB:CC:DD:EE:01", "Phone");
+    mock("PairDevice", "ssi", "hci0", "AA:BB:CC:DD:EE:01", 5898764);
+    ::unsetenv("PM_BLUETOOTH_SIM");
+    ::unsetenv("PM_BLUETOOTH_DEVICE");
+    uint8_t address[6] = {}; // the panel: the only paired device
+    auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(PM_CountBluetoothChannels(address, countStep), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
+    const uint8_t phone[6] = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0x01};
+    EXPECT_EQ(std::memcmp(address, phone, 6), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
+    EXPECT_EQ(EI_CommBaseBluetooth::g_nLastError, 7);
+
+    // The listing found nothing, so no row can be opened.
+    EXPECT_EQ(PM_OpenBluetoothChannel(0), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
+    EXPECT_EQ(PM_ClosePort(), 1);
 }
 
 } // namespace

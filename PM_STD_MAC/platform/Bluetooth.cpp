@@ -5,6 +5,7 @@
 #include <new>
 
 #include "BluetoothSim.h"
+#include "BluezBluetooth.h"
 
 namespace {
 
@@ -132,6 +133,12 @@ BluetoothPlatform& BluetoothPlatformHolder::Get()
         const char* world = std::getenv("PM_BLUETOOTH_SIM");
         if (world != nullptr && *world != '\0') {
             m_pBackend = LoadBluetoothWorld(world);
+        } else {
+            try {
+                m_pBackend = MakeBluezBluetooth();
+            } catch (...) {
+                m_pBackend = nullptr; // out of memory: no Bluetooth
+            }
         }
         if (m_pBackend == nullptr) {
             m_pBackend = &g_noBluetooth;
