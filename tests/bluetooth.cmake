@@ -17,4 +17,6 @@ pm_add_test(test_bluez_records SOURCES test_bluez_records.cpp LABELS fast
 # The BlueZ backend: its D-Bus side against python3-dbusmock's bluez5 template on a private bus,
 # and whole listings on this kernel, which has no Bluetooth (a 2-second closing pause).
 pm_add_test(test_bluez_devices SOURCES test_bluez_devices.cpp LABELS slow threaded
-            LIBS PkgConfig::SYSTEMD)
+            LIBS PkgConfig::SYSTEMD pmsim)
+target_compile_definitions(test_bluez_devices PRIVATE PMCTL_BINARY="$<TARGET_FILE:pmctl>")
+add_dependencies(test_bluez_devices pmctl)

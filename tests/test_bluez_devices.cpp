@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "CommBaseBluetooth.h"
+#include "pmctl_run.h"
 #include "PortMdlState.h"
 #include "platform/BluetoothWorld.h"
 #include "platform/BluezBluetooth.h"
@@ -296,6 +297,20 @@ TEST_F(BluezBus, AWholeListingAndOpenEndQuicklyWithTheirFailureCodes)
     EXPECT_EQ(PM_OpenBluetoothChannel(0), 0);
     EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
     EXPECT_EQ(PM_ClosePort(), 1);
+}
+
+TEST_F(BluezBus, PmctlListsTheDevicesBlueZKnows)
+{
+    pmctltest::TempDir scratch;
+    pmctltest::Outcome none = pmctltest::pmctl({"bt", "devices"}, scratch.path());
+    EXPECT_EQ(none.status, 1);
+    EXPECT_TRUE(pmctltest::contains(none.err, "BlueZ does not answer")) << none.err;
+    startMock();
+    mock("AddDevice", "sss", "hci0", "AA:BB:CC:DD:EE:01", "Phone");
+    mock("PairDevice", "ssi", "hci0", "AA:BB:CC:DD:EE:01", 5898764);
+    pmctltest::Outcome run = pmctltest::pmctl({"bt", "devices"}, scratch.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "  AA:BB:CC:DD:EE:01  paired                   Phone\n");
 }
 
 } // namespace

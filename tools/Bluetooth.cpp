@@ -14,6 +14,8 @@
 #include <regex>
 #include <string>
 
+#include "BluezDevices.h"
+#include "BluetoothAddress.h"
 #include "Commands.h"
 #include "LogReader.h"
 #include "Text.h"
@@ -172,6 +174,27 @@ int runBluetoothList(const BluetoothOptions& options)
 {
     LogFolder folder(options.logFolder);
     printListing(listChannels(options, folder.path()));
+    return 0;
+}
+
+int runBluetoothDevices()
+{
+    BluezDevices bluez;
+    auto devices = bluez.List();
+    if (!devices) {
+        throw Failure("BlueZ does not answer on the system bus: is the bluetooth service running "
+                      "(systemctl status bluetooth)?");
+    }
+    if (devices->empty()) {
+        std::cout << "BlueZ knows no device: pair the phone first (bluetoothctl: scan on, pair "
+                     "ADDRESS, trust ADDRESS)\n";
+        return 0;
+    }
+    for (const BluezDevice& d : *devices) {
+        std::cout << "  " << BluetoothAddressText(d.address) << "  "
+                  << (d.paired ? "paired    " : "not paired") << "  "
+                  << (d.connected ? "connected  " : "           ") << "  " << d.name << "\n";
+    }
     return 0;
 }
 

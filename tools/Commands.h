@@ -38,6 +38,7 @@ struct BluetoothOptions {
     uint32_t rxTimeout = 1000;
 };
 int runBluetoothList(const BluetoothOptions& options);
+int runBluetoothDevices();
 int runBluetoothTalk(const BluetoothOptions& options, const std::vector<Step>& steps);
 // The demo's Bluetooth section: a simulated world written into folder, listed, opened, talked to.
 void demoBluetooth(const std::string& folder, void (*step)(const std::string&));

@@ -120,6 +120,8 @@ int main(int argc, char** argv)
     auto* btCmd = app.add_subcommand("bt", "list a phone's Bluetooth channels, talk over one");
     btCmd->require_subcommand(1);
     auto* btList = btCmd->add_subcommand("list", "list the usable RFCOMM channels of a phone");
+    auto* btDevices = btCmd->add_subcommand(
+        "devices", "the devices BlueZ knows, paired or not (the phones 'bt list' can reach)");
     auto* btTalk = btCmd->add_subcommand(
         "talk", "open one of the phone's channels and carry out the steps, as 'pmctl talk' does");
     for (CLI::App* c : {btList, btTalk}) {
@@ -182,6 +184,8 @@ int main(int argc, char** argv)
             pmctl::catchStopSignals();
             if (btList->parsed())
                 return pmctl::runBluetoothList(bt);
+            if (btDevices->parsed())
+                return pmctl::runBluetoothDevices();
             std::vector<pmctl::Step> steps;
             std::string error;
             if (!pmctl::parseSteps(btStepWords, steps, error)) {

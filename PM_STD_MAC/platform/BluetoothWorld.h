@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Bluetooth.h"
+#include "BluetoothAddress.h"
 #include "BluetoothRecords.h"
 
 struct WorldDevice {
@@ -48,8 +49,5 @@ struct BluetoothWorld {
 // 7" for the syntax, a JSON pointer such as "/devices/0/chunk" for the schema) and why.
 bool ParseBluetoothWorld(const std::string& text, BluetoothWorld& world, std::string& error);
 
-// "AA:BB:CC:DD:EE:01" (either case) to its six bytes in the order written.
-bool ParseBluetoothAddress(const std::string& text, BluetoothDeviceAddress& address);
-std::string BluetoothAddressText(const BluetoothDeviceAddress& address);
 
 #endif

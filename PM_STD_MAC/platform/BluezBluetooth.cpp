@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "BluetoothRecords.h"
-#include "BluetoothWorld.h"
+#include "BluetoothAddress.h"
 #include "BluezDevices.h"
 #include "BluezRecords.h"
 

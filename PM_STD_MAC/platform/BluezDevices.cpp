@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "BluetoothWorld.h"
+#include "BluetoothAddress.h"
 
 namespace {
 
