@@ -145,14 +145,17 @@ Listing listChannels(const BluetoothOptions& options, const std::string& folder)
     }
     listing.names = listedNames(folder);
     if (listing.count < 1) {
-        std::string where = options.address.empty()
-                                ? "the device picked in the selector panel (none was picked?)"
-                                : options.address;
+        std::string where =
+            options.address.empty()
+                ? "the device standing in for the selector panel (PM_BLUETOOTH_DEVICE, or the "
+                  "only paired device; none?)"
+                : options.address;
         throw moduleFailure(
             "no usable Bluetooth channel on " + where,
-            "the phone must be reachable and offer a serial or dial-up service with one of the "
-            "known names; 'pmctl log' on --log FOLDER shows the services it offered. Without a "
-            "Bluetooth stack, PM_BLUETOOTH_SIM names a simulated world (docs/bluetooth.md)");
+            "the phone must be paired, reachable and offer a serial or dial-up service with one "
+            "of the known names; 'pmctl bt devices' shows what BlueZ knows, 'pmctl log' on --log "
+            "FOLDER the services the phone offered; PM_BLUETOOTH_SIM names a simulated world "
+            "instead (docs/bluetooth.md)");
     }
     return listing;
 }
