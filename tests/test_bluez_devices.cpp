@@ -154,17 +154,19 @@ TEST_F(BluezBus, ConnectDisconnectAndPairReachBlueZ)
     BluezDevices bluez;
     const std::string path = "/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01";
     EXPECT_EQ(bluez.IsConnected(path), std::optional<bool>(false));
-    // The mock keeps the connection apart from the property: its answers to a second call show it.
+    // BlueZ's "already connected", "not connected" and "already paired" are the state asked for.
     EXPECT_EQ(bluez.Connect(path), 0);
-    EXPECT_EQ(bluez.Connect(path), -EIO); // BlueZ: already connected
+    EXPECT_EQ(bluez.Connect(path), 0);
     EXPECT_EQ(bluez.Disconnect(path), 0);
-    EXPECT_EQ(bluez.Disconnect(path), -EIO); // not connected
+    EXPECT_EQ(bluez.Disconnect(path), 0);
     setProperty(path.c_str(), "Connected", "b", 1);
     EXPECT_EQ(bluez.IsConnected(path), std::optional<bool>(true));
     EXPECT_EQ(bluez.Pair(path), 0);
     auto paired = bluez.Find(address("AA:BB:CC:DD:EE:01"));
     ASSERT_TRUE(paired);
     EXPECT_TRUE(paired->paired);
+    EXPECT_EQ(bluez.Pair(path), 0);
+    // A device BlueZ does not have is an error.
     EXPECT_LT(bluez.Connect("/org/bluez/hci0/dev_00_00_00_00_00_09"), 0);
     EXPECT_FALSE(bluez.IsConnected("/org/bluez/hci0/dev_00_00_00_00_00_09"));
 }
@@ -293,9 +295,20 @@ TEST_F(BluezBus, AWholeListingAndOpenEndQuicklyWithTheirFailureCodes)
     EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
     EXPECT_EQ(EI_CommBaseBluetooth::g_nLastError, 7);
 
-    // The listing found nothing, so no row can be opened.
+    // The listing found nothing, so no row can be opened: the device is connected, then closed.
     EXPECT_EQ(PM_OpenBluetoothChannel(0), 0);
     EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
+    EXPECT_EQ(EI_CommBaseBluetooth::g_nLastError, 8);
+    EXPECT_EQ(PM_ClosePort(), 1);
+
+    // A row of the table: no RFCOMM on this kernel, so four attempts and a pairing request fail.
+    auto& holder = EI_CommBaseBluetooth::g_myBluetoothDevice;
+    holder.m_nChannels = 1;
+    holder.m_nChannelID[0] = 3;
+    before = std::chrono::steady_clock::now();
+    EXPECT_EQ(PM_OpenBluetoothChannel(0), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 10s); // the 2-second closing pause
+    EXPECT_EQ(EI_CommBaseBluetooth::g_nLastError, 7);
     EXPECT_EQ(PM_ClosePort(), 1);
 }
 

@@ -221,7 +221,8 @@ std::optional<bool> BluezDevices::IsConnected(const std::string& path)
     return connected != 0;
 }
 
-int BluezDevices::call(const std::string& path, const char* method, uint64_t timeoutUsec)
+int BluezDevices::call(const std::string& path, const char* method, uint64_t timeoutUsec,
+                       const char* alreadyDone)
 {
     Locked lock(m_mutex);
     if (m_bus == nullptr) {
@@ -235,9 +236,12 @@ int BluezDevices::call(const std::string& path, const char* method, uint64_t tim
     if (r >= 0) {
         r = sd_bus_call(m_bus, call, timeoutUsec, &error, &reply);
     }
-    if (r < 0 && sd_bus_error_is_set(&error) &&
-        std::strncmp(error.name, "org.bluez.Error.", 16) == 0) {
-        r = -EIO;
+    if (r < 0 && sd_bus_error_is_set(&error)) {
+        if (alreadyDone != nullptr && std::strcmp(error.name, alreadyDone) == 0) {
+            r = 0; // the state asked for is there already
+        } else if (std::strncmp(error.name, "org.bluez.Error.", 16) == 0) {
+            r = -EIO;
+        }
     }
     sd_bus_error_free(&error);
     sd_bus_message_unref(reply);
@@ -247,15 +251,15 @@ int BluezDevices::call(const std::string& path, const char* method, uint64_t tim
 
 int BluezDevices::Connect(const std::string& path)
 {
-    return call(path, "Connect", kConnectTimeoutUsec);
+    return call(path, "Connect", kConnectTimeoutUsec, "org.bluez.Error.AlreadyConnected");
 }
 
 int BluezDevices::Disconnect(const std::string& path)
 {
-    return call(path, "Disconnect", kConnectTimeoutUsec);
+    return call(path, "Disconnect", kConnectTimeoutUsec, "org.bluez.Error.NotConnected");
 }
 
 int BluezDevices::Pair(const std::string& path)
 {
-    return call(path, "Pair", kPairTimeoutUsec);
+    return call(path, "Pair", kPairTimeoutUsec, "org.bluez.Error.AlreadyExists");
 }

@@ -35,13 +35,15 @@ class BluezDevices {
     std::optional<BluezDevice> Find(const BluetoothDeviceAddress& address);
     // nullopt when the device's state cannot be read.
     std::optional<bool> IsConnected(const std::string& path);
-    // 0, or a negative errno-style code (BlueZ's own errors become -EIO).
+    // 0 (also when the device already is in the state asked for), or a negative errno-style code
+    // (BlueZ's own errors become -EIO).
     int Connect(const std::string& path);
     int Disconnect(const std::string& path);
     int Pair(const std::string& path);
 
   private:
-    int call(const std::string& path, const char* method, uint64_t timeoutUsec);
+    int call(const std::string& path, const char* method, uint64_t timeoutUsec,
+             const char* alreadyDone);
 
     sd_bus* m_bus = nullptr;
     pthread_mutex_t m_mutex = PTHREAD_MUTEX_INITIALIZER; // sd-bus objects are not thread-safe
