@@ -10,7 +10,7 @@
 namespace {
 
 // No stack: nothing is found, nothing opens, the panel is cancelled and no alert is shown.
-class NoBluetooth final : public BluetoothPlatform {
+class NoBluetooth final : public BluetoothWithoutDesktop {
   public:
     BluetoothRef IOBluetoothDeviceCreateWithAddress(const BluetoothDeviceAddress*) override
     {
@@ -96,22 +96,6 @@ class NoBluetooth final : public BluetoothPlatform {
     {
         return nullptr;
     }
-    WindowRef FrontWindow() override { return nullptr; }
-    void HideWindow(WindowRef) override {}
-    void ShowWindow(WindowRef) override {}
-    OSStatus GetStandardAlertDefaultParams(AlertStdCFStringAlertParamRec*, uint32_t) override
-    {
-        return -1;
-    }
-    OSStatus CreateStandardAlert(int16_t, const char*, const char*,
-                                 const AlertStdCFStringAlertParamRec*, DialogRef* dialog) override
-    {
-        if (dialog != nullptr) {
-            *dialog = nullptr;
-        }
-        return -1;
-    }
-    OSStatus RunStandardAlert(DialogRef, void*, int16_t*) override { return -1; }
 };
 
 NoBluetooth g_noBluetooth;

@@ -163,6 +163,27 @@ class BluetoothPlatform {
     virtual OSStatus RunStandardAlert(DialogRef dialog, void* filter, int16_t* itemHit) = 0;
 };
 
+// A backend for a system without a desktop: no front window, and no alert can be shown.
+class BluetoothWithoutDesktop : public BluetoothPlatform {
+  public:
+    WindowRef FrontWindow() override { return nullptr; }
+    void HideWindow(WindowRef) override {}
+    void ShowWindow(WindowRef) override {}
+    OSStatus GetStandardAlertDefaultParams(AlertStdCFStringAlertParamRec*, uint32_t) override
+    {
+        return -1;
+    }
+    OSStatus CreateStandardAlert(int16_t, const char*, const char*,
+                                 const AlertStdCFStringAlertParamRec*, DialogRef* dialog) override
+    {
+        if (dialog != nullptr) {
+            *dialog = nullptr;
+        }
+        return -1;
+    }
+    OSStatus RunStandardAlert(DialogRef, void*, int16_t*) override { return -1; }
+};
+
 // The backend in use, chosen when the module first needs Bluetooth: the world file named by
 // PM_BLUETOOTH_SIM, otherwise none. A world file that cannot be used is reported once on standard
 // error and gives no backend.

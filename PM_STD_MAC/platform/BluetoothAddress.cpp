@@ -3,9 +3,7 @@
 
 #include <cstdio>
 
-namespace {
-
-int hexValue(char c)
+int HexDigitValue(char c)
 {
     if (c >= '0' && c <= '9') {
         return c - '0';
@@ -19,15 +17,13 @@ int hexValue(char c)
     return -1;
 }
 
-} // namespace
-
 bool ParseBluetoothAddress(const std::string& text, BluetoothDeviceAddress& address)
 {
     if (text.size() != 17) {
         return false;
     }
     for (size_t i = 0; i < 6; ++i) {
-        int high = hexValue(text[3 * i]), low = hexValue(text[3 * i + 1]);
+        int high = HexDigitValue(text[3 * i]), low = HexDigitValue(text[3 * i + 1]);
         if (high < 0 || low < 0 || (i < 5 && text[3 * i + 2] != ':')) {
             return false;
         }

@@ -97,20 +97,6 @@ const std::string& string(const json& value, const std::string& where)
     return value.get_ref<const std::string&>();
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 std::vector<uint8_t> hexBytes(const json& value, const std::string& where)
 {
     const std::string& text = string(value, where);
@@ -119,7 +105,7 @@ std::vector<uint8_t> hexBytes(const json& value, const std::string& where)
         fail(where, "expected hex digits in pairs");
     }
     for (size_t i = 0; i < text.size(); i += 2) {
-        int high = hexDigit(text[i]), low = hexDigit(text[i + 1]);
+        int high = HexDigitValue(text[i]), low = HexDigitValue(text[i + 1]);
         if (high < 0 || low < 0) {
             fail(where, "expected hex digits, found \"" + text.substr(i, 2) + "\"");
         }

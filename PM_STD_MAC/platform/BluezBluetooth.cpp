@@ -129,7 +129,7 @@ struct BluezChannel final : OpaqueIOBluetoothObjectRef {
     }
 };
 
-class BluezBluetooth final : public BluetoothPlatform {
+class BluezBluetooth final : public BluetoothWithoutDesktop {
   public:
     ~BluezBluetooth() override
     {
@@ -405,22 +405,6 @@ class BluezBluetooth final : public BluetoothPlatform {
         return &m_panel;
     }
 
-    WindowRef FrontWindow() override { return nullptr; }
-    void HideWindow(WindowRef) override {}
-    void ShowWindow(WindowRef) override {}
-    OSStatus GetStandardAlertDefaultParams(AlertStdCFStringAlertParamRec*, uint32_t) override
-    {
-        return -1;
-    }
-    OSStatus CreateStandardAlert(int16_t, const char*, const char*,
-                                 const AlertStdCFStringAlertParamRec*, DialogRef* dialog) override
-    {
-        if (dialog != nullptr) {
-            *dialog = nullptr;
-        }
-        return -1;
-    }
-    OSStatus RunStandardAlert(DialogRef, void*, int16_t*) override { return -1; }
 
   private:
     struct Query {
