@@ -295,7 +295,9 @@ int EI_CommBaseBluetooth::opendevice(unsigned char* address, int* count,
                 // The table has five rows; later matches are logged but not kept.
                 if (holder.m_nChannels < kMaxChannels) {
                     char* slot = holder.m_szServiceName[holder.m_nChannels];
-                    std::snprintf(slot, kServiceNameSize, "%s", name);
+                    size_t length = strnlen(name, kServiceNameSize - 1);
+                    std::memcpy(slot, name, length);
+                    slot[length] = '\0';
                     holder.m_nChannelID[holder.m_nChannels] = channelID;
                     ++holder.m_nChannels;
                 }
