@@ -1,8 +1,13 @@
 // The module's long-lived objects, defined in one place so that they are built in a fixed order
 // when the library loads: the shared receive queue, then the log (whose constructor starts the
-// millisecond clock).
+// millisecond clock), then the Bluetooth platform and the device holder that releases its device
+// through it when the library unloads.
+#include "CommBaseBluetooth.h"
 #include "CommBaseForMAC.h"
 #include "CommLog.h"
+#include "platform/Bluetooth.h"
 
 EI_RingBuff EI_CommBaseForMAC::g_cRingBuff(32768);
 CCommLog LogFileData;
+BluetoothPlatformHolder g_cBluetoothPlatform;
+EI_CommBaseBluetooth::MyBluetoothDevice EI_CommBaseBluetooth::g_myBluetoothDevice;

@@ -55,6 +55,10 @@ void BeginOpen(int32_t openMode)
     TheCurrErr.nErrCode = PM_ERR_NONE;
     if (TheCommBase != nullptr) {
         TheCommBase->EI_ClearLastError();
+        // A transport that a failed Bluetooth open left behind holds nothing open: it is
+        // replaced, not leaked.
+        delete TheCommBase;
+        TheCommBase = nullptr;
     }
     LogFileData.PM_LogOpen(0);
 }

@@ -32,10 +32,7 @@ void AtPhone::SetEcho(bool on)
 
 void AtPhone::AddReply(std::string request, std::string reply)
 {
-    if (request.empty()) {
-        throw std::invalid_argument("AtPhone::AddReply: empty request");
-    }
-    m_replies.emplace_back(std::move(request), std::move(reply));
+    m_script.Add(std::move(request), std::move(reply));
 }
 
 void AtPhone::SetGuardTime(std::chrono::milliseconds guard)
@@ -84,30 +81,7 @@ std::string AtPhone::Receive(const char* data, std::size_t n, Clock::time_point 
         if (m_echo) {
             Answer(std::string(data, n), out);
         }
-        if (!m_replies.empty()) {
-            m_pending.append(data, n);
-            std::size_t longest = 0;
-            for (;;) {
-                std::size_t bestPos = std::string::npos, bestIdx = 0;
-                for (std::size_t k = 0; k < m_replies.size(); ++k) {
-                    longest = std::max(longest, m_replies[k].first.size());
-                    std::size_t pos = m_pending.find(m_replies[k].first);
-                    if (pos < bestPos) {
-                        bestPos = pos;
-                        bestIdx = k;
-                    }
-                }
-                if (bestPos == std::string::npos) {
-                    break;
-                }
-                Answer(m_replies[bestIdx].second, out);
-                m_pending.erase(0, bestPos + m_replies[bestIdx].first.size());
-            }
-            // Only the tail can still start a request.
-            if (m_pending.size() >= longest) {
-                m_pending.erase(0, m_pending.size() - (longest - 1));
-            }
-        }
+        Answer(m_script.Feed(data, n), out);
     }
     return out;
 }
@@ -129,7 +103,7 @@ std::string AtPhone::Tick(Clock::time_point now)
     m_plusCount = 0;
     m_commandMode = true;
     m_line.clear();
-    m_pending.clear();
+    m_script.Reset();
     m_commands.push_back({"+++", m_escapeDue - m_guard});
     Answer("\r\nOK\r\n", out);
     return out;

@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "ReplyScript.h"
+
 namespace pmsim {
 
 class AtPhone {
@@ -58,10 +60,9 @@ class AtPhone {
     std::string m_identification = kDefaultIdentification;
     bool m_echo = false;
     bool m_silent = false;
-    std::vector<std::pair<std::string, std::string>> m_replies;
+    ReplyScript m_script; // data mode: request -> reply
     std::chrono::milliseconds m_guard{500};
 
-    std::string m_pending; // data mode bytes not yet matched by a script pair
     std::string m_line;    // command mode line being built
     std::vector<Command> m_commands;
     bool m_commandMode = false;

@@ -14,51 +14,11 @@
 #include <regex>
 #include <thread>
 
-#include "pmctl_test_support.h"
+#include "pmctl_run.h"
 
 using namespace pmctltest;
 
 namespace {
-
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string quote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-// Runs pmctl with the arguments (each quoted for the shell), capturing both streams.
-Outcome pmctl(const std::vector<std::string>& args, const fs::path& scratch)
-{
-    std::string cmd = quote(PMCTL_BINARY);
-    for (const auto& a : args)
-        cmd += " " + quote(a);
-    fs::path errFile = scratch / "stderr.txt";
-    cmd += " 2>" + quote(errFile.string()) + " </dev/null";
-    Outcome run;
-    FILE* pipe = ::popen(cmd.c_str(), "r");
-    if (pipe == nullptr)
-        return run;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0)
-        run.out.append(buf.data(), n);
-    int raw = ::pclose(pipe);
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.err = readFile(errFile);
-    return run;
-}
-
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 // Starts pmctl in the background, its output going to out.txt and err.txt in scratch.
 pid_t startPmctl(const std::vector<std::string>& args, const fs::path& scratch)
@@ -124,7 +84,9 @@ TEST(PmctlProgram, DemoRunsAWholeSessionAndCleansUp)
           "=== Port Open (LogStart, Start Communication)", "SD> 41 54 21 43 4f 4e 0d",
           "PhoneUnivID[demo-phone]", "CableType 1002", "=== Comm Finished",
           "PM_OpenPort Successful [ORVUDSCDMADriver]", "CableType 5",
-          "2 communications, 0 damaged lines, 0 unrecognised texts", "Demo finished."}) {
+          "phone 00:1B:DC:0F:4A:21, 2 usable channels", "// Service Name #2: Dial-up Networking",
+          "channel closed", "4 communications, 0 damaged lines, 0 unrecognised texts",
+          "Demo finished."}) {
         EXPECT_TRUE(contains(run.out, line)) << line << "\n" << run.out;
     }
     std::smatch m;

@@ -13,6 +13,9 @@ namespace pmctl {
 
 int runList();
 int runTalk(const PortOptions& port, const std::vector<Step>& steps);
+// The steps of "talk" on the open port. awaitReceives: "recv" first waits up to the receive
+// time-out for its bytes (a port whose receive takes only what has already arrived).
+void runSteps(const std::vector<Step>& steps, bool awaitReceives);
 int runCableInfo(const PortOptions& port);
 int runCharge(const PortOptions& port, bool on);
 int runLog(const std::string& fileOrFolder, bool records);
@@ -27,6 +30,20 @@ struct TermOptions {
 int runTerm(const PortOptions& port, const TermOptions& options);
 
 int runDemo(bool keep);
+
+// pmctl bt list / bt talk (Bluetooth.cpp).
+struct BluetoothOptions {
+    std::string address;   // "AA:BB:CC:DD:EE:FF"; empty: the device selector panel
+    int32_t channel = 0;   // bt talk: index among the listed channels
+    std::string logFolder; // PM_Log_SetUserInfo when not empty
+    std::string phoneId = "pmctl";
+    uint32_t rxTimeout = 1000;
+};
+int runBluetoothList(const BluetoothOptions& options);
+int runBluetoothDevices();
+int runBluetoothTalk(const BluetoothOptions& options, const std::vector<Step>& steps);
+// The demo's Bluetooth section: a simulated world written into folder, listed, opened, talked to.
+void demoBluetooth(const std::string& folder, void (*step)(const std::string&));
 
 } // namespace pmctl
 

@@ -210,6 +210,7 @@ int runDemo(bool keep)
     std::cout << "    port closed\n";
 
     runModemDemo(world.logFolder().parent_path(), step);
+    demoBluetooth(world.logFolder().parent_path().string(), step);
 
     step("pmctl log " + world.logFolder().string() + ": the decoded log");
     pmlog::Log log = pmlog::readLog(world.logFolder());

@@ -1,4 +1,5 @@
 // pmctl list, talk, cable-info, charge and log.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +52,17 @@ std::vector<uint8_t> receiveUntilQuiet(uint32_t quietMs)
     }
 }
 
-void runStep(const Step& step)
+// Until count bytes wait in the port or the receive time-out passes.
+void awaitBytes(uint32_t count)
+{
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(PM_GetRxTimeout());
+    while (static_cast<uint32_t>(std::max(PM_InBufferCount(), 0)) < count &&
+           std::chrono::steady_clock::now() < deadline && !stopRequested())
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+void runStep(const Step& step, bool awaitReceives)
 {
     switch (step.kind) {
     case Step::Send:
@@ -60,6 +71,8 @@ void runStep(const Step& step)
         printBytes("SD> ", step.bytes);
         break;
     case Step::Recv: {
+        if (awaitReceives)
+            awaitBytes(step.number);
         std::vector<uint8_t> buffer(step.number);
         if (!PM_RxBytes(static_cast<int32_t>(step.number), buffer.data())) {
             int32_t err = PM_GetCommErr();
@@ -190,14 +203,19 @@ int runTalk(const PortOptions& port, const std::vector<Step>& steps)
     std::string path = openPort(port);
     PortGuard guard;
     std::cout << describeOpen(port, path) << "\n";
-    for (const Step& step : steps) {
-        stopIfRequested();
-        runStep(step);
-    }
-    stopIfRequested();
+    runSteps(steps, false);
     guard.close();
     std::cout << "port closed\n";
     return 0;
+}
+
+void runSteps(const std::vector<Step>& steps, bool awaitReceives)
+{
+    for (const Step& step : steps) {
+        stopIfRequested();
+        runStep(step, awaitReceives);
+    }
+    stopIfRequested();
 }
 
 int runCableInfo(const PortOptions& port)

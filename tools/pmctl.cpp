@@ -160,17 +160,53 @@ int main(int argc, char** argv)
                 "Examples:\n  pmctl log ~/customer-logs/\n"
                 "  pmctl log --html -o session.html ~/customer-logs/PM_LOG.dat");
 
+    pmctl::BluetoothOptions bt;
+    std::vector<std::string> btStepWords;
+    auto* btCmd = app.add_subcommand("bt", "list a phone's Bluetooth channels, talk over one");
+    btCmd->require_subcommand(1);
+    auto* btList = btCmd->add_subcommand("list", "list the usable RFCOMM channels of a phone");
+    auto* btDevices = btCmd->add_subcommand(
+        "devices", "the devices BlueZ knows, paired or not (the phones 'bt list' can reach)");
+    auto* btTalk = btCmd->add_subcommand(
+        "talk", "open one of the phone's channels and carry out the steps, as 'pmctl talk' does");
+    for (CLI::App* c : {btList, btTalk}) {
+        c->add_option("--address,-a", bt.address,
+                      "the phone's address AA:BB:CC:DD:EE:FF; without it the device selector "
+                      "panel picks one");
+        c->add_option("--log,-l", bt.logFolder,
+                      "log into this folder (PM_Log_SetUserInfo); read it with 'pmctl log'");
+        c->add_option("--phone-id", bt.phoneId, "the phone's identification for the log")
+            ->default_str(bt.phoneId);
+    }
+    btTalk->add_option("--channel,-n", bt.channel, "the channel's number in 'pmctl bt list'")
+        ->required();
+    btTalk
+        ->add_option("--timeout,-t", bt.rxTimeout,
+                     "how long a 'recv' step waits for its bytes, in ms (the module's Bluetooth "
+                     "receive takes only bytes that have already arrived)")
+        ->default_str(std::to_string(bt.rxTimeout));
+    btTalk->add_option("steps", btStepWords, "the steps, in order (see 'pmctl talk --help')");
+    btCmd->footer(
+        "Uses PM_CountBluetoothChannels (an SDP query, then a 2 s pause after the\n"
+        "connection closes) and PM_OpenBluetoothChannel. A channel is usable when its\n"
+        "service has one of the known serial or dial-up names. The environment variable\n"
+        "PM_BLUETOOTH_SIM may name a simulated world (docs/bluetooth.md).\n\n"
+        "Examples:\n  pmctl bt list --address 00:1B:DC:0F:4A:21\n"
+        "  pmctl bt talk --address 00:1B:DC:0F:4A:21 --channel 0 send 'AT\\r' recv 6");
+
     bool keep = false;
     auto* demo = app.add_subcommand(
-        "demo", "a whole session against a simulated cable on a pseudo-terminal and a short one "
-                "against a simulated modem driver, then their log");
+        "demo", "a whole session against a simulated cable on a pseudo-terminal, then short ones "
+                "against a simulated modem driver and a simulated Bluetooth phone, and their log");
     demo->add_flag("--keep", keep, "keep the temporary folder with the log and print its path");
     demo->footer("Needs no hardware and no root. Plays a phone's cable on a pseudo-terminal,\n"
                  "points PM_SERIAL_REGISTRY at it and does what a host does: log folder, cable\n"
                  "type 1002, device list, open, speed, an AT exchange, cable info, charge on\n"
                  "and off, close; then cable type 5 against a simulated modem driver (open,\n"
-                 "an exchange, close); then prints the decoded log and writes its HTML page\n"
-                 "($TMPDIR/pmctl-session-XXXXXX.html, kept). Takes about 17 seconds.");
+                 "an exchange, close); then lists and opens a simulated phone's Bluetooth\n"
+                 "channel and exchanges AT commands over it; then prints the decoded log and\n"
+                 "writes its HTML page ($TMPDIR/pmctl-session-XXXXXX.html, kept). Takes about\n"
+                 "25 seconds.");
 
     if (argc == 1) {
         // No command: what there is to do.
@@ -215,6 +251,20 @@ int main(int argc, char** argv)
         }
         if (used == log)
             return html ? pmctl::runLogHtml(logPath, htmlOutput) : pmctl::runLog(logPath, records);
+        if (used == btCmd) {
+            pmctl::catchStopSignals();
+            if (btList->parsed())
+                return pmctl::runBluetoothList(bt);
+            if (btDevices->parsed())
+                return pmctl::runBluetoothDevices();
+            std::vector<pmctl::Step> steps;
+            std::string error;
+            if (!pmctl::parseSteps(btStepWords, steps, error)) {
+                std::cerr << "pmctl bt talk: " << error << "\n";
+                return kUsageError;
+            }
+            return pmctl::runBluetoothTalk(bt, steps);
+        }
         if (used == demo) {
             pmctl::catchStopSignals();
             return pmctl::runDemo(keep);

@@ -1,0 +1,62 @@
+// The exported Bluetooth functions: listing a phone's usable channels, and opening one of them as
+// the module's port (closed with PM_ClosePort like any other).
+#include <new>
+
+#include "CommBaseBluetooth.h"
+#include "CommLog.h"
+#include "PortLock.h"
+#include "PortMdlState.h"
+
+extern "C" int32_t PM_CountBluetoothChannels(uint8_t* address,
+                                             int (*progress)(const char*, int, int))
+{
+    PortLock port; // the listing logs and records errors, as a port call does
+    int count = 0;
+    LogFileData.PM_LogOpen(0);
+    try {
+        count = EI_CommBaseBluetooth::CountChannels(address, progress);
+    } catch (...) {
+        // Only memory can run out here; the listing then found nothing.
+        count = 0;
+        EI_CommBaseBluetooth::g_nLastError = EI_ERR_BT_CHANNEL;
+    }
+    if (count < 1) {
+        setPortMdlErr(PM_ERR_OPEN, PM_LINE_BLUETOOTH_COUNT);
+    }
+    LogFileData.PM_LogClose();
+    return count;
+}
+
+extern "C" int32_t PM_OpenBluetoothChannel(int32_t index)
+{
+    PortLock port;
+    if (g_bIsOpen == 1) {
+        PM_ClosePort();
+    }
+    g_nOpenMode = 3;
+    TheCurrErr.nErrCode = PM_ERR_NONE;
+    if (TheCommBase != nullptr) {
+        TheCommBase->EI_ClearLastError();
+        // What a failed open left behind holds nothing open: it is replaced, not leaked.
+        delete TheCommBase;
+        TheCommBase = nullptr;
+    }
+    auto* transport = new (std::nothrow) EI_CommBaseBluetooth(1);
+    TheCommBase = transport;
+    LogFileData.PM_LogOpen(0);
+    if (transport == nullptr) {
+        return setPortMdlErr(PM_ERR_OPEN, PM_LINE_BLUETOOTH_OPEN);
+    }
+    int opened = 0;
+    try {
+        opened = transport->OpenChannel(index);
+    } catch (...) {
+        transport->Close();
+        opened = 0;
+    }
+    if (opened == 1) {
+        g_bIsOpen = 1;
+        return 1;
+    }
+    return setPortMdlErr(PM_ERR_OPEN, PM_LINE_BLUETOOTH_OPEN);
+}

@@ -1,0 +1,57 @@
+// pmctl bt list and bt talk, run as a user runs them, against a simulated Bluetooth world.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "pmctl_run.h"
+
+using namespace pmctltest;
+
+namespace {
+
+class PmctlBluetooth : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        writeFile(dir.path() / "world.json", R"({"devices": [{
+            "address": "00:1B:DC:0F:4A:21",
+            "records": [
+              {"attributes": {"256": {"text": "Headset"}}},
+              {"rfcomm": 1, "attributes": {"256": {"text": "Dial-up Networking"}}},
+              {"rfcomm": 4, "attributes": {"256": {"text": "COM0"}}}],
+            "phone": {"replies": {"AT\r": "\r\nOK\r\n"}}}]})");
+        ::setenv("PM_BLUETOOTH_SIM", (dir.path() / "world.json").c_str(), 1);
+    }
+    TempDir dir;
+};
+
+TEST_F(PmctlBluetooth, ListShowsTheUsableChannelsByNameAndTalkUsesOne)
+{
+    Outcome list = pmctl({"bt", "list", "--address", "00:1b:dc:0f:4a:21"}, dir.path());
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out, "phone 00:1B:DC:0F:4A:21: 2 usable channels\n"
+                        "  0  Dial-up Networking\n"
+                        "  1  COM0\n");
+    Outcome talk = pmctl({"bt", "talk", "-a", "00:1B:DC:0F:4A:21", "-n", "1", "send", "AT\\r",
+                          "recv", "6"},
+                         dir.path());
+    EXPECT_EQ(talk.status, 0) << talk.err;
+    EXPECT_TRUE(contains(talk.out, "RD< 0d 0a 4f 4b 0d 0a")) << talk.out;
+    EXPECT_TRUE(contains(talk.out, "channel closed")) << talk.out;
+}
+
+TEST_F(PmctlBluetooth, MistakesAreExplained)
+{
+    Outcome bad = pmctl({"bt", "list", "--address", "00:1B:DC"}, dir.path());
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_TRUE(contains(bad.err, "is no Bluetooth address")) << bad.err;
+    Outcome past = pmctl({"bt", "talk", "-a", "00:1B:DC:0F:4A:21", "-n", "2", "send", "x"},
+                         dir.path());
+    EXPECT_EQ(past.status, 1);
+    EXPECT_TRUE(contains(past.err, "there is no channel 2: the phone has 2 (0 to 1)")) << past.err;
+    Outcome unknown = pmctl({"bt", "list", "-a", "00:1B:DC:0F:4A:22"}, dir.path());
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_TRUE(contains(unknown.err, "no usable Bluetooth channel")) << unknown.err;
+}
+
+} // namespace
