@@ -1,0 +1,4 @@
+# The phone modem driver daemon, in a thread beside the module, with a pseudo-terminal and the cable
+# simulator behind it; and the daemon program as a process.
+pm_add_test(test_modemd SOURCES test_modemd.cpp TtyTrace.cpp LABELS fast threaded
+            LIBS pmmodemd pmsim)
