@@ -78,6 +78,7 @@ int main(int argc, char** argv)
         LogLine("no udev events; a phone that comes back is looked for every half second");
     }
 
+    signal(SIGPIPE, SIG_IGN); // a standard error nobody reads any more must not end the daemon
     // Blocked before the daemon's thread starts, so only the wait below takes them.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);

@@ -3,15 +3,19 @@
 // one client at a time, and each method's translation seen at the tty's side.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <poll.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -517,5 +521,169 @@ TEST(DaemonStart, UsbIds)
     EXPECT_EQ(id->serial, "SN-1");
     for (const char* bad : {"", "12ab", "12ab:", ":5", "12345:1", "1g:2", "1:2:"}) {
         EXPECT_FALSE(modemd::ParseUsbId(bad)) << bad;
+    }
+}
+
+TEST_F(Daemon, APhoneSlowerThanTheClientLosesNothing)
+{
+    // A line nobody reads for a while: the tty fills, then the daemon holds the client's writes.
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    PointAt(ptsname(master));
+    std::string sent;
+    for (int i = 0; sent.size() < 200 * 1024; ++i) {
+        sent += "chunk " + std::to_string(i) + " ";
+    }
+    Client c;
+    std::atomic<int32_t> failed{0};
+    std::thread writer([&] {
+        for (size_t at = 0; at < sent.size(); at += 256) {
+            std::string piece = sent.substr(at, 256);
+            int32_t r = c.Write(piece, static_cast<uint32_t>(piece.size()));
+            if (r != 0) {
+                failed = r;
+                return;
+            }
+        }
+    });
+    std::this_thread::sleep_for(300ms); // let the writes pile up
+    std::string got;
+    char buf[4096];
+    pollfd p = {master, POLLIN, 0};
+    while (got.size() < sent.size() && failed == 0 && poll(&p, 1, 10000) == 1) {
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) {
+            break;
+        }
+        got.append(buf, static_cast<size_t>(n));
+    }
+    writer.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size() << " bytes";
+    close(master);
+}
+
+namespace {
+
+// The daemon program with args; its exit status and what it wrote to standard error. With
+// untilLine, the process is left running once a line of standard error holds it (pid set).
+struct Program {
+    int status = -1;
+    std::string err;
+    pid_t pid = -1;
+};
+
+std::string ReadAll(int fd)
+{
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = pread(fd, buf, sizeof buf, static_cast<off_t>(text.size()))) > 0) {
+        text.append(buf, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+Program Start(std::vector<std::string> args, const std::string& untilLine = "")
+{
+    args.insert(args.begin(), PMMODEMD_BINARY);
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    // A file rather than a pipe: the daemon logs on after the test has stopped reading.
+    char name[] = "/tmp/pmmodemd-err.XXXXXX";
+    int err = mkostemp(name, O_CLOEXEC);
+    EXPECT_GE(err, 0);
+    unlink(name);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err, STDOUT_FILENO);
+    Program p;
+    EXPECT_EQ(posix_spawn(&p.pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    if (untilLine.empty()) {
+        waitpid(p.pid, &p.status, 0);
+        p.pid = -1;
+        p.err = ReadAll(err);
+    } else {
+        auto until = std::chrono::steady_clock::now() + 10s;
+        while ((p.err = ReadAll(err)).find(untilLine) == std::string::npos &&
+               std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    close(err);
+    return p;
+}
+
+int Stop(Program& p)
+{
+    kill(p.pid, SIGTERM);
+    waitpid(p.pid, &p.status, 0);
+    p.pid = -1;
+    return p.status;
+}
+
+} // namespace
+
+TEST(DaemonProgram, ServesAPortUntilStopped)
+{
+    Plane plane;
+    CableSim cable;
+    cable.AddReply("AT\r", kOk);
+    Program daemon = Start({"--tty", cable.SlavePath(), "--plane", plane.Dir()}, "serving");
+    ASSERT_GT(daemon.pid, 0) << daemon.err;
+    EXPECT_NE(daemon.err.find("serving " + plane.Path(kClass) + " for " + cable.SlavePath()),
+              std::string::npos)
+        << daemon.err;
+
+    // A second daemon for the plane says why it cannot serve.
+    Program second = Start({"--tty", cable.SlavePath(), "--plane", plane.Dir()});
+    EXPECT_EQ(WEXITSTATUS(second.status), 1);
+    EXPECT_NE(second.err.find("another driver serves it"), std::string::npos) << second.err;
+
+    serialtest::SetCableType(5);
+    ASSERT_EQ(PM_OpenPort(1), 1);
+    ASSERT_EQ(PM_SetRxTimeout(3000), 1);
+    ASSERT_EQ(PM_TxBytes(3, reinterpret_cast<const uint8_t*>("AT\r")), 1);
+    uint8_t answer[6] = {};
+    ASSERT_EQ(PM_RxBytes(6, answer), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(answer), 6), kOk);
+    ASSERT_EQ(PM_ClosePort(), 1);
+
+    int status = Stop(daemon);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    struct stat st {};
+    EXPECT_NE(lstat(plane.Path(kClass).c_str(), &st), 0); // the socket went with it
+}
+
+TEST(DaemonProgram, CommandLine)
+{
+    Program help = Start({"--help"});
+    EXPECT_EQ(WEXITSTATUS(help.status), 0);
+    EXPECT_NE(help.err.find("--usb"), std::string::npos);
+    Program version = Start({"--version"});
+    EXPECT_EQ(WEXITSTATUS(version.status), 0);
+    EXPECT_EQ(version.err.rfind("portmdl-modemd ", 0), 0u) << version.err;
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+    } bad[] = {
+        {{}, "--tty or --usb"},
+        {{"--tty", "/etc/hostname"}, "not a terminal device"},
+        {{"--usb", "12345:1"}, "--usb wants VID:PID"},
+        {{"--tty", "/dev/null", "--usb", "1:2"}, "excludes"},
+        {{"--frobnicate"}, "frobnicate"},
+    };
+    for (const Case& k : bad) {
+        Program p = Start(k.args);
+        EXPECT_EQ(WEXITSTATUS(p.status), 2) << k.says;
+        EXPECT_NE(p.err.find(k.says), std::string::npos) << p.err;
     }
 }
