@@ -352,17 +352,18 @@ bool ModemDaemon::OnRequest(const uint8_t* msg, std::size_t n)
         Answer(rq.tag, m_tty.IsOpen() ? m_tty.Purge() : closed);
         return true;
     case 3: {
-        uint32_t wanted = shape(0, 12) ? std::min(Word(reinterpret_cast<const uint8_t*>(in.data())),
-                                                  kDataSize)
-                                       : 0;
-        if (wanted == 0 || rq.structureOut < 4) {
+        // At most what was asked for, what one reply holds and what the client has room for.
+        uint32_t wanted = shape(0, 12) && rq.structureOut > 4
+                              ? std::min({Word(reinterpret_cast<const uint8_t*>(in.data())),
+                                          kDataSize, rq.structureOut - 4})
+                              : 0;
+        if (wanted == 0) {
             break;
         }
         if (!m_wantOpen) {
             Answer(rq.tag, pmwire::kNotOpen);
             return true;
         }
-        wanted = std::min<uint32_t>(wanted, rq.structureOut - 4);
         m_reads.push_back({rq.tag, wanted, Clock::now() + kReadWait});
         return true;
     }

@@ -453,6 +453,11 @@ TEST_F(Daemon, BadRequestsAreAnsweredWithErrors)
     EXPECT_EQ(IOConnectMethodStructureIStructureO(c.Handle(), 3, shortRead, sizeof shortRead,
                                                   reply, &size),
               static_cast<int32_t>(pmwire::kBadArgument));
+    const uint32_t readRequest[3] = {256, 1, 1};
+    size = 4; // room for the count only
+    EXPECT_EQ(IOConnectMethodStructureIStructureO(c.Handle(), 3, readRequest, sizeof readRequest,
+                                                  reply, &size),
+              static_cast<int32_t>(pmwire::kBadArgument));
     uint8_t coding[7] = {};
     EXPECT_EQ(IOConnectMethodScalarIStructureI(c.Handle(), 6, nullptr, 0, coding, sizeof coding),
               static_cast<int32_t>(pmwire::kBadArgument));
