@@ -2,6 +2,8 @@
 # Set-up, build and run for portmdl on a Debian machine. Installs what is missing, then:
 #   ./dev.sh demo          build pmctl and run its demo session (no hardware, no root needed)
 #   ./dev.sh test [args]   build everything and run all tests (args go to ctest, e.g. -L fast)
+#   ./dev.sh install-check install the test build into a temporary prefix, build and run the
+#                          examples against it, make the Debian packages (after test)
 #   ./dev.sh asan          the tests again, built with AddressSanitizer and UBSan
 #   ./dev.sh tsan          the threaded tests, built with ThreadSanitizer
 #   ./dev.sh bench         build and run the benchmarks
@@ -10,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libudev-dev
-          libcli11-dev libpng-dev chromium)
+          libcli11-dev libpng-dev chromium help2man dpkg-dev file)
 JOBS=$(nproc)
 
 ensure_packages() {
@@ -28,11 +30,15 @@ ensure_packages() {
     "${sudo[@]}" apt-get install -y -qq "${missing[@]}"
 }
 
-build() { # build DIR [cmake options...]
+configure() { # configure DIR [cmake options...]
     local dir=$1
     shift
     cmake -S . -B "$dir" "$@" >/dev/null
-    cmake --build "$dir" -j"$JOBS"
+}
+
+build() { # build DIR [cmake options...]
+    configure "$@"
+    cmake --build "$1" -j"$JOBS"
 }
 
 # ThreadSanitizer's shadow memory does not fit the high-entropy address randomisation of recent
@@ -50,13 +56,18 @@ cmd=${1:-}
 case "$cmd" in
 demo)
     ensure_packages
-    build build
+    configure build
+    cmake --build build -j"$JOBS" --target pmctl
     ./build/tools/pmctl demo "$@"
     ;;
 test)
     ensure_packages
     build build
     ctest --test-dir build --output-on-failure -j"$JOBS" "$@"
+    ;;
+install-check)
+    ensure_packages
+    .ci/install-check
     ;;
 asan)
     ensure_packages
@@ -101,7 +112,7 @@ fuzz)
     done
     ;;
 *)
-    sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

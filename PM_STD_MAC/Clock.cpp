@@ -12,8 +12,11 @@ namespace {
 // Zero until the first call fixes the origin. The log object's constructor makes that call while
 // the module loads, before any thread of the module exists.
 struct timeval fTimerBase = {0, 0};
-// How much of a pause is yielded away at its end instead of slept.
-constexpr long long kYieldTailNs = 60000;
+// Whether this thread's timer slack was lowered already (see PM_SimpleSleep).
+thread_local bool t_bSlackLowered = false;
+// How much of a pause is yielded away at its end instead of slept: enough to cover most of the
+// wake-up latency, little enough that the yielding costs less than the sleep itself.
+constexpr long long kYieldTailNs = 25000;
 
 void addNanos(struct timespec& t, long long nanos)
 {
@@ -41,14 +44,21 @@ uint32_t ElapsedMillis(const struct timeval& base, const struct timeval& now)
                                  static_cast<unsigned long>(micros / 1000));
 }
 
+// The time of the monotonic clock as a time-of-day record: a wall clock that is set back or
+// forward must not stretch or cut a time-out measured on the tick.
+static struct timeval monotonicNow()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return {t.tv_sec, static_cast<suseconds_t>(t.tv_nsec / 1000)};
+}
+
 extern "C" uint32_t MACTickCount(void)
 {
     if (fTimerBase.tv_sec == 0 && fTimerBase.tv_usec == 0) {
-        gettimeofday(&fTimerBase, nullptr);
+        fTimerBase = monotonicNow();
     }
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    return ElapsedMillis(fTimerBase, now);
+    return ElapsedMillis(fTimerBase, monotonicNow());
 }
 
 extern "C" int32_t PM_SimpleSleep(uint32_t ms)
@@ -60,22 +70,25 @@ extern "C" int32_t PM_SimpleSleep(uint32_t ms)
     }
     // Linux wakes a sleeper late by its timer slack and the scheduler's latency (tens of
     // microseconds), which would stretch the 2 ms pause before every send. So the sleep ends a
-    // little early, with the slack lowered for it alone, and the rest of the pause is yielded
-    // away against the clock.
+    // little early and the rest of the pause is yielded away against the clock; the thread's
+    // timer slack is lowered once, at its first pause, rather than around every pause.
     struct timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     addNanos(deadline, static_cast<long long>(ms) * 1000000LL);
     struct timespec wake = deadline;
     addNanos(wake, -kYieldTailNs);
 
-    int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
-    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-    int result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
-    if (slack > 0) {
-        prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
+    if (!t_bSlackLowered) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+        t_bSlackLowered = true;
     }
+    // A signal must not cut the pause short: the sleep goes on to the same absolute time.
+    int result;
+    do {
+        result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+    } while (result == EINTR);
     if (result != 0) {
-        errno = result; // interrupted: the pause ends here, as an interrupted nanosleep would
+        errno = result;
         return -1;
     }
     struct timespec now;

@@ -2,12 +2,54 @@
 // queue.
 #include "CommBaseForMAC.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include "portmdl/PortMdl.h"
+
+namespace {
+
+// The pending-close request shared by every transport: a count of closes waiting for the port and
+// an event descriptor that is readable while any is.
+struct CancelSignal {
+    std::atomic<int32_t> pending{0};
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+};
+
+CancelSignal& cancelSignal()
+{
+    static CancelSignal signal;
+    return signal;
+}
+
+// Made while the module loads, like the queue's pipe, so no call creates it later.
+const bool g_bCancelSignalReady = cancelSignal().fd >= 0;
+
+void signalFd(int fd)
+{
+    uint64_t one = 1;
+    while (fd >= 0 && write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void drainFd(int fd)
+{
+    uint64_t value;
+    while (fd >= 0 && read(fd, &value, sizeof value) < 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
 
 EI_CommBaseForMAC::EI_CommBaseForMAC()
     : m_nReadTimeOut(0), m_nWriteTimeOut(0), m_nLastError(0), m_bRunning(0), m_hThread(),
       m_bHasThread(false), m_mutex(), m_nRxTimeout(1), m_nRxSleepTime(1), m_bIsOpen(0),
-      m_bReaderStarted(0)
+      m_nStopFd(-1), m_bReaderStarted(0)
 {
 }
 
@@ -41,13 +83,15 @@ int EI_CommBaseForMAC::readBuffer(unsigned char* buf, int len)
             g_cRingBuff.Get(buf, len, &got);
             return 1;
         }
-        if (MACTickCount() > deadline) {
+        uint32_t now = MACTickCount();
+        if (now > deadline || CancelPending()) {
             return PM_Exit(EI_ERR_TIMEOUT);
         }
-        // The pause between turns ends as soon as the reader queues bytes, and lasts at most a
-        // millisecond: a spinning yield would take a whole core from the reader and the phone's
-        // side for as long as the receive waits.
-        g_cRingBuff.WaitForInput(1);
+        // Sleep until the reader queues bytes, a close is asked for, or the clock has passed the
+        // deadline: a receive that waits costs no processor time, and still ends on the
+        // millisecond its time-out gives.
+        uint32_t untilPast = std::min<uint32_t>(deadline - now + 1, INT_MAX);
+        g_cRingBuff.WaitForInput(static_cast<int>(untilPast), CancelFd());
     }
 }
 
@@ -91,9 +135,14 @@ int EI_CommBaseForMAC::Close()
 {
     if (m_bHasThread) {
         m_bRunning = 0;
+        signalFd(m_nStopFd); // a pass waiting for input ends now
         pthread_join(m_hThread, nullptr);
         m_bHasThread = false;
         pthread_mutex_destroy(&m_mutex);
+    }
+    if (m_nStopFd >= 0) {
+        close(m_nStopFd);
+        m_nStopFd = -1;
     }
     return internalClose();
 }
@@ -116,6 +165,9 @@ int EI_CommBaseForMAC::CreateThread()
 {
     pthread_mutex_init(&m_mutex, nullptr);
     m_bReaderStarted = 0;
+    if (m_nStopFd < 0) {
+        m_nStopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    }
     // The reader's first test of m_bRunning must find it raised, so it is raised before the
     // thread exists.
     m_bRunning = 1;
@@ -177,4 +229,43 @@ int EI_CommBaseForMAC::Write(const unsigned char* buf, int len, int* sent)
         return PM_Exit(EI_ERR_NOTOPEN);
     }
     return internalWrite(buf, len, sent);
+}
+
+void EI_CommBaseForMAC::BeginCancel()
+{
+    CancelSignal& signal = cancelSignal();
+    signal.pending.fetch_add(1);
+    signalFd(signal.fd);
+}
+
+void EI_CommBaseForMAC::EndCancel()
+{
+    // Called with the port held, so no wait is polling the descriptor now; a request raised
+    // meanwhile is still seen through the count.
+    CancelSignal& signal = cancelSignal();
+    if (signal.pending.fetch_sub(1) == 1) {
+        drainFd(signal.fd);
+    }
+}
+
+bool EI_CommBaseForMAC::CancelPending()
+{
+    return cancelSignal().pending.load() > 0;
+}
+
+int EI_CommBaseForMAC::CancelFd()
+{
+    return cancelSignal().fd;
+}
+
+short EI_CommBaseForMAC::WaitReady(int fd, short events, int ms)
+{
+    struct pollfd fds[2] = {{m_nStopFd, POLLIN, 0}, {fd, events, 0}};
+    if (!m_bRunning) {
+        return 0;
+    }
+    if (poll(fds, fd >= 0 ? 2 : 1, ms) <= 0) {
+        return 0;
+    }
+    return fds[1].revents;
 }

@@ -58,6 +58,20 @@ class EI_CommBaseForMAC {
     int Read(unsigned char* buf, int len, int* got);
     int Write(const unsigned char* buf, int len, int* sent);
 
+    // A close asked for on another thread ends the host's waits early: PM_ClosePort raises the
+    // request before it waits for the port and lowers it once the port is closed. Every wait on
+    // the host's side (a receive, a bounded send) gives up, as at its time-out, while
+    // CancelPending() holds, and polls CancelFd() too, which is readable while a close is pending.
+    static void BeginCancel();
+    static void EndCancel();
+    static bool CancelPending();
+    static int CancelFd();
+
+    // For a transport's read pass: waits until fd (when not -1) is ready for the events, Close
+    // stops the reader, or ms milliseconds pass (negative: no limit). Returns the events of fd
+    // (0 when none), so a pass never holds up Close however long it waits.
+    short WaitReady(int fd, short events, int ms);
+
     static EI_RingBuff g_cRingBuff;
 
     uint32_t m_nReadTimeOut;
@@ -73,6 +87,8 @@ class EI_CommBaseForMAC {
     std::atomic<int32_t> m_bIsOpen; // the reader reads it while the host thread changes it
 
   private:
+    // Readable once Close stops the reader; -1 while no reader exists.
+    int m_nStopFd;
     // Raised by the reader once it has emptied the queue at its start (or ended at once); the
     // starter waits for it so that its own clear never overlaps the reader's.
     std::atomic<int32_t> m_bReaderStarted;

@@ -1,6 +1,8 @@
 #include "CommBaseUNIX.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,9 +29,10 @@ constexpr uint16_t kLineRTS = TIOCM_RTS; // 4
 
 constexpr uint32_t kInitialSpeed = 600;
 
-// How long one read pass waits for input when none is there, so an idle reader sleeps in the
-// kernel instead of spinning; input wakes it at once.
-constexpr int kIdleWaitMs = 10;
+// How long a read pass rests when the device reports itself ready but gives nothing (hung up).
+constexpr int kHungUpPauseMs = 10;
+// How often a closing port looks whether its output has drained.
+constexpr uint32_t kDrainCheckMs = 2;
 constexpr int kReadBytes = 16;  // the most one read takes from the device
 constexpr int kPassBytes = 256; // the most one reader pass queues
 
@@ -73,17 +76,13 @@ int EI_CommBaseUNIX::Open(const char* name)
         return PM_Exit(EI_ERR_OS);
     }
     // No controlling terminal (a hang-up must not signal the host), no wait for carrier, and no
-    // inheritance by the host's child processes. Writes block again once the device is ours.
+    // inheritance by the host's child processes. The descriptor stays non-blocking: a write waits
+    // for room in poll(), so the send time-out bounds it (reads return at once anyway).
     int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return PM_Exit(EI_ERR_OS);
     }
     m_nFd = fd;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        PM_Exit(EI_ERR_OS);
-        return failOpen();
-    }
     m_bIsOpen = 1;
     if (SetupComm() == 0) {
         return failOpen();
@@ -171,15 +170,16 @@ int EI_CommBaseUNIX::internalRead()
     int got = 0;
     ssize_t n = read(m_nFd, buf, kReadBytes);
     if (n <= 0) {
-        pollfd p = {m_nFd, POLLIN, 0};
-        if (poll(&p, 1, kIdleWaitMs) > 0) {
-            if (p.revents & POLLIN) {
-                n = read(m_nFd, buf, kReadBytes);
-            }
-            // A hung-up device reports itself ready for ever; keep the idle pace anyway.
-            if (n <= 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-                PM_SimpleSleep(kIdleWaitMs);
-            }
+        // Nothing there: sleep in the kernel until input comes or Close stops the reader, so an
+        // idle port costs no processor time and a close need not wait for a pass to end.
+        short ready = WaitReady(m_nFd, POLLIN, -1);
+        if (ready & POLLIN) {
+            n = read(m_nFd, buf, kReadBytes);
+        }
+        // A hung-up device reports itself ready for ever; rest a little so the reader does not
+        // spin on it.
+        if (n <= 0 && (ready & (POLLHUP | POLLERR | POLLNVAL))) {
+            WaitReady(-1, 0, kHungUpPauseMs);
         }
     }
     while (n > 0) {
@@ -212,22 +212,33 @@ int EI_CommBaseUNIX::internalWrite(const unsigned char* buf, int len, int* sent)
         return PM_Exit(EI_ERR_OS);
     }
     tcflow(m_nFd, TCOON);
-    // One blocking write; a signal that interrupts it must not lose the rest of the bytes.
+    // The bytes go out as the device takes them, for at most the send time-out: a peer that does
+    // not read, or a line held by flow control, ends the send short (code 3), as does a close
+    // asked for on another thread. A signal does not lose the rest of the bytes.
+    uint32_t deadline = MACTickCount() + m_nWriteTimeOut;
     int total = 0;
     while (total < len) {
         ssize_t w = write(m_nFd, buf + total, static_cast<size_t>(len - total));
         if (w > 0) {
             total += static_cast<int>(w);
-        } else if (w < 0 && errno == EINTR) {
             continue;
-        } else {
+        }
+        if (w < 0 && errno == EINTR) {
+            continue;
+        }
+        if (w == 0 || errno != EAGAIN) {
+            *sent = total;
+            return PM_Exit(EI_ERR_OS);
+        }
+        uint32_t now = MACTickCount();
+        if (now > deadline || CancelPending()) {
+            PM_Exit(EI_ERR_TIMEOUT);
             break;
         }
+        pollfd room[2] = {{m_nFd, POLLOUT, 0}, {CancelFd(), POLLIN, 0}};
+        poll(room, 2, static_cast<int>(std::min<uint32_t>(deadline - now + 1, INT_MAX)));
     }
     *sent = total;
-    if (total != len) {
-        return PM_Exit(EI_ERR_OS);
-    }
     return 1;
 }
 
@@ -239,8 +250,15 @@ int EI_CommBaseUNIX::GetPortHandle()
 int EI_CommBaseUNIX::internalClose()
 {
     if (m_nFd >= 0) {
+        // The last bytes the host sent reach the phone before the lines drop: output drains for
+        // up to the send time-out, and only what is still left then is discarded.
+        drainOutput();
         SetControlLineStatus(m_nSavedLines);
-        tcflush(m_nFd, TCIOFLUSH);
+        tcflush(m_nFd, TCIFLUSH);
+        int left = 0;
+        if (ioctl(m_nFd, TIOCOUTQ, &left) != 0 || left > 0) {
+            tcflush(m_nFd, TCOFLUSH);
+        }
         tcsetattr(m_nFd, TCSANOW, &m_savedTermios);
         // Another holder of the device (a pseudo-terminal's other users) must not keep it locked.
         releaseExclusive();
@@ -281,6 +299,15 @@ int EI_CommBaseUNIX::ChangeBaudRate(uint32_t code)
     }
     m_portStatus.nSpeedCode = static_cast<int32_t>(code);
     return 1;
+}
+
+void EI_CommBaseUNIX::drainOutput()
+{
+    uint32_t deadline = MACTickCount() + m_nWriteTimeOut;
+    int left = 0;
+    while (ioctl(m_nFd, TIOCOUTQ, &left) == 0 && left > 0 && MACTickCount() <= deadline) {
+        PM_SimpleSleep(kDrainCheckMs);
+    }
 }
 
 uint16_t EI_CommBaseUNIX::GetControlLineStatus()

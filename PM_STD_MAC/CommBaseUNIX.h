@@ -55,6 +55,7 @@ class EI_CommBaseUNIX : public EI_CommBaseForMAC {
   private:
     int failOpen();          // undoes a half-done Open; returns 0
     void releaseExclusive(); // gives back the exclusive claim if this port made it
+    void drainOutput();      // waits, up to the send time-out, for the device's output to go
     bool m_bOwnExclusive;    // the claim was ours, not already held when the port opened
 };
 

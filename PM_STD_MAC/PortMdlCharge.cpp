@@ -3,6 +3,7 @@
 #include <new>
 
 #include "CommBaseUNIX.h"
+#include "PortLock.h"
 #include "PortMdlState.h"
 
 namespace {
@@ -12,6 +13,7 @@ constexpr int32_t kLineCableCheckArgument = PM_LINE_CHARGEINFO_CREATE + 1;
 
 template <typename Operation> int32_t OnPortOrTemporary(int32_t createLine, Operation operation)
 {
+    PortLock port;
     if (TheCommBase != nullptr) {
         return operation(TheCommBase);
     }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "PortLock.h"
 #include "platform/SerialRegistry.h"
 #include "portmdl/PortMdl.h"
 
@@ -70,6 +71,7 @@ int getDeviceName(char* name, int index)
 
 extern "C" int32_t PM_CountDevices(void)
 {
+    PortLock port;
     g_nNumDevices = 0;
     auto devices = QuerySerialRegistry();
     if (!devices) {
@@ -94,6 +96,7 @@ extern "C" int32_t PM_CountDevices(void)
 
 extern "C" int32_t PM_GetDeviceName(int32_t index, char* name, int32_t size)
 {
+    PortLock port;
     if (index < 0 || index >= g_nNumDevices || name == nullptr || size < 1) {
         return 0;
     }

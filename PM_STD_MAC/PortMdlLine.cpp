@@ -2,6 +2,7 @@
 // port status record.
 #include "CommBaseForMAC.h"
 #include "CommLog.h"
+#include "PortLock.h"
 #include "PortMdlState.h"
 
 namespace {
@@ -23,6 +24,7 @@ struct LineChange {
 
 int32_t changeLine(const LineChange& change)
 {
+    PortLock port;
     if (TheCommBase == nullptr) {
         return setPortMdlErr(PM_ERR_INVALID, change.noPortLine);
     }
@@ -39,6 +41,7 @@ extern "C" {
 
 int32_t PM_ConvertBPS_CEValuToOSValue(int32_t speedCode)
 {
+    PortLock port;
     if (speedCode < 1 || speedCode > kSpeedCodes) {
         return setPortMdlErr(PM_ERR_INVALID, PM_LINE_SPEEDCODE);
     }
@@ -47,6 +50,7 @@ int32_t PM_ConvertBPS_CEValuToOSValue(int32_t speedCode)
 
 int32_t PM_SetBPS(uint32_t speedCode)
 {
+    PortLock port;
     // Without a port there is nothing to change, and the code is not kept for a later open.
     if (TheCommBase == nullptr) {
         return 1;
@@ -62,6 +66,7 @@ int32_t PM_SetBPS(uint32_t speedCode)
 
 int32_t PM_GetBPS(void)
 {
+    PortLock port;
     return PM_ConvertBPS_CEValuToOSValue(static_cast<int32_t>(TheCommSetBps));
 }
 
@@ -91,6 +96,7 @@ int32_t PM_ClearDTR(void)
 
 int32_t PM_GetPortStatus(PM_PortStatus* status)
 {
+    PortLock port;
     if (TheCommBase == nullptr) {
         return setPortMdlErr(PM_ERR_INVALID, PM_LINE_GETSTATUS_NOPORT);
     }
@@ -105,6 +111,7 @@ int32_t PM_GetPortStatus(PM_PortStatus* status)
 
 int32_t PM_SetPortStatus(const PM_PortStatus* status)
 {
+    PortLock port;
     if (TheCommBase == nullptr) {
         return setPortMdlErr(PM_ERR_INVALID, PM_LINE_SETSTATUS_NOPORT);
     }

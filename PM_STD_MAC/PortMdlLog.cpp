@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "CommLog.h"
+#include "PortLock.h"
 #include "PortMdlState.h"
 #include "portmdl/PortMdl.h"
 
@@ -140,6 +141,7 @@ extern "C" void PM_Trace2(const char* format, ...)
 
 extern "C" int32_t PM_Log_SetUserInfo(const char* folder, const char* phoneId)
 {
+    PortLock port;
     LogFileData.SetUserInfo(folder, phoneId);
     // Without a usable folder the settings count as missing.
     if (folder == nullptr ||

@@ -6,6 +6,7 @@
 #include "CommBaseFOMA.h"
 #include "CommBaseUNIX.h"
 #include "CommLog.h"
+#include "PortLock.h"
 #include "PortMdlDevices.h"
 #include "PortMdlState.h"
 
@@ -91,6 +92,7 @@ int32_t OpenTransport(EI_CommBaseForMAC* transport, const char* path, int32_t ca
 
 extern "C" int32_t PM_OpenPort(int32_t portNo)
 {
+    PortLock port;
     BeginOpen(1);
     int32_t cableType = PortMdlEnv.nCableType;
     const CableRow* row = FindCableRow(cableType);
@@ -125,14 +127,31 @@ extern "C" int32_t PM_OpenPort(int32_t portNo)
 
 extern "C" int32_t PM_OpenPortByDeviceName(const char* path)
 {
+    PortLock port;
     BeginOpen(2);
     return OpenTransport(
         new (std::nothrow) EI_CommBaseUNIX(0), path, PortMdlEnv.nCableType, 0,
         {PM_LINE_OPENBYNAME_OPEN, PM_LINE_OPENBYNAME_WRITETIMEOUT, PM_LINE_OPENBYNAME_READTIMEOUT});
 }
 
+namespace {
+
+// A close asked for while another thread holds the port: the request ends that thread's waiting
+// receive or send before the close waits for the port, and is withdrawn with the port still held.
+class CloseRequest {
+  public:
+    CloseRequest() { EI_CommBaseForMAC::BeginCancel(); }
+    ~CloseRequest() { EI_CommBaseForMAC::EndCancel(); }
+    CloseRequest(const CloseRequest&) = delete;
+    CloseRequest& operator=(const CloseRequest&) = delete;
+};
+
+} // namespace
+
 extern "C" int32_t PM_ClosePort(void)
 {
+    CloseRequest request;
+    PortLock port; // destroyed before the request, so the request ends with the port held
     int32_t code = PM_ERR_NONE;
     if (TheCommBase == nullptr) {
         code = PM_ERR_INVALID;

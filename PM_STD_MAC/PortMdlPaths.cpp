@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr std::size_t kMaxNameLength = 63;
 
 // A path under construction, built from the bottom up and always zero-terminated.
 struct PathText {
@@ -97,12 +96,16 @@ char* PM_ConvertFSSpecWithName(char* buffer)
         return buffer;
     }
     FSSpec fsSpec = ReadSpec(buffer);
-    // The name goes in first, so the whole text, name included, keeps to the length limit; when
-    // the directories do not all fit, the text keeps the lower ones, as after a failed lookup.
-    PathText path;
-    path.Prepend(fsSpec.name + 1, NameLength(fsSpec.name));
-    PrependDirectories(path, fsSpec);
-    std::memcpy(buffer, path.text, path.length + 1);
+    // The directories keep to the path limit on their own; the name and ':' follow them whole, so
+    // the text is at most kMaxPathLength + kMaxNameLength + 1 characters.
+    char text[kMaxNamedPathLength + 1];
+    ConvertFSSpecToFullPath(text, &fsSpec);
+    std::size_t length = std::strlen(text);
+    std::size_t nameLength = NameLength(fsSpec.name);
+    std::memcpy(text + length, fsSpec.name + 1, nameLength);
+    text[length + nameLength] = ':';
+    text[length + nameLength + 1] = '\0';
+    std::memcpy(buffer, text, length + nameLength + 2);
     return buffer;
 }
 

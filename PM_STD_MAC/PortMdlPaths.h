@@ -20,8 +20,12 @@ static_assert(offsetof(FSSpec, vRefNum) == 0);
 static_assert(offsetof(FSSpec, parID) == 2);
 static_assert(offsetof(FSSpec, name) == 6);
 
-// Longest path text the helpers produce, without its terminating zero.
+// Longest directory path, without its terminating zero.
 constexpr std::size_t kMaxPathLength = 255;
+// Longest name of an FSSpec.
+constexpr std::size_t kMaxNameLength = 63;
+// Longest text PM_ConvertFSSpecWithName produces: the directories, the name and ':' (319).
+constexpr std::size_t kMaxNamedPathLength = kMaxPathLength + kMaxNameLength + 1;
 
 // Writes the full path of fsSpec's parent directory into out (room for kMaxPathLength + 1 bytes):
 // the volume's name and every directory down to the parent, each followed by ':'. Returns 0, or

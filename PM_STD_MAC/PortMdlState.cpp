@@ -4,6 +4,7 @@
 
 #include "CommBaseForMAC.h"
 #include "CommLog.h"
+#include "PortLock.h"
 
 PM_Env PortMdlEnv = {0, 0};
 
@@ -46,6 +47,7 @@ extern "C" {
 
 int32_t PM_SetInfo(const int32_t* env)
 {
+    PortLock port;
     if (env == nullptr) {
         return 0;
     }
@@ -63,6 +65,7 @@ int32_t PM_CountPorts(void)
 
 int32_t PM_GetPortHandle(void)
 {
+    PortLock port;
     return TheCommBase == nullptr ? -1 : TheCommBase->GetPortHandle();
 }
 
@@ -73,16 +76,19 @@ int32_t PM_GetPortName(char* /*name*/)
 
 int32_t PM_GetOpenMode(void)
 {
+    PortLock port;
     return g_nOpenMode;
 }
 
 int32_t PM_GetCommErr(void)
 {
+    PortLock port;
     return TheCurrErr.nErrCode;
 }
 
 void PM_ClearCommErr(void)
 {
+    PortLock port;
     TheCurrErr.nErrCode = PM_ERR_NONE;
     if (TheCommBase != nullptr) {
         TheCommBase->EI_ClearLastError();
@@ -91,6 +97,7 @@ void PM_ClearCommErr(void)
 
 int32_t PM_IsErrTimeOut(void)
 {
+    PortLock port;
     return TheCurrErr.nErrCode == PM_ERR_TIMEOUT ? 1 : 0;
 }
 

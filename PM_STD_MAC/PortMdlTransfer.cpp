@@ -5,6 +5,7 @@
 
 #include "CommBaseForMAC.h"
 #include "CommLog.h"
+#include "PortLock.h"
 #include "PortMdlState.h"
 
 namespace {
@@ -56,6 +57,7 @@ extern "C" {
 
 int32_t PM_TxBytes(int32_t count, const uint8_t* bytes)
 {
+    PortLock port;
     if (TheCommBase == nullptr) {
         return setPortMdlErr(PM_ERR_INVALID, PM_LINE_TX_NOPORT);
     }
@@ -107,6 +109,7 @@ int32_t PM_TxByte(uint8_t byte)
 
 int32_t PM_RxBytes(int32_t count, uint8_t* buffer)
 {
+    PortLock port;
     // A bad count or buffer is refused before anything is read, in both environments.
     if (count < 0 || (count > 0 && buffer == nullptr)) {
         return setPortMdlErr(PM_ERR_INVALID,
@@ -130,6 +133,7 @@ int32_t PM_RxByte(uint8_t* byte)
 
 int32_t PM_InBufferCount(void)
 {
+    PortLock port;
     if (TheCommBase == nullptr) {
         return setPortMdlErr(PM_ERR_INVALID, PM_LINE_INBUFFER_NOPORT);
     }
@@ -138,6 +142,7 @@ int32_t PM_InBufferCount(void)
 
 int32_t PM_ClearBuffer(void)
 {
+    PortLock port;
     if (TheCommBase == nullptr) {
         return setPortMdlErr(PM_ERR_INVALID, PM_LINE_CLEARBUFFER_NOPORT);
     }
@@ -146,6 +151,7 @@ int32_t PM_ClearBuffer(void)
 
 int32_t PM_SetTxTimeout(uint32_t ms)
 {
+    PortLock port;
     if (TheCommBase == nullptr) {
         return 0;
     }
@@ -158,11 +164,13 @@ int32_t PM_SetTxTimeout(uint32_t ms)
 
 uint32_t PM_GetTxTimeout(void)
 {
+    PortLock port;
     return TheWriteTimeOut;
 }
 
 int32_t PM_SetRxTimeout(uint32_t ms)
 {
+    PortLock port;
     if (TheCommBase == nullptr) {
         return 0;
     }
@@ -175,11 +183,13 @@ int32_t PM_SetRxTimeout(uint32_t ms)
 
 uint32_t PM_GetRxTimeout(void)
 {
+    PortLock port;
     return TheReadTimeOut;
 }
 
 int32_t PM_Log_TimeOutInBuf(uint32_t timeout, uint32_t obtained)
 {
+    PortLock port;
     if (TheCommBase != nullptr) {
         int waiting = TheCommBase->countBuffer();
         LogFileData.PM_LogWriteBufCount(static_cast<uint32_t>(waiting), timeout, obtained);

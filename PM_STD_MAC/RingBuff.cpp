@@ -1,17 +1,19 @@
-// The receive queue on two non-blocking pipes.
+// The receive queue: a non-blocking in-pipe and the consumer's fixed store.
 #include "RingBuff.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <poll.h>
 #include <unistd.h>
 
 namespace {
 
-// Pipes are raised to this size where the system allows it (the default ceiling for an
-// unprivileged process); otherwise they keep the system's default.
+// The in-pipe is raised to this size where the system allows it (the default ceiling for an
+// unprivileged process), so a host that is slow to receive holds the reader back later; the queue's
+// capacity does not depend on it.
 constexpr int kWantedPipeSize = 1 << 20;
 // How long a waiting Put sleeps before it checks again whether it should keep waiting.
 constexpr int kPutPollMs = 10;
@@ -26,46 +28,29 @@ void closeEnds(int32_t ends[2])
     }
 }
 
-bool makePipe(int32_t ends[2])
-{
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        return false;
-    }
-    ends[0] = fds[0];
-    ends[1] = fds[1];
-    EI_RingBuff::SetFlag(ends[0]);
-    EI_RingBuff::SetFlag(ends[1]);
-    fcntl(ends[1], F_SETPIPE_SZ, kWantedPipeSize);
-    return true;
-}
-
 } // namespace
 
 EI_RingBuff::EI_RingBuff(int /*size*/)
-    : m_nInPipe{-1, -1}, m_nOutPipe{-1, -1}, m_nCount(0), m_cBuff{}, m_nPutPos(0),
-      m_nCapacity(0), m_cPending{}, m_nPendingPos(0), m_nPendingLen(0)
+    : m_nInPipe{-1, -1}, m_nCount(0), m_cBuff{}, m_nPutPos(0), m_nCapacity(0),
+      m_pStore(new (std::nothrow) unsigned char[kCapacity]), m_nHead(0)
 {
-    // Without both pipes the queue stays unusable (every descriptor -1) rather than half built.
-    if (!makePipe(m_nInPipe) || !makePipe(m_nOutPipe)) {
-        closeEnds(m_nInPipe);
-        closeEnds(m_nOutPipe);
+    // Without the pipe or the store the queue stays unusable (every descriptor -1) rather than
+    // half built.
+    int fds[2];
+    if (!m_pStore || pipe2(fds, O_CLOEXEC) != 0) {
         return;
     }
-    // A pipe holds its bytes in pages, and a write joins the last page only if it fits there
-    // whole, so each page may waste up to one chunk less a byte; the page being read may be
-    // partly spent. What is left is sure to fit whatever the pattern of writes and reads.
-    long page = sysconf(_SC_PAGESIZE);
-    int size = fcntl(m_nOutPipe[1], F_GETPIPE_SZ);
-    if (page > kChunk && size > page) {
-        m_nCapacity = static_cast<int32_t>((size / page - 1) * (page - (kChunk - 1)));
-    }
+    m_nInPipe[0] = fds[0];
+    m_nInPipe[1] = fds[1];
+    SetFlag(m_nInPipe[0]);
+    SetFlag(m_nInPipe[1]);
+    fcntl(m_nInPipe[1], F_SETPIPE_SZ, kWantedPipeSize);
+    m_nCapacity = kCapacity;
 }
 
 EI_RingBuff::~EI_RingBuff()
 {
     closeEnds(m_nInPipe);
-    closeEnds(m_nOutPipe);
 }
 
 int EI_RingBuff::SetFlag(int fd)
@@ -117,55 +102,42 @@ int EI_RingBuff::Put(unsigned char* data, int len, int* put,
 
 int EI_RingBuff::Flush()
 {
-    if (m_nInPipe[0] < 0 || m_nOutPipe[1] < 0) {
+    if (m_nInPipe[0] < 0) {
         return 0;
     }
     int moved = 0;
-    for (;;) {
-        if (m_nPendingLen == 0) {
-            // Never take more from the in-pipe than the out-pipe is sure to accept.
-            int room = std::min(m_nCapacity - m_nCount, kChunk);
-            if (room <= 0) {
-                break;
-            }
-            ssize_t n = read(m_nInPipe[0], m_cPending, static_cast<size_t>(room));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            m_nPendingPos = 0;
-            m_nPendingLen = static_cast<int32_t>(n);
-        }
-        ssize_t w =
-            write(m_nOutPipe[1], m_cPending + m_nPendingPos, static_cast<size_t>(m_nPendingLen));
-        if (w < 0 && errno == EINTR) {
+    // Read straight into the store's free space, at most up to its end per read.
+    while (m_nCount < m_nCapacity) {
+        int32_t tail = (m_nHead + m_nCount) % m_nCapacity;
+        int32_t room = std::min(m_nCapacity - m_nCount, m_nCapacity - tail);
+        ssize_t n = read(m_nInPipe[0], m_pStore.get() + tail, static_cast<size_t>(room));
+        if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (w <= 0) {
-            break; // the out-pipe is full: the rest stays pending, ahead of the in-pipe
+        if (n <= 0) {
+            break;
         }
-        m_nPendingPos += static_cast<int32_t>(w);
-        m_nPendingLen -= static_cast<int32_t>(w);
-        m_nCount += static_cast<int32_t>(w);
-        moved += static_cast<int>(w);
+        m_nCount += static_cast<int32_t>(n);
+        moved += static_cast<int>(n);
+        if (n < room) {
+            break; // the in-pipe is empty
+        }
     }
     return moved;
 }
 
-void EI_RingBuff::WaitForInput(int ms)
+void EI_RingBuff::WaitForInput(int ms, int wakeFd)
 {
-    if (m_nPendingLen > 0 || m_nInPipe[0] < 0) {
+    if (m_nInPipe[0] < 0 || m_nCount >= m_nCapacity) {
         return;
     }
-    struct pollfd input = {m_nInPipe[0], POLLIN, 0};
-    poll(&input, 1, ms);
+    struct pollfd fds[2] = {{m_nInPipe[0], POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    poll(fds, wakeFd >= 0 ? 2 : 1, ms);
 }
 
 int EI_RingBuff::Get(unsigned char* buf, int len, int* got)
 {
-    if (m_nOutPipe[0] < 0) {
+    if (m_nInPipe[0] < 0) {
         *got = -1;
         return 1;
     }
@@ -173,41 +145,35 @@ int EI_RingBuff::Get(unsigned char* buf, int len, int* got)
         *got = 0;
         return 1;
     }
-    // Bytes in the out-pipe are older than any still in the in-pipe, so a count that already
+    // Bytes in the store are older than any still in the in-pipe, so a count that already
     // covers len needs no move first.
     if (m_nCount < len) {
         Flush();
     }
     int taken = 0;
-    ssize_t last = 0;
-    while (taken < len) {
-        last = read(m_nOutPipe[0], buf + taken, static_cast<size_t>(len - taken));
-        if (last < 0 && errno == EINTR) {
-            continue;
-        }
-        if (last <= 0) {
-            break;
-        }
-        taken += static_cast<int>(last);
+    while (taken < len && m_nCount > 0) {
+        int32_t piece = std::min({len - taken, m_nCount, m_nCapacity - m_nHead});
+        std::memcpy(buf + taken, m_pStore.get() + m_nHead, static_cast<size_t>(piece));
+        taken += piece;
+        m_nCount -= piece;
+        m_nHead = (m_nHead + piece) % m_nCapacity;
     }
-    m_nCount -= taken;
-    *got = taken > 0 ? taken : static_cast<int>(last);
+    if (m_nCount == 0) {
+        m_nHead = 0;
+    }
+    *got = taken;
     return 1;
 }
 
 int EI_RingBuff::Clear()
 {
-    if (m_nInPipe[0] < 0 || m_nOutPipe[0] < 0) {
+    if (m_nInPipe[0] < 0) {
         return -1;
     }
-    unsigned char scratch[kChunk];
-    ssize_t last;
-    m_nPendingLen = 0;
-    m_nPendingPos = 0;
-    do {
-        last = read(m_nOutPipe[0], scratch, sizeof(scratch));
-    } while (last > 0 || (last < 0 && errno == EINTR));
     m_nCount = 0;
+    m_nHead = 0;
+    unsigned char scratch[4096];
+    ssize_t last;
     do {
         last = read(m_nInPipe[0], scratch, sizeof(scratch));
     } while (last > 0 || (last < 0 && errno == EINTR));

@@ -83,7 +83,8 @@ void BM_TextTranscript(benchmark::State& state)
     size_t bytes = 0;
     for (auto _ : state) {
         std::ostringstream out;
-        pmlog::printTranscript(out, pmlog::readLogContent(fullLog(), "PM_LOG.dat", false));
+        pmlog::TranscriptPrinter transcript(out);
+        pmlog::streamLogContent(fullLog(), "PM_LOG.dat", false, transcript);
         bytes = out.str().size();
         benchmark::DoNotOptimize(bytes);
     }
@@ -99,7 +100,8 @@ void BM_HtmlPage(benchmark::State& state)
     std::string page;
     for (auto _ : state) {
         std::ostringstream out;
-        pmlog::writeHtmlPage(out, pmlog::readLogContent(fullLog(), "PM_LOG.dat", false));
+        pmlog::HtmlTimeline timeline(out);
+        pmlog::streamLogContent(fullLog(), "PM_LOG.dat", false, timeline);
         page = out.str();
         benchmark::DoNotOptimize(page.data());
     }

@@ -4,7 +4,8 @@
 //    SendPause measures alone);
 //  - Receive/Send: 1 MiB each way;
 //  - IdleWait: a receive that waits 200 ms for bytes that never come;
-//  - IdleOpen (module only): the port open, the host not calling at all.
+//  - IdleOpen (module only): the port open, the host not calling at all;
+//  - Close (module only): PM_ClosePort on an open, idle port.
 // Process CPU time is measured, so the module's reader thread is counted.
 #include <benchmark/benchmark.h>
 
@@ -223,6 +224,22 @@ void BM_IdleOpen_Module(benchmark::State& state)
     }
 }
 
+// PM_ClosePort alone, on a port whose reader is polling an idle line.
+void BM_Close_Module(benchmark::State& state)
+{
+    for (auto _ : state) {
+        state.PauseTiming();
+        bool ok = PM_OpenPortByDeviceName(Cable().SlavePath().c_str()) == 1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        state.ResumeTiming();
+        PM_ClosePort();
+        if (!ok) {
+            state.SkipWithError("open failed");
+            break;
+        }
+    }
+}
+
 } // namespace
 
 BENCHMARK(BM_Exchange_Module)->Iterations(300)->MeasureProcessCPUTime()->UseRealTime();
@@ -235,3 +252,4 @@ BENCHMARK(BM_Send1MiB_Plain)->Iterations(5)->MeasureProcessCPUTime()->UseRealTim
 BENCHMARK(BM_IdleWait_Module)->Iterations(5)->MeasureProcessCPUTime()->UseRealTime();
 BENCHMARK(BM_IdleWait_Plain)->Iterations(5)->MeasureProcessCPUTime()->UseRealTime();
 BENCHMARK(BM_IdleOpen_Module)->Iterations(5)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_Close_Module)->Iterations(5)->UseRealTime();

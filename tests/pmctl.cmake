@@ -3,8 +3,9 @@
 pm_add_test(test_pmctl SOURCES test_pmctl.cpp LABELS fast threaded LIBS pmctl_core pmsim)
 # The program itself, run as a user runs it: the demo's AT dialogues take about 15 s.
 pm_add_test(test_pmctl_cli SOURCES test_pmctl_cli.cpp LABELS slow threaded LIBS pmsim)
-target_compile_definitions(test_pmctl_cli PRIVATE PMCTL_BINARY="$<TARGET_FILE:pmctl>")
-add_dependencies(test_pmctl_cli pmctl)
+target_compile_definitions(test_pmctl_cli PRIVATE PMCTL_BINARY="$<TARGET_FILE:pmctl>"
+                           PMSIM_CABLE_BINARY="$<TARGET_FILE:pmsim-cable>")
+add_dependencies(test_pmctl_cli pmctl pmsim-cable)
 # The HTML page of a log: its rows, escaping, and a whole page for any input.
 pm_add_test(test_pmctl_html SOURCES test_pmctl_html.cpp LABELS fast threaded LIBS pmctl_core pmsim)
 # The page in headless Chromium (dev.sh installs it): the DOM it built and a screenshot.

@@ -52,7 +52,7 @@ std::string WithName(int16_t vol, int32_t parID, const std::string& name)
     HostBuffer host;
     PutSpec(host.data(), vol, parID, name);
     EXPECT_EQ(PM_ConvertFSSpecWithName(host.data()), host.data());
-    EXPECT_TRUE(host.UntouchedFrom(kMaxPathLength + 1));
+    EXPECT_TRUE(host.UntouchedFrom(kMaxNamedPathLength + 1));
     return host.data();
 }
 
@@ -165,8 +165,15 @@ TEST_F(Paths, PathKeepsTo255Characters)
     }
 
     EXPECT_EQ(WithoutName(kVol, 703, "x"), full);
-    // The name must fit too: the text keeps the name and the directories that fit under it.
-    EXPECT_EQ(WithName(kVol, 703, ""), full.substr(3) + ":");
+    // The limit is the directories'; the name and ':' follow a full-length path whole.
+    EXPECT_EQ(WithName(kVol, 703, ""), full + ":");
+    const std::string name(63, 'n');
+    HostBuffer host;
+    PutSpec(host.data(), kVol, 703, name);
+    PM_ConvertFSSpecWithName(host.data());
+    EXPECT_EQ(std::string(host.data()), full + name + ":");
+    EXPECT_EQ(std::strlen(host.data()), kMaxNamedPathLength);
+    EXPECT_TRUE(host.UntouchedFrom(kMaxNamedPathLength + 1)); // within the documented 320 bytes
 }
 
 TEST_F(Paths, LoopingCatalogEndsAtTheLimit)
@@ -176,7 +183,7 @@ TEST_F(Paths, LoopingCatalogEndsAtTheLimit)
         char out[kMaxPathLength + 1];
         EXPECT_EQ(ConvertFSSpecToFullPath(out, &fsSpec), -1) << parID;
         EXPECT_LE(std::strlen(out), kMaxPathLength);
-        EXPECT_LE(WithName(kVol, parID, "n").size(), kMaxPathLength);
+        EXPECT_LE(WithName(kVol, parID, "n").size(), kMaxPathLength + 2);
     }
     EXPECT_EQ(WithoutName(kVol, 600, "n"), std::string(255, ':'));
 }

@@ -152,6 +152,22 @@ TEST(PmctlProgram, TalkLogsAndFailsWithTheModuleError)
     Outcome list = pmctl({"list"}, scratch.path());
     EXPECT_EQ(list.status, 0);
     EXPECT_TRUE(contains(list.out, (scratch.path() / "registry" / "usbmodem7").string()));
+    Outcome details = pmctl({"list", "-v"}, scratch.path());
+    EXPECT_EQ(details.status, 0);
+    for (const char* line : {"terminal name: usbmodem7", "driver: pseudo-terminal",
+                             "cable types: 1002 (first usbmodem*)"})
+        EXPECT_TRUE(contains(details.out, line)) << line << "\n" << details.out;
+
+    // A pseudo-terminal has no modem lines: the module reports success, pmctl the refusal.
+    Outcome lines = pmctl({"talk", "--device", "usbmodem7", "rts", "on"}, scratch.path());
+    EXPECT_EQ(lines.status, 0) << lines.err;
+    EXPECT_TRUE(contains(lines.out, "RTS raise refused: the device has no modem control lines"))
+        << lines.out;
+
+    // One usbmodem device: the cable type that opens the second one says what is missing.
+    Outcome second = pmctl({"talk", "--cable", "1004"}, scratch.path());
+    EXPECT_EQ(second.status, 1);
+    EXPECT_TRUE(contains(second.err, "second port is missing")) << second.err;
 
     const std::string logFolder = (scratch.path() / "log").string(); // no trailing '/'
     Outcome ok = pmctl({"talk", "--cable", "1002", "--log", logFolder, "--timeout", "3000", "send",
@@ -211,12 +227,19 @@ TEST(PmctlProgram, UsageAndFileErrorsSayWhatToDo)
         const char* says; // on stdout or stderr
     };
     const Case cases[] = {
-        {{}, 2, "A subcommand is required"},
+        {{}, 2, "list the serial devices"}, // the commands
+        {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
+        {{"list", "--bogus"}, 2, "pmctl list: unknown option --bogus"},
+        {{"--version"}, 0, "pmctl " PORTMDL_VERSION_STRING},
         {{"talk", "send", "x"}, 2, "--device PATH"},
         {{"talk", "--device", "/dev/null", "sned", "x"}, 2, "('sned') is not a step"},
         {{"talk", "--device", "/dev/null", "send", "-x"}, 2, "needs \"--\""},
-        {{"talk", "--cable", "77"}, 1, "known types"},
+        {{"talk", "--cable", "77"}, 2, "the types are"},
+        // A failed open: the module's code, and the system's reason for the path.
         {{"talk", "--device", (scratch.path() / "nothing").string(), "recvall"}, 1, "PM_ERR_OPEN"},
+        {{"talk", "--device", (scratch.path() / "nothing").string()}, 1, "no such file"},
+        {{"talk", "--device", scratch.path().string()}, 1, "is a folder"},
+        {{"talk", "--device", (scratch.path() / "empty.dat").string()}, 1, "not a terminal"},
         {{"talk", "--device", "/dev/null", "--log", (scratch.path() / "nope").string()},
          1,
          "mkdir -p"},
@@ -250,6 +273,27 @@ TEST(PmctlProgram, UsageAndFileErrorsSayWhatToDo)
         EXPECT_TRUE(contains(run.out + run.err, c.says)) << shown << "\n" << run.out << run.err;
     }
     EXPECT_FALSE(fs::exists(scratch.path() / "page.html")) << "a page of no log";
+}
+
+// The page is written as the log is read: a log of a million records (gathered, their events alone
+// would take some 250 MB) makes its page within 128 MiB of address space.
+TEST(PmctlProgram, LogPageIsStreamedInBoundedMemory)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory does not fit an address-space limit";
+#endif
+    TempDir scratch;
+    std::string pauses;
+    while (pauses.size() < (4u << 20))
+        pauses += "<1>";
+    const fs::path log = scratch.path() / "pauses.tmp";
+    writeFile(log, pauses);
+    const std::string cmd = "ulimit -v 131072 && " + quote(PMCTL_BINARY) + " log --html " +
+                            quote(log.string()) + " | tail -c 200 >" +
+                            quote((scratch.path() / "end.txt").string());
+    ASSERT_EQ(std::system(("sh -c " + quote(cmd)).c_str()), 0);
+    EXPECT_TRUE(contains(readFile(scratch.path() / "end.txt"), "</html>"))
+        << readFile(scratch.path() / "end.txt");
 }
 
 TEST(PmctlProgram, StopSignalClosesThePortSavesTheLogAndCleansUp)
@@ -295,4 +339,43 @@ TEST(PmctlProgram, StopSignalClosesThePortSavesTheLogAndCleansUp)
     ::kill(demo, SIGTERM);
     EXPECT_EQ(exitStatus(demo), 1);
     EXPECT_TRUE(demoFolders().empty()) << "temporary folder left behind";
+}
+
+// The cable simulator's command line: every mistake is a usage error that says what was wrong.
+TEST(PmsimCableProgram, UsageErrorsSayWhatWasWrong)
+{
+    TempDir scratch;
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {{"--help"}, 0, "--reply 'AT\\r=\\r\\nOK\\r\\n'"},
+        {{"--version"}, 0, "pmsim-cable " PORTMDL_VERSION_STRING},
+        {{"--reply", "no-equals"}, 2, "is not REQUEST=REPLY"},
+        {{"--reply", "=x"}, 2, "is not REQUEST=REPLY"},
+        {{"--id", "\\q"}, 2, "--id: unknown escape \\q"},
+        {{"--guard", "-5"}, 2, "--guard"},
+        {{"--bogus"}, 2, "--bogus"},
+        {{"--link", (scratch.path() / "no-folder" / "usbmodem1").string()}, 1, "mkdir -p"},
+    };
+    for (const Case& c : cases) {
+        std::string cmd = quote(PMSIM_CABLE_BINARY), shown;
+        for (const auto& a : c.args) {
+            cmd += " " + quote(a);
+            shown += a + " ";
+        }
+        cmd += " 2>&1 </dev/null";
+        std::string out;
+        FILE* pipe = ::popen(cmd.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::array<char, 4096> buf;
+        size_t n;
+        while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0)
+            out.append(buf.data(), n);
+        int raw = ::pclose(pipe);
+        EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, c.status) << shown << "\n" << out;
+        EXPECT_TRUE(contains(out, c.says)) << shown << "\n" << out;
+    }
 }

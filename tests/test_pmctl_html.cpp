@@ -8,6 +8,7 @@
 #include <regex>
 #include <sstream>
 
+#include "CommLog.h"
 #include "LogHtml.h"
 #include "LogReader.h"
 #include "html_check.h"
@@ -17,16 +18,22 @@ using namespace pmctltest;
 
 namespace {
 
-std::string pageOf(const pmlog::Log& log)
+// The page as pmctl makes it: streamed from the reader.
+std::string pageOf(const fs::path& fileOrFolder)
 {
     std::ostringstream out;
-    pmlog::writeHtmlPage(out, log);
+    pmlog::HtmlTimeline page(out);
+    pmlog::streamLog(fileOrFolder, page);
     return out.str();
 }
 
+// In pieces of 7 bytes, so that records and lines span the reader's chunks.
 std::string pageOfText(const std::string& content, bool plain, const char* name = "PM_LOG.tmp")
 {
-    return pageOf(pmlog::readLogContent(content, name, plain));
+    std::ostringstream out;
+    pmlog::HtmlTimeline page(out);
+    pmlog::streamLogContent(content, name, plain, page, 7);
+    return out.str();
 }
 
 size_t count(const std::string& text, const std::string& part)
@@ -45,7 +52,7 @@ TEST(LogHtml, RowsOfACommunicationTheModuleLogged)
     pmsim::CableSim cable;
     cable.AddReply("AT\r", kOk);
     logOneCommunication(dir.path(), cable);
-    const std::string page = pageOf(pmlog::readLog(dir.path()));
+    const std::string page = pageOf(dir.path());
     ASSERT_EQ(htmlProblem(page), "") << page;
 
     // The send on the host's side, the reply with its response time on the phone's side, each with
@@ -140,7 +147,8 @@ TEST(LogHtml, AnyInputGivesAWholePage)
         bool plain;
         std::vector<const char*> says;
     };
-    std::string longLine = ";" + std::string(100000, '#') + "\n";
+    std::string longLine = ";" + std::string(99999, 'A') + "\n";
+    std::string longPlainLine = ";" + std::string(100000, '#') + "\n";
     std::string manyDamaged;
     for (int i = 0; i < 50; ++i)
         manyDamaged += "not an encoded line <&>\n";
@@ -154,7 +162,11 @@ TEST(LogHtml, AnyInputGivesAWholePage)
          false,
          {"Damaged PM_LOG.dat lines 1\u201350, skipped: 50 lines (line 1: not an encoded line",
           "0 communications, 50 damaged lines", "<a href=\"#c0\">Before the first Port Open</a>"}},
-        {"a line of 100000 characters", longLine, false, {"not Base64", "1 damaged line"}},
+        {"a line of 100000 characters", longLine, false, {"cut short", "1 damaged line"}},
+        {"a stored plain line of 100000 characters",
+         longPlainLine,
+         false,
+         {"is not Base64", "0 damaged lines, 1 unrecognised text"}},
         {"a send of 2550 bytes",
          longTraffic,
          true,
@@ -207,17 +219,77 @@ TEST(LogHtml, AnyInputGivesAWholePage)
     }
 }
 
+// What the reader remarks on reaches the page as such: traffic whose pairing the roll-over lost, a
+// stored plain ';' line, a run of damaged lines, a last record the file ends inside, and a
+// communication that waits beside the log. The page counts as the transcript does.
+TEST(LogHtml, ReadersRemarksAreShown)
+{
+    auto encoded = [](std::string piece) {
+        return ";" + std::string(LogFileData.StrEncodeSecond(piece.data())) + "\n";
+    };
+    TempDir dir;
+    writeFile(dir.path() / "PM_LOG.dat",
+              encoded("pw$#x<5>") +                                         // line 1
+                  encoded("\nLogStart Port Open (Start Communication)\n") + // line 2
+                  encoded("\n//---a\n") + ";b <c>---{TickCnt = 1}\n" +      // lines 3, 4
+                  "garbage <&>\ngarbage\ngarbage\n" +                       // lines 5-7
+                  encoded("\nSD:$p$p"));                                    // line 8
+    writeFile(dir.path() / "PM_LOG.tmp.Ab12Cd", "\nLogStart Port Open (Start Communication)\n");
+    const std::string page = pageOf(dir.path());
+    ASSERT_EQ(htmlProblem(page), "") << page;
+    const char* says[] = {
+        "<p class=\"note\">Note: PM_LOG.tmp.Ab12Cd: a communication of another program",
+        "The log begins inside a communication",
+        "<li class=\"unknown\"><details class=\"w\"><summary><span class=\"bytes\">1540d</span>"
+        "<span class=\"count\">5 traffic digits whose pairing into bytes is unknown",
+        "<pre class=\"hex\">1540d\n</pre>",
+        "// a\\n;b &lt;c&gt; <small>tick 1 ms",
+        "<li class=\"mark remark\"><span class=\"w\">Note on PM_LOG.dat line 4: this line begins "
+        "with &#39;;&#39; but is not Base64",
+        "Damaged PM_LOG.dat lines 5\u20137, skipped: 3 lines (line 5: not an encoded line",
+        "<li class=\"send\"><details class=\"h\"><summary><span class=\"bytes\">AA</span>",
+        "the file ends in this traffic (PM_LOG.dat line 8): more may have been sent or received",
+        "<span class=\"tag err\">3 damaged lines</span><span class=\"tag err\">the file ends "
+        "inside its last record</span>",
+        "1 communication, 3 damaged lines, 0 unrecognised texts",
+    };
+    for (const char* part : says)
+        EXPECT_NE(page.find(part), std::string::npos) << part << "\n" << page;
+    EXPECT_EQ(count(page, "class=\"damaged err\""), 1u);
+
+    // The same counts as the transcript's closing line.
+    pmlog::Log log = pmlog::readLog(dir.path());
+    std::ostringstream text, html;
+    const pmlog::Summary fromText = pmlog::printTranscript(text, log);
+    pmlog::HtmlTimeline timeline(html);
+    pmlog::replay(log, timeline);
+    EXPECT_EQ(timeline.summary().communications, fromText.communications);
+    EXPECT_EQ(timeline.summary().damagedLines, fromText.damagedLines);
+    EXPECT_EQ(timeline.summary().unrecognised, fromText.unrecognised);
+    EXPECT_EQ(html.str(), page);
+
+    // A record of another kind cut by the file's end; a note before anything opened a section.
+    const std::string cut = pageOfText("\nRD:\n//---hello---{Tick", true);
+    EXPECT_NE(cut.find("cut: the file ends inside this record"), std::string::npos) << cut;
+    const std::string first = pageOfText(";x y\n", false, "PM_LOG.dat");
+    ASSERT_EQ(htmlProblem(first), "") << first;
+    EXPECT_NE(first.find("Note on PM_LOG.dat line 1: this line begins with"), std::string::npos)
+        << first;
+}
+
 TEST(LogHtml, SavedThroughATemporaryFileRenamedIntoPlace)
 {
     TempDir dir;
-    pmlog::Log log =
-        pmlog::readLogContent("\nLogStart Port Open (Start Communication)\n", "PM_LOG.tmp", true);
+    const auto read = [](pmlog::LogSink& sink) {
+        pmlog::streamLogContent("\nLogStart Port Open (Start Communication)\n", "PM_LOG.tmp", true,
+                                sink);
+    };
     // A link planted where the page goes is replaced, its target left alone.
     const fs::path target = dir.path() / "target.txt";
     writeFile(target, "keep me");
     const fs::path page = dir.path() / "page.html";
     fs::create_symlink(target, page);
-    pmlog::saveHtmlPage(log, page);
+    pmlog::saveHtmlPage(page, read);
     EXPECT_FALSE(fs::is_symlink(page));
     EXPECT_EQ(readFile(target), "keep me");
     EXPECT_EQ(htmlProblem(readFile(page)), "");
@@ -229,7 +301,7 @@ TEST(LogHtml, SavedThroughATemporaryFileRenamedIntoPlace)
     for (const fs::path& bad : {dir.path(), dir.path() / "missing" / "page.html"}) {
         SCOPED_TRACE(bad.string());
         try {
-            pmlog::saveHtmlPage(log, bad);
+            pmlog::saveHtmlPage(bad, read);
             ADD_FAILURE() << "no error";
         } catch (const std::runtime_error& e) {
             EXPECT_NE(std::string(e.what()).find(bad == dir.path() ? "is a folder" : "missing"),
@@ -237,6 +309,11 @@ TEST(LogHtml, SavedThroughATemporaryFileRenamedIntoPlace)
                 << e.what();
         }
     }
+    // A log that cannot be read: no page, no temporary file.
+    EXPECT_THROW(pmlog::saveHtmlPage(
+                     dir.path() / "other.html",
+                     [&](pmlog::LogSink& sink) { pmlog::streamLog(dir.path() / "missing", sink); }),
+                 std::runtime_error);
     size_t entries = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path()))
         ++entries;

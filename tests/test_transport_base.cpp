@@ -288,6 +288,6 @@ TEST(TransportBaseReader, FullQueueHoldsTheReaderBackAndCloseStillStopsIt)
             ASSERT_EQ(buf[k], static_cast<unsigned char>(at * 131 >> 3)) << "byte " << at;
         }
     }
-    EXPECT_GT(at, static_cast<uint64_t>(queue().Capacity()));
+    EXPECT_GE(at, static_cast<uint64_t>(queue().Capacity())); // the in-pipe alone holds that much
     EXPECT_LE(at, last);
 }

@@ -119,7 +119,7 @@ fs::path writeSessionPage(const pmlog::Log& log)
     }
     ::close(fd);
     try {
-        pmlog::saveHtmlPage(log, name);
+        pmlog::saveHtmlPage(name, [&](pmlog::LogSink& page) { pmlog::replay(log, page); });
     } catch (const std::exception& e) {
         ::unlink(name.c_str());
         throw Failure(e.what());

@@ -23,6 +23,7 @@ namespace {
 constexpr const char* kStyle = R"(
 body{margin:0;display:flex;flex-direction:column;font:14px/1.4 system-ui,sans-serif;color:#1b1b1b;background:#fff}
 header{order:-3;padding:.8em 1.2em .2em}
+header .note{margin:.3em 0 0}
 nav{order:-2;padding:0 1.2em}
 .legend{order:-1;margin:.6em 1.2em;padding:.5em .8em;background:#f6f6f3;border:1px solid #ddd;font-size:13px}
 main{order:0;padding:0 1.2em 2em}
@@ -65,6 +66,8 @@ pre.hex{margin:.2em 0;padding:.4em .6em;background:#fafafa;border:1px solid #ddd
 .err .w,.err .p{background:#c8102e;color:#fff;border-radius:4px;padding:.1em .6em;font-weight:600}
 .unrec .w{background:#fff4e0;color:#8a4b00;border:1px solid #e3b061;border-radius:4px;padding:.1em .6em}
 .warnline{color:#8a4b00;font-size:12px}
+.cutmark{display:block;color:#c8102e;font-size:12px;font-weight:600}
+.remark span.w{background:#fff8e6;border-color:#e3c77a;color:#6a4b00}
 .close .w{border:1px solid #bbb;border-radius:4px;padding:.5em .8em;background:#fbfbfb}
 table{border-collapse:collapse;font-size:13px}
 th,td{text-align:left;padding:.1em .8em .1em 0}
@@ -218,16 +221,19 @@ class FdBuffer : public std::streambuf {
 
 } // namespace
 
-HtmlTimeline::HtmlTimeline(std::ostream& out, std::string file)
-    : m_out(out), m_file(std::move(file))
+void HtmlTimeline::begin(const std::string& file, const std::vector<std::string>& notes)
 {
+    m_file = file;
     m_out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
              "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
              "style-src 'unsafe-inline'\">\n"
              "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
              "<title>Communication log "
           << shown(m_file) << "</title>\n<style>" << kStyle << "</style>\n</head>\n<body>\n"
-          << "<header><h1>Communication log <small>" << shown(m_file) << "</small></h1></header>\n"
+          << "<header><h1>Communication log <small>" << shown(m_file) << "</small></h1>\n";
+    for (const std::string& note : notes)
+        m_out << "<p class=\"note\">Note: " << shown(note) << "</p>\n";
+    m_out << "</header>\n"
           << "<div class=\"legend\" id=\"legend\">Time runs down the page. Left: what the host "
              "sent (SD); right: what the phone replied (RD), with its response time on the time "
              "axis. Click a send or reply for its hex dump. A pause is a gap on the time axis "
@@ -236,8 +242,10 @@ HtmlTimeline::HtmlTimeline(std::ostream& out, std::string file)
           << " ms); a pause over " << kHtmlLongestGapMs / 1000 << " s is drawn "
           << kHtmlLongestGapMs / kHtmlMsPerPixel
           << " px long and ends in a red double line. Other rows take no time on this scale. "
-             "Line changes, speed changes and comments are grey marks. "
-             "<span class=\"tag err\">Red</span>: time-outs, errors and damaged lines; "
+             "Line changes, speed changes and comments are grey marks; notes on a line that was "
+             "read are yellow. "
+             "<span class=\"tag err\">Red</span>: time-outs, errors, damaged lines and a record "
+             "the file ends inside; "
              "<span class=\"tag warn\">orange</span>: text that is no known record.</div>\n"
           << "<main>\n";
 }
@@ -251,7 +259,8 @@ void HtmlTimeline::openSection(const Event* banner)
 {
     Communication c;
     if (banner != nullptr) {
-        c.number = ++m_sum.communications;
+        m_sum.add(*banner);
+        c.number = m_sum.communications;
         c.line = banner->line;
         c.banner = banner->text == "ReStart" ? "Port Open (ReStart Communication)"
                                              : "LogStart Port Open (Start Communication)";
@@ -264,13 +273,15 @@ void HtmlTimeline::openSection(const Event* banner)
     }
     m_comms.push_back(std::move(c));
     m_sectionOpen = true;
+    for (const std::string& note : m_heldNotes)
+        m_out << note;
+    m_heldNotes.clear();
 }
 
 void HtmlTimeline::closeSection()
 {
     if (!m_sectionOpen)
         return;
-    flushDamaged();
     flushResponseTime();
     m_out << "</ol>\n<p class=\"status\">" << (m_comms.back().number == 0 ? "Found: " : "Ended: ")
           << statusTags(m_comms.back(), false) << "</p>\n</section>\n";
@@ -281,34 +292,6 @@ void HtmlTimeline::ensureSection()
 {
     if (!m_sectionOpen)
         openSection(nullptr);
-}
-
-void HtmlTimeline::noteOlderLinesDropped(const Event& e)
-{
-    if (m_seenBanner || e.kind == Event::Banner || e.kind == Event::Damaged ||
-        (e.kind == Event::Traffic && e.bytes.empty() && !e.halfByte))
-        return;
-    m_seenBanner = true;
-    row("mark note", "<span class=\"w\">The log begins inside a communication: its older lines "
-                     "were dropped</span>");
-}
-
-void HtmlTimeline::flushDamaged()
-{
-    if (m_damagedFirst == 0)
-        return;
-    size_t count = m_damagedLast - m_damagedFirst + 1;
-    std::string where = count == 1 ? "line " + std::to_string(m_damagedFirst)
-                                   : "lines " + std::to_string(m_damagedFirst) + "\u2013" +
-                                         std::to_string(m_damagedLast);
-    std::string text = "Damaged " + shown(m_file) + " " + where + ", skipped: ";
-    if (count > 1)
-        text += plural(count, "line", "lines") + " (line " + std::to_string(m_damagedFirst) + ": " +
-                shown(m_damagedProblem) + ")";
-    else
-        text += shown(m_damagedProblem);
-    row("damaged err", "<span class=\"w\">" + text + "</span>");
-    m_damagedFirst = 0;
 }
 
 void HtmlTimeline::flushResponseTime()
@@ -322,17 +305,36 @@ void HtmlTimeline::flushResponseTime()
 
 void HtmlTimeline::traffic(const Event& e)
 {
-    std::string head = "<span class=\"bytes\">" + trafficText(e.bytes) +
-                       "</span><span class=\"count\">" + plural(e.bytes.size(), "byte", "bytes");
+    std::string head, dump;
+    if (e.alignmentUnknown) {
+        // Digits, not bytes: which of them pair into a byte is not known.
+        constexpr size_t kShown = 64, kPerRow = 64;
+        head = "<span class=\"bytes\">" + esc(e.text.substr(0, kShown));
+        if (e.text.size() > kShown)
+            head += "<i> \u2026 " + std::to_string(e.text.size() - kShown) + " more</i>";
+        head += "</span><span class=\"count\">" +
+                plural(e.text.size(), "traffic digit", "traffic digits") +
+                " whose pairing into bytes is unknown: the start of their line was dropped";
+        for (size_t at = 0; at < e.text.size(); at += kPerRow)
+            dump += esc(e.text.substr(at, kPerRow)) + "\n";
+    } else {
+        head = "<span class=\"bytes\">" + trafficText(e.bytes) + "</span><span class=\"count\">" +
+               plural(e.bytes.size(), "byte", "bytes");
+        dump = hexDump(e.bytes);
+    }
     if (e.direction != 0 && e.direction != 1)
         head += ", direction unknown (a line before it is missing)";
     head += "</span>";
-    std::string body =
-        "<summary>" + head + "</summary><pre class=\"hex\">" + hexDump(e.bytes) + "</pre>";
     if (e.halfByte) {
-        body += "<div class=\"warnline\">one lone traffic character after this: the line is cut (" +
-                shown(m_file) + " line " + std::to_string(e.line) + ")</div>";
+        head += "<span class=\"warnline\"> \u00b7 one lone traffic character after this: the line "
+                "is cut (" +
+                shown(m_file) + " line " + std::to_string(e.line) + ")</span>";
     }
+    if (e.cut) {
+        head += "<span class=\"cutmark\">the file ends in this traffic (" + shown(m_file) +
+                " line " + std::to_string(e.line) + "): more may have been sent or received</span>";
+    }
+    std::string body = "<summary>" + head + "</summary><pre class=\"hex\">" + dump + "</pre>";
     if (e.direction == 1) {
         row("send", "<details class=\"h\">" + body + "</details>");
     } else if (e.direction == 0) {
@@ -376,36 +378,40 @@ void HtmlTimeline::portClose(const Event& e)
     row("close", t);
 }
 
-void HtmlTimeline::add(const Event& e)
+std::string HtmlTimeline::noteRow(const Event& e) const
 {
-    if (e.kind == Event::Damaged) {
-        ensureSection();
-        if (m_damagedFirst != 0 && e.line == m_damagedLast + 1) {
-            m_damagedLast = e.line;
-        } else {
-            flushDamaged();
-            m_damagedFirst = m_damagedLast = e.line;
-            m_damagedProblem = e.text;
-        }
-        ++m_sum.damagedLines;
-        ++m_comms.back().damagedLines;
-        return;
-    }
-    flushDamaged();
+    return "<li class=\"mark remark\"><span class=\"w\">Note on " + shown(m_file) + " line " +
+           std::to_string(e.line) + ": " + shown(e.text) + "</span></li>\n";
+}
+
+void HtmlTimeline::event(const Event& e)
+{
     if (e.kind == Event::Banner) {
         closeSection();
         m_seenBanner = true;
         openSection(&e);
         return;
     }
-    const bool emptyTraffic = e.kind == Event::Traffic && e.bytes.empty() && !e.halfByte;
-    if (emptyTraffic)
+    if (isBarePrefix(e))
         return; // a prefix with nothing after it
+    if (e.kind == Event::Note && !m_sectionOpen) {
+        m_heldNotes.push_back(noteRow(e));
+        return;
+    }
     ensureSection();
-    noteOlderLinesDropped(e);
-    if (e.kind != Event::Pause && !(e.kind == Event::Traffic && e.direction == 0))
+    if (!m_seenBanner && isInsideCommunication(e)) {
+        m_seenBanner = true;
+        row("mark note", "<span class=\"w\">The log begins inside a communication: its older "
+                         "lines were dropped</span>");
+    }
+    // Only a pause may come between a response time and its reply; a note is about the text.
+    if (e.kind != Event::Pause && e.kind != Event::Note &&
+        !(e.kind == Event::Traffic && e.direction == 0))
         flushResponseTime();
+    m_sum.add(e);
     Communication& c = m_comms.back();
+    c.counts.add(e);
+    c.cut = c.cut || e.cut;
     switch (e.kind) {
     case Event::Traffic:
         traffic(e);
@@ -462,15 +468,31 @@ void HtmlTimeline::add(const Event& e)
                             shown(e.text2) + "</span>");
         break;
     case Event::Unrecognised:
-        ++m_sum.unrecognised;
-        ++c.unrecognised;
         row("unrec", "<span class=\"w\">Unrecognised text at " + shown(m_file) + " line " +
-                         std::to_string(e.line) + ": \u201c" + shown(e.text, 200) +
-                         "\u201d</span>");
+                         std::to_string(e.line) + ": \u201c" + shown(e.text, 200) + "\u201d" +
+                         (e.cut ? "<span class=\"cutmark\">cut: the file ends inside this "
+                                  "record; its writer stopped there</span>"
+                                : "") +
+                         "</span>");
+        break;
+    case Event::Damaged: {
+        size_t lines = damagedLineCount(e);
+        std::string text = "Damaged " + shown(m_file) + " ";
+        if (lines == 1) {
+            text += "line " + std::to_string(e.line) + ", skipped: " + shown(e.text);
+        } else {
+            text += "lines " + std::to_string(e.line) + "\u2013" + std::to_string(e.lastLine) +
+                    ", skipped: " + plural(lines, "line", "lines") + " (line " +
+                    std::to_string(e.line) + ": " + shown(e.text) + ")";
+        }
+        row("damaged err", "<span class=\"w\">" + text + "</span>");
+        break;
+    }
+    case Event::Note:
+        m_out << noteRow(e);
         break;
     case Event::Banner:
-    case Event::Damaged:
-        break; // handled above
+        break; // opens a section, above
     }
 }
 
@@ -492,12 +514,15 @@ std::string HtmlTimeline::statusTags(const Communication& c, bool forList) const
                     (c.sameErrorsAsBefore ? " (as before)" : "") + "</span>";
         }
     }
-    if (c.damagedLines != 0)
+    if (c.counts.damagedLines != 0)
         tags += "<span class=\"tag err\">" +
-                plural(c.damagedLines, "damaged line", "damaged lines") + "</span>";
-    if (c.unrecognised != 0)
+                plural(c.counts.damagedLines, "damaged line", "damaged lines") + "</span>";
+    if (c.counts.unrecognised != 0)
         tags += "<span class=\"tag warn\">" +
-                plural(c.unrecognised, "unrecognised text", "unrecognised texts") + "</span>";
+                plural(c.counts.unrecognised, "unrecognised text", "unrecognised texts") +
+                "</span>";
+    if (c.cut)
+        tags += "<span class=\"tag err\">the file ends inside its last record</span>";
     if (c.number != 0 && !c.finished)
         tags += "<span class=\"tag warn\">no Comm Finished: cut short or still open</span>";
     if (tags.empty())
@@ -506,13 +531,12 @@ std::string HtmlTimeline::statusTags(const Communication& c, bool forList) const
     return tags;
 }
 
-Summary HtmlTimeline::finish(const std::vector<std::string>& notes)
+void HtmlTimeline::end()
 {
-    flushDamaged();
+    if (!m_heldNotes.empty())
+        ensureSection();
     closeSection();
     m_out << "</main>\n<nav id=\"list\">\n<h2>Communications</h2>\n";
-    for (const std::string& note : notes)
-        m_out << "<p class=\"note\">Note: " << shown(note) << "</p>\n";
     m_out << "<p class=\"counts\">" << shown(m_file) << ": "
           << plural(m_sum.communications, "communication", "communications") << ", "
           << plural(m_sum.damagedLines, "damaged line", "damaged lines") << ", "
@@ -522,7 +546,7 @@ Summary HtmlTimeline::finish(const std::vector<std::string>& notes)
     } else {
         m_out << "<ol>\n";
         for (const Communication& c : m_comms) {
-            bool bad = c.timeouts != 0 || c.damagedLines != 0 ||
+            bool bad = c.timeouts != 0 || c.counts.damagedLines != 0 || c.cut ||
                        (c.closed &&
                         (c.closeValues[0] != 0 || c.closeValues[2] != 0 || c.closeValues[4] != 0));
             m_out << "<li class=\"" << (bad ? "bad" : "good") << "\"><a href=\"#c" << c.number
@@ -542,18 +566,15 @@ Summary HtmlTimeline::finish(const std::vector<std::string>& notes)
     }
     m_out << "</nav>\n</body>\n</html>\n";
     m_out.flush();
-    return m_sum;
 }
 
 void writeHtmlPage(std::ostream& out, const Log& log)
 {
-    HtmlTimeline page(out, log.file);
-    for (const Event& e : log.events)
-        page.add(e);
-    page.finish(log.notes);
+    HtmlTimeline page(out);
+    replay(log, page);
 }
 
-void saveHtmlPage(const Log& log, const std::filesystem::path& path)
+void saveHtmlPage(const std::filesystem::path& path, const std::function<void(LogSink&)>& read)
 {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -572,7 +593,8 @@ void saveHtmlPage(const Log& log, const std::filesystem::path& path)
     try {
         FdBuffer buffer(fd);
         std::ostream out(&buffer);
-        writeHtmlPage(out, log);
+        HtmlTimeline page(out);
+        read(page);
         out.flush();
         err = buffer.failed() ? buffer.error() : 0;
     } catch (...) {

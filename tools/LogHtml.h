@@ -10,6 +10,7 @@
 #define PMCTL_LOGHTML_H
 
 #include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -22,29 +23,34 @@ namespace pmlog {
 inline constexpr int kHtmlMsPerPixel = 5;
 inline constexpr long long kHtmlLongestGapMs = 3000;
 
-// Renders events as they come, in file order. The page is written to out as it goes; what is only
-// known at the end (the list of communications) is written by finish() and shown at the top by the
-// page's layout, so memory stays small whatever the log's length.
-class HtmlTimeline {
+// A sink of the log reader that renders the page as the events come, in file order. The page is
+// written to out as it goes; what is only known at the end (the list of communications) is written
+// by end() and shown at the top by the page's layout, so memory stays small whatever the log's
+// length.
+class HtmlTimeline : public LogSink {
   public:
-    // file: the log file's name, for the title and the line references.
-    HtmlTimeline(std::ostream& out, std::string file);
+    explicit HtmlTimeline(std::ostream& out) : m_out(out) {}
     HtmlTimeline(const HtmlTimeline&) = delete;
     HtmlTimeline& operator=(const HtmlTimeline&) = delete;
 
-    void add(const Event& e);
-
-    // Ends the page: the notes about the choice of file and the list of communications. Returns the
-    // counts that the text transcript's closing line shows too.
-    Summary finish(const std::vector<std::string>& notes);
+    // Starts the page: file names it (title, line references); the notes about the choice of file
+    // go at its top.
+    void begin(const std::string& file, const std::vector<std::string>& notes) override;
+    void event(const Event& e) override;
+    // Ends the page with the list of communications.
+    void end() override;
+    // The counts that the text transcript's closing line shows too.
+    const Summary& summary() const { return m_sum; }
 
   private:
     struct Communication {
         size_t number = 0; // 0: the part of the file before its first banner
         size_t line = 0;
         std::string banner;
-        size_t timeouts = 0, damagedLines = 0, unrecognised = 0;
+        Summary counts; // its damaged lines and unrecognised texts
+        size_t timeouts = 0;
         bool closed = false, finished = false, sameErrorsAsBefore = false;
+        bool cut = false; // the file ends inside its last record
         long long closeValues[6] = {};
         std::string phone, totalTime, date;
     };
@@ -52,11 +58,10 @@ class HtmlTimeline {
     void openSection(const Event* banner);
     void closeSection();
     void ensureSection();
-    void noteOlderLinesDropped(const Event& e);
-    void flushDamaged();
     void flushResponseTime();
     void traffic(const Event& e);
     void portClose(const Event& e);
+    std::string noteRow(const Event& e) const;
     std::string statusTags(const Communication& c, bool forList) const;
     void row(const std::string& classes, const std::string& content);
 
@@ -65,24 +70,24 @@ class HtmlTimeline {
     std::vector<Communication> m_comms; // one per section, for the list at the top
     bool m_sectionOpen = false;
     bool m_seenBanner = false;
+    // Notes that come before anything opened a section wait for the first one.
+    std::vector<std::string> m_heldNotes;
     bool m_haveLastClose = false;
     long long m_lastClose[6] = {};
     // A response time waits for the reply it belongs to.
     bool m_responsePending = false;
     long long m_responseMs = 0;
-    // Consecutive damaged lines read best as one row.
-    size_t m_damagedFirst = 0, m_damagedLast = 0;
-    std::string m_damagedProblem;
     Summary m_sum;
 };
 
 // The whole page of a log read into memory.
 void writeHtmlPage(std::ostream& out, const Log& log);
 
-// Writes the page to path through a temporary file beside it, renamed into place once complete: a
-// failure never leaves half a page, and a link planted at path is replaced, not followed. Throws
-// std::runtime_error with the reason.
-void saveHtmlPage(const Log& log, const std::filesystem::path& path);
+// Writes a page to path through a temporary file beside it, renamed into place once complete: a
+// failure never leaves half a page, and a link planted at path is replaced, not followed. read
+// hands the log to the page it is given (streamLog(file, page), or replay(log, page)); when it
+// throws, nothing is written. Throws std::runtime_error with the reason.
+void saveHtmlPage(const std::filesystem::path& path, const std::function<void(LogSink&)>& read);
 
 } // namespace pmlog
 

@@ -939,6 +939,43 @@ Log readLog(const std::filesystem::path& fileOrFolder)
     return log;
 }
 
+void replay(const Log& log, LogSink& sink)
+{
+    sink.begin(log.file, log.notes);
+    for (const Segment& seg : log.segments)
+        sink.segment(seg);
+    for (const Event& e : log.events)
+        sink.event(e);
+    sink.end();
+}
+
+size_t damagedLineCount(const Event& e)
+{
+    return e.lastLine >= e.line ? e.lastLine - e.line + 1 : 1;
+}
+
+bool isBarePrefix(const Event& e)
+{
+    return e.kind == Event::Traffic && e.bytes.empty() && !e.halfByte && !e.alignmentUnknown &&
+           !e.cut;
+}
+
+bool isInsideCommunication(const Event& e)
+{
+    return e.kind != Event::Banner && e.kind != Event::Damaged && e.kind != Event::Note &&
+           !isBarePrefix(e);
+}
+
+void Summary::add(const Event& e)
+{
+    if (e.kind == Event::Banner)
+        ++communications;
+    else if (e.kind == Event::Unrecognised)
+        ++unrecognised;
+    else if (e.kind == Event::Damaged)
+        damagedLines += damagedLineCount(e);
+}
+
 void TranscriptPrinter::begin(const std::string& file, const std::vector<std::string>& notes)
 {
     m_file = file;
@@ -949,16 +986,14 @@ void TranscriptPrinter::begin(const std::string& file, const std::vector<std::st
 void TranscriptPrinter::event(const Event& e)
 {
     const std::string where = m_file + " line ";
-    if (!m_seenBanner && e.kind != Event::Banner && e.kind != Event::Damaged &&
-        e.kind != Event::Note && !(e.kind == Event::Traffic && e.bytes.empty() && !e.halfByte &&
-                                   !e.alignmentUnknown && !e.cut)) {
+    if (!m_seenBanner && isInsideCommunication(e)) {
         m_out << "(the log begins inside a communication: its older lines were dropped)\n";
         m_seenBanner = true;
     }
+    m_sum.add(e);
     switch (e.kind) {
     case Event::Banner:
         m_seenBanner = true;
-        ++m_sum.communications;
         m_out << "\n=== Port Open ("
               << (e.text == "ReStart" ? "ReStart Communication" : "LogStart, Start Communication")
               << ")    [" << where << e.line << "]\n";
@@ -1041,15 +1076,13 @@ void TranscriptPrinter::event(const Event& e)
               << pmctl::escapeForDisplay(e.text2) << "\n";
         break;
     case Event::Unrecognised:
-        ++m_sum.unrecognised;
         m_out << "? " << where << e.line << ": unrecognised text \""
               << pmctl::escapeForDisplay(e.text, 200) << "\"\n";
         if (e.cut)
             m_out << "  (cut: the file ends inside this record; its writer stopped there)\n";
         break;
     case Event::Damaged: {
-        size_t lines = e.lastLine >= e.line ? e.lastLine - e.line + 1 : 1;
-        m_sum.damagedLines += lines;
+        size_t lines = damagedLineCount(e);
         if (lines == 1) {
             m_out << "! " << where << e.line << ": " << e.text << "\n";
         } else {
@@ -1090,18 +1123,14 @@ void RecordsPrinter::segment(const Segment& seg)
 Summary printTranscript(std::ostream& out, const Log& log)
 {
     TranscriptPrinter printer(out);
-    printer.begin(log.file, log.notes);
-    for (const Event& e : log.events)
-        printer.event(e);
-    printer.end();
+    replay(log, printer);
     return printer.summary();
 }
 
 void printRecords(std::ostream& out, const Log& log)
 {
     RecordsPrinter printer(out);
-    for (const Segment& seg : log.segments)
-        printer.segment(seg);
+    replay(log, printer);
 }
 
 } // namespace pmlog

@@ -104,10 +104,27 @@ struct Log {
 Log readLog(const std::filesystem::path& fileOrFolder);
 Log readLogContent(std::string_view content, const std::string& name, bool plainAllowed);
 
+// Hands a gathered log to a sink: begin, all segments, all events, end. The segments and events
+// are not interleaved as in a reading; each sink uses one or the other.
+void replay(const Log& log, LogSink& sink);
+
+// The number of lines a Damaged event skipped.
+size_t damagedLineCount(const Event& e);
+
+// A traffic prefix ("SD:", "RD:") that nothing followed, not even the end of the file.
+bool isBarePrefix(const Event& e);
+
+// Whether the event is part of a communication: not a banner, damage, a note or a bare prefix.
+// One before the first banner means the log begins inside a communication whose older lines were
+// dropped.
+bool isInsideCommunication(const Event& e);
+
 struct Summary {
     size_t communications = 0;
     size_t damagedLines = 0;
     size_t unrecognised = 0;
+    // Counts the event's banner, damaged lines or unrecognised text.
+    void add(const Event& e);
 };
 
 // The readable transcript, printed as the events arrive.

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "Devices.h"
 #include "ErrorNames.h"
 #include "Modem.h"
 #include "portmdl/PortMdl.h"
@@ -100,6 +101,11 @@ void onStopSignal(int)
 
 } // namespace
 
+bool knownCableType(int32_t type)
+{
+    return findCable(type) != nullptr;
+}
+
 const char* cableTypesHelp()
 {
     return R"(Cable types that --cable opens on its own (PM_SetInfo + PM_OpenPort):
@@ -141,9 +147,13 @@ std::string openPort(const PortOptions& options)
     if (!options.device.empty()) {
         std::string path = resolveDevice(options.device);
         if (!PM_OpenPortByDeviceName(path.c_str())) {
+            // The module says only that the device did not open; the system knows why.
+            std::string reason = openFailureReason(path);
             throw moduleFailure("cannot open " + path,
-                                "check the path, that no other program holds the port (it is "
-                                "opened exclusively) and that you may use it (group 'dialout')");
+                                !reason.empty() ? reason
+                                                : "check that no other program holds the port (it "
+                                                  "is opened exclusively) and that you may use it "
+                                                  "(group 'dialout')");
         }
         if (!PM_SetRxTimeout(options.rxTimeout)) {
             PortGuard guard;
@@ -171,12 +181,21 @@ std::string openPort(const PortOptions& options)
                           ". 'pmctl list' shows the devices; PM_SERIAL_REGISTRY may name a "
                           "folder of links to devices, or use --device PATH");
         }
+        CablePick picked = deviceForCable(cable->type);
+        if (cable->type == 1004 && picked.matches == 1) {
+            throw moduleFailure("cable type 1004 opens the second device named usbmodem*, and only "
+                                "one is present: the phone's second port is missing",
+                                "--cable 1002 opens the first one; 'pmctl list -v' shows the "
+                                "devices");
+        }
+        std::string reason = picked.callout.empty() ? "" : openFailureReason(picked.callout);
         throw moduleFailure("cannot open the port of cable type " + std::to_string(cable->type) +
                                 " (it opens " + cable->looksFor + ")",
-                            cable->type == kModemCable
-                                ? modemOpenHint()
-                                : "'pmctl list' shows the devices; check that no other program "
-                                  "holds the device and that you may use it (group 'dialout')");
+                            cable->type == kModemCable ? modemOpenHint()
+                            : !reason.empty()          ? reason
+                                                       : "'pmctl list -v' shows the devices; check "
+                                                         "that no other program holds the device "
+                                                         "and that you may use it (group 'dialout')");
     }
     if (!PM_SetRxTimeout(options.rxTimeout)) {
         PortGuard guard;

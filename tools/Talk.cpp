@@ -6,7 +6,10 @@
 #include <iostream>
 #include <thread>
 
+#include <sys/ioctl.h>
+
 #include "Commands.h"
+#include "Devices.h"
 #include "LogHtml.h"
 #include "LogReader.h"
 #include "Text.h"
@@ -99,15 +102,21 @@ void runStep(const Step& step)
         std::cout << "speed " << speedBps(step.number) << " bps (code " << step.number << ")\n";
         break;
     case Step::Rts:
-        if (!(step.on ? PM_SetRTS() : PM_ClearRTS()))
-            throw moduleFailure(step.source + ": the port refused to switch RTS");
-        std::cout << "RTS " << (step.on ? "raised" : "lowered") << "\n";
+    case Step::Dtr: {
+        bool rts = step.kind == Step::Rts;
+        const char* line = rts ? "RTS" : "DTR";
+        int32_t ok = rts ? (step.on ? PM_SetRTS() : PM_ClearRTS())
+                         : (step.on ? PM_SetDTR() : PM_ClearDTR());
+        if (!ok)
+            throw moduleFailure(step.source + ": the port refused to switch " + line);
+        std::string refusal = lineChangeRefusal(rts ? TIOCM_RTS : TIOCM_DTR, step.on);
+        if (!refusal.empty())
+            std::cout << line << " " << (step.on ? "raise" : "lower") << " refused: " << refusal
+                      << "\n";
+        else
+            std::cout << line << " " << (step.on ? "raised" : "lowered") << "\n";
         break;
-    case Step::Dtr:
-        if (!(step.on ? PM_SetDTR() : PM_ClearDTR()))
-            throw moduleFailure(step.source + ": the port refused to switch DTR");
-        std::cout << "DTR " << (step.on ? "raised" : "lowered") << "\n";
-        break;
+    }
     case Step::Sleep:
         PM_Sleep(step.number);
         std::cout << "pause " << step.number << " ms\n";
@@ -241,12 +250,14 @@ int runLog(const std::string& fileOrFolder, bool records)
 
 int runLogHtml(const std::string& fileOrFolder, const std::string& output)
 {
-    pmlog::Log log = pmlog::readLog(fileOrFolder);
+    // Streamed like the transcript: the page is written as the log is read.
     if (output.empty()) {
-        pmlog::writeHtmlPage(std::cout, log);
+        pmlog::HtmlTimeline page(std::cout);
+        pmlog::streamLog(fileOrFolder, page);
         return std::cout ? 0 : 1;
     }
-    pmlog::saveHtmlPage(log, output);
+    pmlog::saveHtmlPage(output,
+                        [&](pmlog::LogSink& page) { pmlog::streamLog(fileOrFolder, page); });
     std::cerr << "wrote " << output << "\n";
     return 0;
 }

@@ -1,14 +1,19 @@
 // pmctl: the command-line tool of the phone port module. It drives libportmdl.so through its
 // public C interface, as a host application does, and reads the module's communication logs.
 #include <algorithm>
+#include <dlfcn.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 
 #include <CLI/CLI.hpp>
 
 #include "Commands.h"
+#include "Devices.h"
 #include "Modem.h"
+#include "portmdl/PortMdl.h"
 
 namespace {
 
@@ -35,6 +40,20 @@ void addPortOptions(CLI::App* command, pmctl::PortOptions& port, int32_t& cable)
         ->default_str(std::to_string(port.rxTimeout));
 }
 
+// pmctl's version, and the library it actually loaded: another libportmdl.so found first on the
+// loader's path explains many a surprise.
+std::string versionText()
+{
+    std::string text = "pmctl " PORTMDL_VERSION_STRING;
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&PM_OpenPort), &info) != 0 && info.dli_fname != nullptr) {
+        char* real = ::realpath(info.dli_fname, nullptr);
+        text += std::string("\nlibrary: ") + (real != nullptr ? real : info.dli_fname);
+        std::free(real);
+    }
+    return text;
+}
+
 std::string portFooter(const char* example)
 {
     return std::string("Open the port with --device PATH or --cable TYPE.\n") +
@@ -45,11 +64,13 @@ std::string portFooter(const char* example)
 
 int main(int argc, char** argv)
 {
+    // Named, so that help and the man page say "pmctl", not the path it was started by.
     CLI::App app{"pmctl: talk to a phone through the port module (libportmdl.so), list serial "
-                 "devices, read communication logs."};
+                 "devices, read communication logs.", "pmctl"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", versionText(), "print pmctl's version and the library it uses");
     app.footer("Every command takes --help. Exit status: 0 done, 1 a port operation or file "
-               "failed, 2 wrong usage.\nTry 'pmctl demo' for a whole session against a simulated "
+               "failed (or a stop signal ended a port command), 2 wrong usage.\nTry 'pmctl demo' for a whole session against a simulated "
                "cable.");
 
     pmctl::PortOptions port;
@@ -57,13 +78,18 @@ int main(int argc, char** argv)
 
     auto* list = app.add_subcommand(
         "list", "list the serial devices and the modem driver services the module sees");
+    bool verbose = false;
+    list->add_flag("--verbose,-v", verbose,
+                   "also each device's terminal name, kernel name, USB ids, serial number, "
+                   "driver, and the cable types that open it");
     list->footer("Uses PM_CountDevices and PM_GetDeviceName. When the environment variable\n"
                  "PM_SERIAL_REGISTRY names a folder, its entries (for example links to\n"
                  "pseudo-terminals) are the serial devices instead of the system's.\n"
                  "Then the user-client services: the entries of PM_USERCLIENT_DIR (default\n"
                  "/run/portmdl/services) and whether a driver listens on each; cable type 5\n"
                  "opens ORVUDSCDMADriver.\n\n"
-                 "Example:\n  PM_SERIAL_REGISTRY=/tmp/devs PM_USERCLIENT_DIR=/tmp/plane pmctl list");
+                 "Examples:\n  pmctl list -v\n"
+                 "  PM_SERIAL_REGISTRY=/tmp/devs PM_USERCLIENT_DIR=/tmp/plane pmctl list");
 
     std::vector<std::string> stepWords;
     auto* talk = app.add_subcommand(
@@ -146,15 +172,36 @@ int main(int argc, char** argv)
                  "an exchange, close); then prints the decoded log and writes its HTML page\n"
                  "($TMPDIR/pmctl-session-XXXXXX.html, kept). Takes about 17 seconds.");
 
+    if (argc == 1) {
+        // No command: what there is to do.
+        std::cout << app.help();
+        return kUsageError;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        int status = app.exit(e);
-        if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr && talk->parsed()) {
-            std::cerr << "A step argument that begins with '-' needs \"--\" before the first "
-                         "step: pmctl talk --device PATH -- send -x\n";
+        if (e.get_exit_code() == 0)
+            return app.exit(e); // --help, --version
+        CLI::App* used = app.get_subcommands().empty() ? nullptr : app.get_subcommands().front();
+        std::string where = used ? "pmctl " + used->get_name() : "pmctl";
+        std::vector<std::string> extras = used ? used->remaining() : app.remaining();
+        if (!extras.empty() && extras.front().rfind("-", 0) == 0) {
+            std::cerr << where << ": unknown option " << extras.front() << "\n";
+            if (used == talk) {
+                std::cerr << "A step argument that begins with '-' needs \"--\" before the "
+                             "first step: pmctl talk --device PATH -- send -x\n";
+            }
+        } else if (!extras.empty() && used == nullptr) {
+            std::cerr << "pmctl: unknown command '" << extras.front()
+                      << "'; the commands are list, talk, term, cable-info, charge, log, demo\n";
+        } else if (used == nullptr && dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
+            std::cerr << "pmctl: say which command: list, talk, term, cable-info, charge, log, "
+                         "demo\n";
+        } else {
+            std::cerr << where << ": " << e.what() << "\n";
         }
-        return status == 0 ? 0 : kUsageError;
+        std::cerr << "Run '" << where << " --help' for more.\n";
+        return kUsageError;
     }
 
     try {
@@ -163,7 +210,7 @@ int main(int argc, char** argv)
             opt != nullptr && opt->count() != 0)
             port.cable = cable;
         if (used == list) {
-            int status = pmctl::runList();
+            int status = verbose ? pmctl::runListVerbose() : pmctl::runList();
             return std::max(status, pmctl::runListServices());
         }
         if (used == log)
@@ -177,6 +224,12 @@ int main(int argc, char** argv)
                       << ": say which port: --device PATH (see 'pmctl list') or --cable TYPE "
                          "(see 'pmctl "
                       << used->get_name() << " --help')\n";
+            return kUsageError;
+        }
+        if (port.device.empty() && !pmctl::knownCableType(*port.cable)) {
+            std::cerr << "pmctl " << used->get_name() << ": cable type " << *port.cable
+                      << " cannot be opened by type; the types are 3 4 5 8 1002 1003 1004 (see "
+                         "--help), or add --device PATH to open a device with that cable type\n";
             return kUsageError;
         }
         pmctl::catchStopSignals();

@@ -1,0 +1,41 @@
+# What `cmake --install` puts under the prefix, in three components that the Debian packages
+# follow: "runtime" (the shared library, the udev rule), "dev" (header, link name, CMake package,
+# pkg-config file, host guide and examples), "tools" (pmctl, the simulators, their man pages).
+include(CMakePackageConfigHelpers)
+
+set(PM_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/portmdl)
+set(PM_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/portmdl)
+
+install(TARGETS portmdl EXPORT portmdlTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
+install(FILES include/portmdl/PortMdl.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/portmdl
+  COMPONENT dev)
+install(EXPORT portmdlTargets NAMESPACE portmdl:: DESTINATION ${PM_CMAKE_DIR} COMPONENT dev)
+configure_package_config_file(cmake/portmdlConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/portmdlConfig.cmake INSTALL_DESTINATION ${PM_CMAKE_DIR})
+# Before 1.0 a minor version may change the interface.
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/portmdlConfigVersion.cmake
+  COMPATIBILITY SameMinorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/portmdlConfig.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/portmdlConfigVersion.cmake DESTINATION ${PM_CMAKE_DIR} COMPONENT dev)
+
+# The pkg-config file finds its prefix from where it lies, so the same file serves any prefix
+# (and the packages, which install under /usr what was configured for /usr/local).
+file(RELATIVE_PATH PM_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" PM_PC_TO_PREFIX "${PM_PC_TO_PREFIX}")
+configure_file(cmake/portmdl.pc.in ${CMAKE_CURRENT_BINARY_DIR}/portmdl.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/portmdl.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+
+install(FILES contrib/60-portmdl-phones.rules DESTINATION ${PM_UDEV_RULES_DIR} COMPONENT runtime)
+install(FILES README.md docs/troubleshooting.md DESTINATION ${PM_DOC_DIR} COMPONENT runtime)
+install(FILES docs/host-guide.md DESTINATION ${PM_DOC_DIR} COMPONENT dev)
+install(DIRECTORY examples/ DESTINATION ${PM_DOC_DIR}/examples COMPONENT dev)
+
+if(PM_BUILD_TOOLS)
+  # pmctl finds the library next to it under any prefix, also one outside the loader's path.
+  set_target_properties(pmctl PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  install(TARGETS pmctl ${PM_SIM_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    COMPONENT tools)
+  install(FILES docs/pmctl.md DESTINATION ${PM_DOC_DIR} COMPONENT tools)
+endif()

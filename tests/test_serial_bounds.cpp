@@ -1,0 +1,76 @@
+// The serial port's sends and closes are bounded by the send time-out: a peer that does not read
+// ends a send short instead of holding it for ever, and a close lets the last bytes go out first.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "LogProbe.h"
+#include "PortMdlState.h"
+#include "RawPty.h"
+#include "SerialTestSupport.h"
+#include "portmdl/PortMdl.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class SerialBounds : public serialtest::SerialTest {};
+
+std::string Pattern(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) {
+        s[i] = static_cast<char>('A' + i % 23);
+    }
+    return s;
+}
+
+} // namespace
+
+// The peer never reads: the send ends after its time-out as a short send (3 at 824; at 797 for a
+// piece in the chunked environment), and the port still works afterwards.
+TEST_F(SerialBounds, SendToAPeerThatDoesNotReadEndsAtTheSendTimeout)
+{
+    for (int32_t cableType : {1003, 10}) {
+        SCOPED_TRACE(cableType);
+        serialtest::SetCableType(cableType);
+        RawPty peer;
+        LogProbe log;
+        log.Open();
+        ASSERT_EQ(PM_OpenPortByDeviceName(peer.SlavePath().c_str()), 1);
+        ASSERT_EQ(PM_SetBPS(8), 1); // above 9600 bit/s the time-out stays as set
+        ASSERT_EQ(PM_SetTxTimeout(300), 1);
+        auto send = std::async(std::launch::async, [] {
+            std::vector<uint8_t> bytes(1 << 20, 'x');
+            return PM_TxBytes(static_cast<int32_t>(bytes.size()), bytes.data());
+        });
+        bool ended = send.wait_for(60s) == std::future_status::ready;
+        peer.Close(); // frees a send that never ended, so the test can finish
+        ASSERT_TRUE(ended) << "the send did not end";
+        EXPECT_EQ(send.get(), 0);
+        EXPECT_EQ(PM_GetCommErr(), PM_ERR_TIMEOUT);
+        EXPECT_EQ(PM_IsErrTimeOut(), 1);
+        EXPECT_EQ(PM_GetTxTimeout(), 300u); // set back after the send
+        EXPECT_EQ(log.Slots().portLine, cableType == 10 ? 797 : 824);
+        EXPECT_EQ(PM_ClosePort(), 1);
+    }
+}
+
+// Bytes the phone has not taken yet when the host closes still reach it: more than the other
+// side's line buffer holds, so some still wait in the pseudo-terminal when the close comes.
+TEST_F(SerialBounds, CloseLetsPendingOutputGoOut)
+{
+    RawPty peer; // reads only after the close
+    ASSERT_EQ(PM_OpenPortByDeviceName(peer.SlavePath().c_str()), 1);
+    ASSERT_EQ(PM_SetBPS(8), 1);           // the time-out is not raised for the line speed
+    ASSERT_EQ(PM_SetTxTimeout(20000), 1); // room for a loaded machine; the close drains within it
+    const std::string bytes = Pattern(8000);
+    ASSERT_EQ(PM_TxBytes(static_cast<int32_t>(bytes.size()),
+                         reinterpret_cast<const uint8_t*>(bytes.data())),
+              1);
+    ASSERT_EQ(PM_ClosePort(), 1);
+    EXPECT_EQ(peer.ReadAll(), bytes);
+}
