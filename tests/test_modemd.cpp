@@ -515,6 +515,17 @@ TEST(DaemonStart, RefusesAPlaneItCannotServe)
     }
     options.plane = plane.Dir() + "/" + kClass + "/sub"; // beneath a socket: no folder there
     EXPECT_THROW(ModemDaemon(options, locator), std::system_error);
+    if (geteuid() != 0) { // root writes anywhere
+        std::string locked = plane.Dir() + "/locked";
+        ASSERT_EQ(mkdir(locked.c_str(), 0500), 0);
+        options.plane = locked;
+        try {
+            ModemDaemon refused(options, locator);
+            ADD_FAILURE() << "served a plane it may not write";
+        } catch (const std::system_error& e) {
+            EXPECT_EQ(e.code().value(), EACCES);
+        }
+    }
 }
 
 TEST(DaemonStart, UsbIds)
