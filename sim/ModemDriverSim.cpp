@@ -1,17 +1,16 @@
 #include "ModemDriverSim.h"
 
+#include "DriverWire.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <optional>
 #include <poll.h>
 #include <pthread.h>
 #include <ctime>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -20,75 +19,23 @@ namespace pmsim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using pmwire::PutWord;
+using pmwire::Word;
 
-constexpr std::size_t kMaxRequest = 4 * (6 + 16) + 4096;
 constexpr uint32_t kReadSelector = 3;
 constexpr uint32_t kNoSelector = 0xFFFFFFFF; // for answers to requests without a usable header
 constexpr uint32_t kDataSize = 256;
 
-[[noreturn]] void ThrowErrno(int error, const std::string& what)
-{
-    throw std::system_error(error, std::generic_category(), what);
-}
-
-uint32_t Word(const uint8_t* p)
-{
-    uint32_t v;
-    std::memcpy(&v, p, 4); // the protocol is little-endian, as this machine
-    return v;
-}
-
-void PutWord(std::string& out, uint32_t v)
-{
-    char b[4];
-    std::memcpy(b, &v, 4);
-    out.append(b, 4);
-}
-
-sockaddr_un Address(const std::string& path)
-{
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) {
-        ThrowErrno(ENAMETOOLONG, path);
-    }
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    return addr;
-}
-
-// True when a driver listens on path now.
-bool Listening(const sockaddr_un& addr)
-{
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-}
-
 } // namespace
 
 ModemDriverSim::ModemDriverSim(const std::string& dir, const std::string& name)
-    : m_path(dir + "/" + name)
+    : m_path(dir + "/" + name), m_listen(pmwire::ListenInPlane(dir, name))
 {
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    sockaddr_un addr = Address(m_path);
-    if (Listening(addr)) {
-        ThrowErrno(EADDRINUSE, m_path + ": another driver serves it");
-    }
-    unlink(m_path.c_str()); // a socket file left by a driver that died
-    m_listen = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (m_listen < 0) {
-        ThrowErrno(errno, "socket");
-    }
-    if (bind(m_listen, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(m_listen, 16) != 0 || pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         int saved = errno;
         close(m_listen);
-        ThrowErrno(saved, m_path);
+        unlink(m_path.c_str());
+        throw std::system_error(saved, std::generic_category(), "pipe");
     }
     try {
         m_thread = std::thread([this] { Run(); });
@@ -281,8 +228,7 @@ int32_t ModemDriverSim::ControlLineState() const
 
 bool ModemDriverSim::SendTo(Client& client, const std::string& bytes)
 {
-    return send(client.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-           static_cast<ssize_t>(bytes.size());
+    return pmwire::SendReply(client.fd, bytes);
 }
 
 void ModemDriverSim::Reply(Client& client, uint32_t selector, uint32_t tag, int32_t result,
@@ -305,16 +251,10 @@ void ModemDriverSim::Reply(Client& client, uint32_t selector, uint32_t tag, int3
     } else if (fault == Fault::Oversize) {
         outStruct.resize(expectedStruct + 1, '\0');
     }
-    std::string msg;
-    PutWord(msg, fault == Fault::WrongTag ? tag ^ 0x80000000u : tag);
-    PutWord(msg, static_cast<uint32_t>(result));
-    if (fault != Fault::Malformed) {
-        PutWord(msg, static_cast<uint32_t>(outScalars.size()));
-        PutWord(msg, static_cast<uint32_t>(outStruct.size()));
-        for (int32_t s : outScalars) {
-            PutWord(msg, static_cast<uint32_t>(s));
-        }
-        msg += outStruct;
+    std::string msg = pmwire::EncodeReply(fault == Fault::WrongTag ? tag ^ 0x80000000u : tag,
+                                          result, outScalars, outStruct);
+    if (fault == Fault::Malformed) {
+        msg.resize(8); // tag and result only
     }
     auto delay = m_delays.find(selector);
     if (delay != m_delays.end() && delay->second.count() > 0) {
@@ -358,22 +298,16 @@ bool ModemDriverSim::OnMessage(Client& client, const uint8_t* msg, std::size_t n
         m_dead = true;
         return false;
     }
-    const uint32_t tag = Word(msg);
-    if (n < 24) {
-        Reply(client, kNoSelector, tag, kBadArgument, {}, {}, 0);
+    pmwire::Request parsed;
+    if (pmwire::ParseRequest(msg, n, parsed) != pmwire::Parsed::Ok) {
+        Reply(client, kNoSelector, parsed.tag, kBadArgument, {}, {}, 0);
         return true;
     }
-    const uint32_t selector = Word(msg + 4), nIn = Word(msg + 8), sIn = Word(msg + 12),
-                   nOut = Word(msg + 16), sOut = Word(msg + 20);
-    if (nIn > 16 || sIn > 4096 || nOut > 16 || sOut > 4096 || n != 24 + 4 * nIn + sIn) {
-        Reply(client, kNoSelector, tag, kBadArgument, {}, {}, 0);
-        return true;
-    }
-    Request request{selector, {}, {}};
-    for (uint32_t i = 0; i < nIn; ++i) {
-        request.scalars.push_back(static_cast<int32_t>(Word(msg + 24 + 4 * i)));
-    }
-    request.structure.assign(reinterpret_cast<const char*>(msg) + 24 + 4 * nIn, sIn);
+    const uint32_t tag = parsed.tag, selector = parsed.selector;
+    const auto nIn = static_cast<uint32_t>(parsed.scalars.size());
+    const auto sIn = static_cast<uint32_t>(parsed.structure.size());
+    const uint32_t nOut = parsed.scalarsOut, sOut = parsed.structureOut;
+    Request request{selector, std::move(parsed.scalars), std::move(parsed.structure)};
     const std::string& in = request.structure;
     if (selector == kReadSelector) {
         ++m_readRequests;
@@ -465,7 +399,7 @@ bool ModemDriverSim::OnMessage(Client& client, const uint8_t* msg, std::size_t n
 
 void ModemDriverSim::Run()
 {
-    std::vector<uint8_t> buf(kMaxRequest + 1);
+    std::vector<uint8_t> buf(pmwire::kMaxRequest + 1);
     for (;;) {
         std::vector<pollfd> fds;
         int timeoutMs = -1;
@@ -510,12 +444,11 @@ void ModemDriverSim::Run()
                 continue;
             }
             for (;;) {
-                ssize_t n = recv(m_clients[i].fd, buf.data(), buf.size(), MSG_DONTWAIT | MSG_TRUNC);
+                long n = pmwire::ReceiveRequest(m_clients[i].fd, buf);
                 if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
                     break;
                 }
-                bool keep = n > 0 && static_cast<std::size_t>(n) <= kMaxRequest &&
-                            OnMessage(m_clients[i], buf.data(), static_cast<std::size_t>(n));
+                bool keep = n > 0 && OnMessage(m_clients[i], buf.data(), static_cast<std::size_t>(n));
                 if (m_dead) {
                     CloseAll(false);
                     return;
@@ -533,9 +466,7 @@ void ModemDriverSim::Run()
         if (fds[1].revents & POLLIN) {
             int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
-                // A client that stops reading its replies must not hold the driver for ever.
-                timeval limit = {1, 0};
-                setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+                pmwire::LimitSendWait(fd);
                 m_clients.push_back({fd, {}, {}});
             }
         }

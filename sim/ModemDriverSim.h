@@ -24,15 +24,16 @@
 #include <vector>
 
 #include "AtPhone.h"
+#include "DriverWire.h"
 
 namespace pmsim {
 
 class ModemDriverSim {
   public:
     static constexpr const char* kClassName = "ORVUDSCDMADriver";
-    static constexpr int32_t kError = static_cast<int32_t>(0xE00002BC);
-    static constexpr int32_t kBadArgument = static_cast<int32_t>(0xE00002C2);
-    static constexpr int32_t kUnsupported = static_cast<int32_t>(0xE00002C7);
+    static constexpr int32_t kError = pmwire::kError;
+    static constexpr int32_t kBadArgument = pmwire::kBadArgument;
+    static constexpr int32_t kUnsupported = pmwire::kUnsupported;
 
     // Creates the plane folder when missing, binds dir/name (taking over a socket file nobody
     // listens on) and starts serving. Throws std::system_error when that fails, also when

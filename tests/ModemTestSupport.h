@@ -1,5 +1,5 @@
-// Shared pieces of the modem tests: a service plane folder named by PM_USERCLIENT_DIR, and a raw
-// driver socket the test answers by hand.
+// Shared pieces of the modem tests: a service plane folder named by PM_USERCLIENT_DIR, a raw
+// driver socket the test answers by hand, and a connection to a driver through the stand-in.
 #ifndef TESTS_MODEMTESTSUPPORT_H
 #define TESTS_MODEMTESTSUPPORT_H
 
@@ -13,6 +13,9 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include "platform/IORegistry.h"
+#include "platform/UserClient.h"
 
 namespace modemtest {
 
@@ -56,6 +59,39 @@ class Plane {
   private:
     std::string m_dir;
 };
+
+// The plane entry conforming to name (a reference the caller releases), or 0.
+inline io_service_t FindService(const char* name)
+{
+    mach_port_t master = 1;
+    io_iterator_t it = 0;
+    if (IOMasterPort(MACH_PORT_NULL, &master) != kIOReturnSuccess ||
+        IORegistryCreateIterator(master, kIOServicePlane, kIORegistryIterateRecursively, &it) !=
+            kIOReturnSuccess) {
+        return 0;
+    }
+    io_service_t found = 0;
+    while (io_object_t o = IOIteratorNext(it)) {
+        if (found == 0 && IOObjectConformsTo(o, name)) {
+            found = o;
+        } else {
+            IOObjectRelease(o);
+        }
+    }
+    IOObjectRelease(it);
+    return found;
+}
+
+inline kern_return_t OpenService(const char* name, io_connect_t* connect)
+{
+    io_service_t service = FindService(name);
+    if (service == 0) {
+        return kIOReturnNoDevice;
+    }
+    kern_return_t r = IOServiceOpen(service, mach_task_self(), 0, connect);
+    IOObjectRelease(service);
+    return r;
+}
 
 // The number of descriptors the process holds.
 inline int OpenDescriptors()

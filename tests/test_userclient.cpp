@@ -16,6 +16,7 @@
 #include "platform/IORegistry.h"
 #include "platform/UserClient.h"
 
+using modemtest::OpenService;
 using modemtest::Plane;
 
 namespace {
@@ -40,39 +41,6 @@ uint32_t WordAt(const std::string& s, size_t index)
         w = w << 8 | static_cast<uint8_t>(s.at(4 * index + static_cast<size_t>(i)));
     }
     return w;
-}
-
-// The plane entry conforming to name (a reference the caller releases), or 0.
-io_service_t FindService(const char* name)
-{
-    mach_port_t master = 1;
-    io_iterator_t it = 0;
-    if (IOMasterPort(MACH_PORT_NULL, &master) != kIOReturnSuccess ||
-        IORegistryCreateIterator(master, kIOServicePlane, kIORegistryIterateRecursively, &it) !=
-            kIOReturnSuccess) {
-        return 0;
-    }
-    io_service_t found = 0;
-    while (io_object_t o = IOIteratorNext(it)) {
-        if (found == 0 && IOObjectConformsTo(o, name)) {
-            found = o;
-        } else {
-            IOObjectRelease(o);
-        }
-    }
-    IOObjectRelease(it);
-    return found;
-}
-
-kern_return_t OpenService(const char* name, io_connect_t* connect)
-{
-    io_service_t service = FindService(name);
-    if (service == 0) {
-        return kIOReturnNoDevice;
-    }
-    kern_return_t r = IOServiceOpen(service, mach_task_self(), 0, connect);
-    IOObjectRelease(service);
-    return r;
 }
 
 // The driver's end of one connection, answered by the test.
