@@ -1,4 +1,4 @@
-# Man pages for pmctl and the simulators, made by help2man from their --help, so they say what the
+# Man pages for pmctl, the modem driver daemon and the simulators, made by help2man from their --help, so they say what the
 # programs say. The version is given, not asked: pmctl --version also prints the path of the
 # library it loaded, which has no place in an installed page.
 find_program(HELP2MAN help2man)
@@ -10,7 +10,8 @@ endif()
 set(PM_MAN_PAGES)
 set(PM_MAN_NAME_pmctl "talk to a phone through the port module, list devices, read logs")
 set(PM_MAN_NAME_pmsim-cable "play a phone's data cable on a pseudo-terminal")
-foreach(program pmctl ${PM_SIM_PROGRAMS})
+set(PM_MAN_NAME_portmdl-modemd "serve a phone's modem tty to portmdl's cable type 5")
+foreach(program pmctl portmdl-modemd ${PM_SIM_PROGRAMS})
   set(name "${PM_MAN_NAME_${program}}")
   if(NOT name)
     set(name "a simulated phone for portmdl")

@@ -27,7 +27,7 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME portmdl-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${PM_DEB_RUNTIME} ${PM_DEB_EXACT}")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
-  "${PROJECT_DESCRIPTION} (tools)\n pmctl talks to a phone through the library and reads communication logs;\n the simulators play a phone on a pseudo-terminal.")
+  "${PROJECT_DESCRIPTION} (tools)\n pmctl talks to a phone through the library and reads communication logs;\n portmdl-modemd serves a phone's modem tty to cable type 5;\n the simulators play a phone on a pseudo-terminal.")
 set(CPACK_COMPONENTS_ALL runtime dev)
 if(PM_BUILD_TOOLS)
   list(APPEND CPACK_COMPONENTS_ALL tools)
