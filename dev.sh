@@ -95,7 +95,7 @@ fuzz)
     PACKAGES+=(clang)
     ensure_packages
     build build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DPM_BUILD_FUZZ=ON \
-        -DPM_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+        -DPM_BUILD_TESTS=OFF -DPM_BUILD_EXAMPLES=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
     mkdir -p build-fuzz/crashes
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
     for target in build-fuzz/fuzz/fuzz_*; do
