@@ -94,6 +94,11 @@ constexpr uint32_t kModemWriteRequest = 4; // the driver's write method
 
 enum class Transport { Tty, Modem, Bluetooth };
 
+void PrintTo(Transport transport, std::ostream* out)
+{
+    *out << static_cast<int>(transport);
+}
+
 std::string TransportName(const ::testing::TestParamInfo<Transport>& info)
 {
     switch (info.param) {
@@ -238,11 +243,16 @@ TEST(PortThreadsBluetooth, CloseFromAnotherThreadDuringASend)
                                      {"phone", {{"echo", false}}}}}}});
     selectDevice(kPhone, {{"Dial-up Networking", 3}});
     ASSERT_EQ(PM_OpenBluetoothChannel(0), 1);
-    Background send([] {
-        std::vector<uint8_t> bytes(64 << 20, 'x');
+    const std::vector<uint8_t> bytes(64 << 20, 'x');
+    Background send([&bytes] {
         return PM_TxBytes(static_cast<int32_t>(bytes.size()), bytes.data());
     });
-    std::this_thread::sleep_for(50ms);
+    // The close comes once the send has begun.
+    auto deadline = Clock::now() + 30s;
+    while (world.Count("IOBluetoothRFCOMMChannelWriteSimple 3", true) == 0 &&
+           Clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
     EXPECT_EQ(PM_ClosePort(), 1);
     ASSERT_TRUE(send.EndsWithin(30s));
     if (send.future.get() == 0) {
@@ -257,9 +267,6 @@ TEST(PortThreadsBluetooth, CloseFromAnotherThreadDuringASend)
 TEST_P(PortThreads, EveryCallFromEveryThreadAtOnce)
 {
     StartPeer(true);
-    // A first open and close starts what lives on after a close (the Bluetooth stack's threads).
-    ASSERT_EQ(Open(), 1);
-    ASSERT_EQ(PM_ClosePort(), 1);
     const int threadsBefore = CountEntries("/proc/self/task");
     const int fdsBefore = CountEntries("/proc/self/fd");
 
