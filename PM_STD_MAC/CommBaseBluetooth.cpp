@@ -139,10 +139,15 @@ int EI_CommBaseBluetooth::internalWrite(const unsigned char* buf, int len, int* 
         g_nLastError = EI_ERR_WRITE;
         return 0;
     }
-    // A count above 16 bits goes out as several writes in order, never cut.
+    // A count above 16 bits goes out as several writes in order, never cut. A close asked for on
+    // another thread ends the send before the next write, as a short send: a write held by flow
+    // control waits no longer than the stack's own limit.
     int total = 0;
     int offset = 0;
     do {
+        if (CancelPending()) {
+            break;
+        }
         int piece = std::min(len - offset, kMaxWrite);
         uint32_t count = 0;
         if (Bluetooth().IOBluetoothRFCOMMChannelWriteSimple(m_pChannel, buf + offset,

@@ -13,8 +13,8 @@ constexpr int kOpenPauseMs = 500; // the driver's client settles after the conne
 constexpr int kClientModeFirst = 1;
 constexpr int kClientModeSecond = 96;
 constexpr uint32_t kRequestWord = 1; // the driver's words after each request's data
-// After a failed read request the reader waits this long before the next: a driver that died
-// would otherwise be asked again at once, for ever, on a whole core.
+// After a failed read request the reader waits this long before the next (or until Close stops
+// it): a driver that died would otherwise be asked again at once, for ever, on a whole core.
 constexpr uint32_t kFailedReadPauseMs = 10;
 constexpr int kNotFound = 5;          // GetModemPath: no serial stream matches
 constexpr size_t kTtyNameSize = 129; // a terminal name of at most 128 characters
@@ -98,7 +98,7 @@ int EI_CommBaseFOMA::internalRead()
     if (IOConnectMethodStructureIStructureO(m_hConnect, kReadRequest, request, sizeof request,
                                             reply, &replySize) != kIOReturnSuccess ||
         replySize < 4) {
-        PM_SimpleSleep(kFailedReadPauseMs);
+        WaitReady(-1, 0, static_cast<int>(kFailedReadPauseMs));
         return 0;
     }
     uint32_t count = 0;
@@ -135,9 +135,14 @@ int EI_CommBaseFOMA::internalWrite(const unsigned char* buf, int len, int* sent)
         *sent = 0;
         return 1;
     }
-    // One request holds 256 bytes: longer data goes out as several requests, in order.
+    // One request holds 256 bytes: longer data goes out as several requests, in order. A close
+    // asked for on another thread ends the send after the request in progress, as a short send;
+    // that request waits no longer than the driver's reply limit.
     int done = 0;
     while (done < len) {
+        if (CancelPending()) {
+            break;
+        }
         int piece = std::min(len - done, kDataSize);
         if (!writeRequest(buf + done, piece)) {
             *sent = done;
@@ -145,7 +150,7 @@ int EI_CommBaseFOMA::internalWrite(const unsigned char* buf, int len, int* sent)
         }
         done += piece;
     }
-    *sent = len;
+    *sent = done;
     return 1;
 }
 

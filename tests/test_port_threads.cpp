@@ -1,26 +1,32 @@
 // Port calls from several host threads at once, as real hosts make them: a close from another
 // thread cancels a waiting receive or send, and opens, closes, sends, receives and queries racing
-// each other leave nothing behind. Run under ThreadSanitizer and AddressSanitizer in CI.
+// each other leave nothing behind, on each transport: the serial tty, the USB modem's user client
+// (cable type 5) and a Bluetooth channel. Run under ThreadSanitizer and AddressSanitizer in CI.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <future>
+#include <memory>
 #include <string>
 #include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "BluetoothTestSupport.h"
 #include "CableSim.h"
+#include "ModemDriverSim.h"
 #include "RawPty.h"
 #include "SerialTestSupport.h"
 #include "portmdl/PortMdl.h"
 
 using namespace std::chrono_literals;
 using pmsim::CableSim;
+using pmsim::ModemDriverSim;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -48,16 +54,127 @@ template <typename Call> struct Background {
     }
 };
 
-class PortThreads : public serialtest::SerialTest {};
+// Polls until dir holds expected entries (a peer in this process may take a moment to let go of
+// its side), then answers the count.
+int SettlesTo(const char* dir, int expected)
+{
+    auto deadline = Clock::now() + 10s;
+    while (CountEntries(dir) != expected && Clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    return CountEntries(dir);
+}
+
+// The modem driver's service plane: a temporary folder that PM_USERCLIENT_DIR names. (The modem
+// tests' own helper cannot share a file with the Bluetooth platform's declarations.)
+class ModemPlane {
+  public:
+    ModemPlane()
+    {
+        char tmpl[] = "/tmp/pmplane.XXXXXX";
+        EXPECT_NE(mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+        setenv("PM_USERCLIENT_DIR", m_dir.c_str(), 1);
+    }
+    ~ModemPlane()
+    {
+        unsetenv("PM_USERCLIENT_DIR");
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+    }
+    ModemPlane(const ModemPlane&) = delete;
+    ModemPlane& operator=(const ModemPlane&) = delete;
+    const std::string& Dir() const { return m_dir; }
+
+  private:
+    std::string m_dir;
+};
+
+constexpr uint32_t kModemWriteRequest = 4; // the driver's write method
+
+enum class Transport { Tty, Modem, Bluetooth };
+
+void PrintTo(Transport transport, std::ostream* out)
+{
+    *out << static_cast<int>(transport);
+}
+
+std::string TransportName(const ::testing::TestParamInfo<Transport>& info)
+{
+    switch (info.param) {
+    case Transport::Tty:
+        return "Tty";
+    case Transport::Modem:
+        return "Modem";
+    case Transport::Bluetooth:
+        return "Bluetooth";
+    }
+    return "Unknown";
+}
+
+// The peer of each transport and how the host opens the port to it: a cable simulator on a
+// pseudo-terminal, the modem driver simulator in a plane folder, or a simulated phone on a
+// connected device.
+class PortThreads : public serialtest::SerialTest, public ::testing::WithParamInterface<Transport> {
+  protected:
+    // echo: the peer sends every byte back; otherwise it stays silent.
+    void StartPeer(bool echo)
+    {
+        switch (GetParam()) {
+        case Transport::Tty:
+            cable = std::make_unique<CableSim>();
+            cable->SetEcho(echo);
+            cable->SetSilent(!echo);
+            cableType = 1003;
+            break;
+        case Transport::Modem:
+            plane = std::make_unique<ModemPlane>();
+            driver = std::make_unique<ModemDriverSim>(plane->Dir());
+            driver->SetEcho(echo);
+            cableType = 5;
+            break;
+        case Transport::Bluetooth:
+            world = std::make_unique<BluetoothWorldFile>(json{
+                {"devices",
+                 {{{"address", kPhoneText},
+                   {"connected", true},
+                   {"records", {textRecord(3, "Dial-up Networking")}},
+                   {"phone", {{"echo", echo}}}}}}});
+            selectDevice(kPhone, {{"Dial-up Networking", 3}});
+            cableType = 1003;
+            break;
+        }
+        serialtest::SetCableType(cableType);
+    }
+
+    int32_t Open()
+    {
+        switch (GetParam()) {
+        case Transport::Tty:
+            return PM_OpenPortByDeviceName(cable->SlavePath().c_str());
+        case Transport::Modem:
+            return PM_OpenPort(1);
+        case Transport::Bluetooth:
+            return PM_OpenBluetoothChannel(0);
+        }
+        return 0;
+    }
+
+    int32_t cableType = 0;
+    std::unique_ptr<CableSim> cable;
+    std::unique_ptr<ModemPlane> plane;
+    std::unique_ptr<ModemDriverSim> driver;
+    std::unique_ptr<BluetoothWorldFile> world;
+};
 
 } // namespace
 
-// A host cancels a receive that waits for a minute by closing the port from another thread.
-TEST_F(PortThreads, CloseFromAnotherThreadEndsAWaitingReceive)
+// A host cancels a receive that waits for a minute by closing the port from another thread (a
+// Bluetooth receive takes what has arrived and never waits: it ends at once).
+TEST_P(PortThreads, CloseFromAnotherThreadEndsAWaitingReceive)
 {
-    CableSim cable;
-    cable.SetSilent(true);
-    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    StartPeer(false);
+    ASSERT_EQ(Open(), 1);
     ASSERT_EQ(PM_SetRxTimeout(60000), 1);
     std::this_thread::sleep_for(600ms); // the reader is polling
     Background receive([] {
@@ -75,7 +192,7 @@ TEST_F(PortThreads, CloseFromAnotherThreadEndsAWaitingReceive)
 }
 
 // A send that waits for a peer that does not read ends early too, as a short send.
-TEST_F(PortThreads, CloseFromAnotherThreadEndsAWaitingSend)
+TEST(PortThreadsTty, CloseFromAnotherThreadEndsAWaitingSend)
 {
     RawPty peer; // never read
     ASSERT_EQ(PM_OpenPortByDeviceName(peer.SlavePath().c_str()), 1);
@@ -94,13 +211,62 @@ TEST_F(PortThreads, CloseFromAnotherThreadEndsAWaitingSend)
     EXPECT_EQ(PM_GetCommErr(), PM_ERR_TIMEOUT);
 }
 
+// A driver that answers each write request a second late makes a 64 KiB send last minutes; a
+// close from another thread ends it after the request in progress, as a short send.
+TEST(PortThreadsModem, CloseFromAnotherThreadEndsASlowSend)
+{
+    ModemPlane plane;
+    ModemDriverSim driver(plane.Dir());
+    serialtest::SetCableType(5);
+    ASSERT_EQ(PM_OpenPort(1), 1);
+    driver.SetDelay(kModemWriteRequest, 1s);
+    Background send([] {
+        std::vector<uint8_t> bytes(1 << 16, 'x');
+        return PM_TxBytes(static_cast<int32_t>(bytes.size()), bytes.data());
+    });
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(PM_ClosePort(), 1);
+    ASSERT_TRUE(send.EndsWithin(30s));
+    EXPECT_EQ(send.future.get(), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_TIMEOUT);
+    EXPECT_EQ(PM_GetPortHandle(), -1);
+}
+
+// A long send on a Bluetooth channel, cut short by a close from another thread or done before
+// it, never outlives the close nor leaves the channel open.
+TEST(PortThreadsBluetooth, CloseFromAnotherThreadDuringASend)
+{
+    BluetoothWorldFile world(json{{"devices",
+                                   {{{"address", kPhoneText},
+                                     {"connected", true},
+                                     {"records", {textRecord(3, "Dial-up Networking")}},
+                                     {"phone", {{"echo", false}}}}}}});
+    selectDevice(kPhone, {{"Dial-up Networking", 3}});
+    ASSERT_EQ(PM_OpenBluetoothChannel(0), 1);
+    const std::vector<uint8_t> bytes(64 << 20, 'x');
+    Background send([&bytes] {
+        return PM_TxBytes(static_cast<int32_t>(bytes.size()), bytes.data());
+    });
+    // The close comes once the send has begun.
+    auto deadline = Clock::now() + 30s;
+    while (world.Count("IOBluetoothRFCOMMChannelWriteSimple 3", true) == 0 &&
+           Clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(PM_ClosePort(), 1);
+    ASSERT_TRUE(send.EndsWithin(30s));
+    if (send.future.get() == 0) {
+        EXPECT_EQ(PM_GetCommErr(), PM_ERR_TIMEOUT); // cut short, as a short send
+    }
+    EXPECT_EQ(TheCommBase, nullptr);
+    EXPECT_EQ(world.Count("IOBluetoothRFCOMMChannelCloseChannel 3"), 1u);
+}
+
 // Opens (two threads), closes, sends, receives and queries all at once for a while. Nothing may
 // crash or race, and at the end no reader thread, descriptor or exclusive claim is left.
-TEST_F(PortThreads, EveryCallFromEveryThreadAtOnce)
+TEST_P(PortThreads, EveryCallFromEveryThreadAtOnce)
 {
-    CableSim cable;
-    cable.SetEcho(true);
-    const std::string path = cable.SlavePath();
+    StartPeer(true);
     const int threadsBefore = CountEntries("/proc/self/task");
     const int fdsBefore = CountEntries("/proc/self/fd");
 
@@ -109,7 +275,7 @@ TEST_F(PortThreads, EveryCallFromEveryThreadAtOnce)
     for (int opener = 0; opener < 2; ++opener) {
         threads.emplace_back([&] {
             while (!stop) {
-                if (PM_OpenPortByDeviceName(path.c_str()) == 1) {
+                if (Open() == 1) {
                     PM_SetRxTimeout(50);
                 }
                 std::this_thread::sleep_for(20ms);
@@ -134,7 +300,7 @@ TEST_F(PortThreads, EveryCallFromEveryThreadAtOnce)
     });
     threads.emplace_back([&] {
         PM_PortStatus status;
-        const int32_t env[2] = {1003, 0};
+        const int32_t env[2] = {cableType, 0};
         while (!stop) {
             PM_GetCommErr();
             PM_ClearCommErr();
@@ -151,7 +317,8 @@ TEST_F(PortThreads, EveryCallFromEveryThreadAtOnce)
             PM_CountDevices();
         }
     });
-    std::this_thread::sleep_for(3s);
+    // A Bluetooth close pauses 2 s for the baseband: it gets longer for a few rounds.
+    std::this_thread::sleep_for(GetParam() == Transport::Bluetooth ? 8s : 3s);
     stop = true;
     for (auto& t : threads) {
         t.join();
@@ -159,12 +326,19 @@ TEST_F(PortThreads, EveryCallFromEveryThreadAtOnce)
     PM_ClosePort();
 
     EXPECT_EQ(PM_GetPortHandle(), -1);
-    EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore); // no reader left running
-    EXPECT_EQ(CountEntries("/proc/self/fd"), fdsBefore);       // no descriptor left open
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    int exclusive = -1;
-    ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
-    EXPECT_EQ(exclusive, 0); // no claim left on the device
-    close(fd);
+    // No reader thread or descriptor left behind.
+    EXPECT_EQ(SettlesTo("/proc/self/task", threadsBefore), threadsBefore);
+    EXPECT_EQ(SettlesTo("/proc/self/fd", fdsBefore), fdsBefore);
+    if (GetParam() == Transport::Tty) {
+        int fd = open(cable->SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        int exclusive = -1;
+        ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 0); // no claim left on the device
+        close(fd);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Transports, PortThreads,
+                         ::testing::Values(Transport::Tty, Transport::Modem, Transport::Bluetooth),
+                         TransportName);
