@@ -20,6 +20,7 @@
 #include "BluetoothTestSupport.h"
 #include "CableSim.h"
 #include "ModemDriverSim.h"
+#include "ModemTestSupport.h"
 #include "RawPty.h"
 #include "SerialTestSupport.h"
 #include "portmdl/PortMdl.h"
@@ -65,30 +66,7 @@ int SettlesTo(const char* dir, int expected)
     return CountEntries(dir);
 }
 
-// The modem driver's service plane: a temporary folder that PM_USERCLIENT_DIR names. (The modem
-// tests' own helper cannot share a file with the Bluetooth platform's declarations.)
-class ModemPlane {
-  public:
-    ModemPlane()
-    {
-        char tmpl[] = "/tmp/pmplane.XXXXXX";
-        EXPECT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-        setenv("PM_USERCLIENT_DIR", m_dir.c_str(), 1);
-    }
-    ~ModemPlane()
-    {
-        unsetenv("PM_USERCLIENT_DIR");
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
-    }
-    ModemPlane(const ModemPlane&) = delete;
-    ModemPlane& operator=(const ModemPlane&) = delete;
-    const std::string& Dir() const { return m_dir; }
-
-  private:
-    std::string m_dir;
-};
+using ModemPlane = modemtest::Plane;
 
 constexpr uint32_t kModemWriteRequest = 4; // the driver's write method
 

@@ -3,8 +3,8 @@
 // transport and the channel listing reach the stack only through these operations, named as the
 // stack names them; Bluetooth() gives the backend in use.
 //
-// Backends: the simulated world of PM_BLUETOOTH_SIM (docs/bluetooth.md), or none, in which case
-// every operation fails cleanly (no device, panel cancelled, alert not shown).
+// Backends: the simulated world of PM_BLUETOOTH_SIM (docs/bluetooth.md), else BlueZ, or none, in
+// which case every operation fails cleanly (no device, panel cancelled, alert not shown).
 //
 // Threads. Every operation may be called from the host's thread. Callbacks (SDP completion,
 // incoming channel data) arrive on a thread of the backend, never inside the call that asked for
@@ -27,6 +27,8 @@
 #include <utility>
 #include <vector>
 
+#include "IOReturn.h"
+
 // A platform object: device, RFCOMM channel, service record or data element. Each backend
 // derives its own kinds.
 struct OpaqueIOBluetoothObjectRef {
@@ -36,12 +38,7 @@ struct OpaqueIOBluetoothObjectRef {
 };
 using BluetoothRef = OpaqueIOBluetoothObjectRef*;
 
-using IOReturn = int32_t; // 0 success
 using OSStatus = int32_t; // 0 success
-inline constexpr IOReturn kIOReturnSuccess = 0;
-inline constexpr IOReturn kIOReturnError = static_cast<IOReturn>(0xE00002BC);
-inline constexpr IOReturn kIOReturnNotOpen = static_cast<IOReturn>(0xE00002CD);
-inline constexpr IOReturn kIOReturnNotFound = static_cast<IOReturn>(0xE00002F0);
 
 // Six bytes in the order the address is written ("AA:...:01" is 0xAA first).
 struct BluetoothDeviceAddress {

@@ -9,22 +9,14 @@
 #include <cstdint>
 #include <string>
 
-using kern_return_t = int32_t;
-using IOReturn = kern_return_t;
+#include "IOReturn.h"
+
 using mach_port_t = uint32_t;
 using io_object_t = uint32_t;
 using io_iterator_t = io_object_t;
 using io_service_t = io_object_t;
 using io_connect_t = io_object_t;
 using task_port_t = mach_port_t;
-
-// Results, with the values the platform gives them.
-constexpr IOReturn kIOReturnSuccess = 0;
-constexpr IOReturn kIOReturnError = static_cast<IOReturn>(0xE00002BC);      // general error
-constexpr IOReturn kIOReturnNoMemory = static_cast<IOReturn>(0xE00002BD);   // no memory
-constexpr IOReturn kIOReturnBadArgument = static_cast<IOReturn>(0xE00002C2); // invalid argument
-constexpr IOReturn kIOReturnNoDevice = static_cast<IOReturn>(0xE00002C0);   // no such device
-constexpr IOReturn kIOReturnNotOpen = static_cast<IOReturn>(0xE00002CD);    // not open
 
 constexpr mach_port_t MACH_PORT_NULL = 0;
 constexpr mach_port_t kIOMasterPortDefault = 0;
