@@ -167,10 +167,12 @@ void ModemDaemon::Accept()
 
 void ModemDaemon::DropClient(const char* why)
 {
-    Log("client " + std::string(why) + (m_tty.IsOpen() ? ": tty released" : ""));
+    bool held = m_tty.IsOpen();
     close(m_client);
     m_client = -1; // so the answers to its waiting calls below go nowhere
     CloseTty();
+    // Written once the tty is let go, so whoever reads the line finds it free.
+    Log("client " + std::string(why) + (held ? ": tty released" : ""));
 }
 
 void ModemDaemon::Answer(uint32_t tag, int32_t result, const std::vector<int32_t>& scalars,
@@ -216,8 +218,6 @@ void ModemDaemon::CloseTty()
 
 void ModemDaemon::PhoneGone(int error)
 {
-    Log("phone gone (" + std::string(std::strerror(error)) + "), waiting for " +
-        m_locator.Describe());
     m_tty.Close();
     m_out.clear();
     for (const HeldWrite& w : m_held) {
@@ -225,6 +225,8 @@ void ModemDaemon::PhoneGone(int error)
     }
     m_held.clear();
     m_nextTry = Clock::now() + m_options.retry;
+    Log("phone gone (" + std::string(std::strerror(error)) + "), waiting for " +
+        m_locator.Describe());
 }
 
 void ModemDaemon::TryReopen()
@@ -338,10 +340,13 @@ bool ModemDaemon::OnRequest(const uint8_t* msg, std::size_t n)
         if (!shape(0, 0)) {
             break;
         }
-        if (m_wantOpen) {
-            Log("tty closed by the client");
+        {
+            bool wanted = m_wantOpen;
+            CloseTty();
+            if (wanted) {
+                Log("tty closed by the client");
+            }
         }
-        CloseTty();
         Answer(rq.tag, 0);
         return true;
     case 2:

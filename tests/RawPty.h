@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -38,6 +39,12 @@ class RawPty {
             close(m_master);
             m_master = -1;
         }
+    }
+    // Bytes the slave side has written that wait to be read here.
+    int Waiting() const
+    {
+        int n = 0;
+        return ioctl(m_master, FIONREAD, &n) == 0 ? n : -1;
     }
     // Everything the slave side has written so far.
     std::string ReadAll()

@@ -131,6 +131,13 @@ class Daemon : public serialtest::SerialTest {
         ASSERT_EQ(symlink(target.c_str(), next.c_str()), 0);
         ASSERT_EQ(rename(next.c_str(), link.c_str()), 0);
     }
+    // Takes the phone away. The link first points nowhere: the freed pseudo-terminal's name may
+    // go to another process's terminal at once, which the daemon must not take for the phone.
+    void Unplug()
+    {
+        PointAt(m_dir + "/gone");
+        cable->Unplug();
+    }
     static void Exchange()
     {
         ASSERT_EQ(PM_SetRxTimeout(3000), 1);
@@ -272,7 +279,7 @@ TEST_F(Daemon, PhoneGoesAwayAndComesBackUnderTheSameLink)
     ASSERT_EQ(PM_OpenPort(3), 1);
     Exchange();
 
-    cable->Unplug();
+    Unplug();
     ASSERT_TRUE(served->log.Wait("phone gone"));
     EXPECT_EQ(PM_TxBytes(3, reinterpret_cast<const uint8_t*>("AT\r")), 0);
     EXPECT_EQ(TheCommBase->EI_GetLastError(), 101u);
@@ -298,7 +305,7 @@ TEST_F(Daemon, LineCodingTheClientSetIsRestoredWhenThePhoneComesBack)
 {
     Client c;
     ASSERT_EQ(c.SetCoding(Coding(9600, 2, 0, 8)), 0);
-    cable->Unplug();
+    Unplug();
     ASSERT_TRUE(served->log.Wait("phone gone"));
     LineCoding coding{};
     EXPECT_EQ(c.GetCoding(coding), static_cast<int32_t>(pmwire::kNotAttached));

@@ -9,10 +9,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -44,14 +47,46 @@ int CountEntries(const char* dir)
     return n;
 }
 
+// The scheduler state of one of this process's threads ('R' running, 'S' asleep in a wait, ...).
+char ThreadState(pid_t tid)
+{
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The state follows the command name, which is in parentheses and may hold spaces.
+    std::size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
+}
+
 // Runs call on its own thread; the result once it ends, or nullopt if it has not ended within
 // limit (the thread is then left to the test's clean-up).
 template <typename Call> struct Background {
-    explicit Background(Call call) : future(std::async(std::launch::async, call)) {}
+    explicit Background(Call call)
+        : future(std::async(std::launch::async, [this, call] {
+              tid = static_cast<pid_t>(syscall(SYS_gettid));
+              return call();
+          }))
+    {
+    }
+    std::atomic<pid_t> tid{0};
     std::future<int32_t> future;
     bool EndsWithin(std::chrono::seconds limit) const
     {
         return future.wait_for(limit) == std::future_status::ready;
+    }
+    // Waits until the call sleeps in a wait of its own (or has already ended, as a call that
+    // never waits does), so that what the test does next meets the call in the middle and not
+    // before it starts.
+    bool WaitsInside() const
+    {
+        auto deadline = Clock::now() + 30s;
+        while (Clock::now() < deadline) {
+            pid_t t = tid;
+            if (EndsWithin(0s) || (t != 0 && ThreadState(t) == 'S')) {
+                return true;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return false;
     }
 };
 
@@ -159,7 +194,7 @@ TEST_P(PortThreads, CloseFromAnotherThreadEndsAWaitingReceive)
         uint8_t buf[10];
         return PM_RxBytes(10, buf);
     });
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(receive.WaitsInside());
     auto start = Clock::now();
     EXPECT_EQ(PM_ClosePort(), 1);
     ASSERT_TRUE(receive.EndsWithin(30s));
@@ -180,7 +215,13 @@ TEST(PortThreadsTty, CloseFromAnotherThreadEndsAWaitingSend)
         std::vector<uint8_t> bytes(1 << 20, 'x');
         return PM_TxBytes(static_cast<int32_t>(bytes.size()), bytes.data());
     });
-    std::this_thread::sleep_for(300ms);
+    // The close comes once bytes are on the line and the send waits for room.
+    auto deadline = Clock::now() + 30s;
+    while (peer.Waiting() <= 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_GT(peer.Waiting(), 0);
+    ASSERT_TRUE(send.WaitsInside());
     EXPECT_EQ(PM_ClosePort(), 1);
     bool ended = send.EndsWithin(30s);
     peer.Close(); // frees a send that never ended, so the test can finish
@@ -202,7 +243,7 @@ TEST(PortThreadsModem, CloseFromAnotherThreadEndsASlowSend)
         std::vector<uint8_t> bytes(1 << 16, 'x');
         return PM_TxBytes(static_cast<int32_t>(bytes.size()), bytes.data());
     });
-    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(driver.WaitReceived(1, 30s)); // a request waits for its late answer
     EXPECT_EQ(PM_ClosePort(), 1);
     ASSERT_TRUE(send.EndsWithin(30s));
     EXPECT_EQ(send.future.get(), 0);
