@@ -41,14 +41,22 @@ std::vector<uint8_t> bytesOfHex(const std::string& hex)
 Event eventOf(const json& o)
 {
     static const std::map<std::string, Event::Kind> kKinds = {
-        {"start", Event::Banner},         {"send", Event::Traffic},
-        {"receive", Event::Traffic},      {"traffic", Event::Traffic},
-        {"response_time", Event::ResponseTime}, {"line_change", Event::LineControl},
-        {"speed", Event::Speed},          {"pause", Event::Pause},
-        {"timeout", Event::RxTimeout},    {"comment", Event::Comment},
-        {"close", Event::PortClose},      {"header", Event::UserInfo},
-        {"finished", Event::Finished},    {"unrecognised", Event::Unrecognised},
-        {"damaged", Event::Damaged},      {"note", Event::Note},
+        {"start", Event::Banner},
+        {"send", Event::Traffic},
+        {"receive", Event::Traffic},
+        {"traffic", Event::Traffic},
+        {"response_time", Event::ResponseTime},
+        {"line_change", Event::LineControl},
+        {"speed", Event::Speed},
+        {"pause", Event::Pause},
+        {"timeout", Event::RxTimeout},
+        {"comment", Event::Comment},
+        {"close", Event::PortClose},
+        {"header", Event::UserInfo},
+        {"finished", Event::Finished},
+        {"unrecognised", Event::Unrecognised},
+        {"damaged", Event::Damaged},
+        {"note", Event::Note},
     };
     const std::string kind = o.at("event");
     Event e;
@@ -162,7 +170,8 @@ TEST(LogJson, EveryKindOfEventReadsBackTheSame)
     const pmlog::Log log = pmlog::readLogContent(dat, "PM_LOG.dat", false);
     const std::vector<json> lines = linesOf(dat, "PM_LOG.dat", false);
     ASSERT_EQ(lines.size(), log.events.size() + 2);
-    EXPECT_EQ(lines.front(), (json{{"event", "log"}, {"file", "PM_LOG.dat"}, {"notes", json::array()}}));
+    EXPECT_EQ(lines.front(),
+              (json{{"event", "log"}, {"file", "PM_LOG.dat"}, {"notes", json::array()}}));
 
     std::set<Event::Kind> kinds;
     for (size_t i = 0; i < log.events.size(); ++i) {

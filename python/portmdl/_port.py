@@ -19,6 +19,8 @@ _MAX_MS = 0xFFFFFFFF
 # The module keeps up to 1 MiB waiting; a longer read is taken in pieces of this size.
 _PIECE = 1 << 20
 _INT32_MAX = 0x7FFFFFFF
+#: The cable types PM_OpenPort finds a device for (it answers others with an assertion message).
+CABLE_TYPES = (3, 4, 5, 8, 1002, 1003, 1004)
 # How often a receive on a transport whose own receive does not wait looks for bytes.
 _POLL_S = 0.002
 # PM_GetOpenMode of a Bluetooth channel: its receive takes only what has already arrived.
@@ -117,6 +119,9 @@ class Port:
                 _count(value, name)
                 if value > _INT32_MAX:
                     raise ValueError(f"{name} {value} is out of range")
+        if cable is not None and cable not in CABLE_TYPES:
+            raise ValueError(f"cable type {cable} is not one Port(cable=...) opens: "
+                             f"{CABLE_TYPES}")
         if device is not None and "\0" in device:
             raise ValueError("device must not contain a NUL character")
         self._lib = _library.library()
@@ -131,7 +136,8 @@ class Port:
             if _open_port is not None or self._lib.PM_GetPortHandle() != -1:
                 raise PortInUseError(
                     f"{_open_port.name if _open_port else 'a port'} is open in this process; the "
-                    "module drives one port at a time: close it first", operation=f"open {self.name}")
+                    "module drives one port at a time: close it first",
+                    operation=f"open {self.name}")
             self._open(device, cable, bluetooth)
             self._polls = self._lib.PM_GetOpenMode() == _OPEN_MODE_BLUETOOTH
             _open_port = self
@@ -234,7 +240,8 @@ class Port:
     # ---- data ----
 
     def write(self, data: BytesLike) -> int:
-        """Sends all of data; returns its length. Raises TimeoutError when the send was cut short."""
+        """Sends all of data and returns its length. Raises TimeoutError when the send was cut
+        short."""
         if isinstance(data, str):
             raise TypeError("write() takes bytes, not str: encode the text first")
         if not isinstance(data, bytes):

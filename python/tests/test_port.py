@@ -105,11 +105,18 @@ def test_bad_input_raises_clear_exceptions(cable):
         with pytest.raises(portmdl.PortError, match="closed"):
             call()
     port.close()  # again: nothing happens
-    for args, kwargs, kind in [((), {}, TypeError), ((cable.path,), {"cable": 3}, TypeError),
-                               ((b"/dev/x",), {}, TypeError), (("/dev/\0",), {}, ValueError),
-                               ((), {"cable": -1}, ValueError), ((), {"bluetooth": 2**40},
-                                                                  ValueError),
-                               ((cable.path,), {"timeout": -2}, ValueError)]:
+    bad_opens = [
+        ((), {}, TypeError),  # no device, cable or channel
+        ((cable.path,), {"cable": 3}, TypeError),  # two of them
+        ((b"/dev/x",), {}, TypeError),
+        (("/dev/\0",), {}, ValueError),
+        ((), {"cable": -1}, ValueError),
+        ((), {"cable": 77}, ValueError),  # a type PM_OpenPort does not know
+        ((), {"bluetooth": 2**40}, ValueError),
+        ((cable.path,), {"timeout": -2}, ValueError),
+        ((cable.path,), {"speed": 1200}, ValueError),
+    ]
+    for args, kwargs, kind in bad_opens:
         with pytest.raises(kind):
             portmdl.Port(*args, **kwargs)
     with pytest.raises(portmdl.PortError, match="no port is open"):
