@@ -188,7 +188,12 @@ TEST(LogJson, EveryKindOfEventReadsBackTheSame)
                                   {"communications", sum.communications},
                                   {"damaged_lines", sum.damagedLines},
                                   {"unrecognised", sum.unrecognised}}));
-    for (const json& o : lines) {
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const json& o = lines[i];
+        // A reply carries the response time just before it.
+        if (lines[i - 1]["event"] == "response_time") {
+            EXPECT_EQ(o.value("response_ms", -1), lines[i - 1]["ms"]) << o.dump();
+        }
         if (o["event"] == "close") {
             EXPECT_EQ(o["module"]["name"], "PM_ERR_TIMEOUT");
             EXPECT_EQ(o["port_api"]["name"], "PM_ERR_APICALL");

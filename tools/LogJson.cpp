@@ -156,7 +156,18 @@ void JsonLines::begin(const std::string& file, const std::vector<std::string>& n
 void JsonLines::event(const Event& e)
 {
     m_sum.add(e);
-    write(eventJson(e));
+    json object = eventJson(e);
+    if (e.kind == Event::ResponseTime) {
+        m_responseMs = e.values[0];
+    } else if (e.kind == Event::Traffic && e.direction == 0) {
+        // The reply carries the response time recorded before it, as on the page.
+        if (m_responseMs)
+            object["response_ms"] = *m_responseMs;
+        m_responseMs.reset();
+    } else if (e.kind != Event::Pause && e.kind != Event::Note) {
+        m_responseMs.reset(); // only a pause may come between a response time and its reply
+    }
+    write(object);
 }
 
 void JsonLines::end()

@@ -5,6 +5,7 @@
 #define PMCTL_LOGJSON_H
 
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,8 @@ nlohmann::json eventJson(const Event& e);
 
 // A sink of the log reader that writes one line per event as it comes: first a "log" object
 // (the file read and the notes about its choice), then the events, then a "summary" object with
-// the counts the transcript's closing line shows.
+// the counts the transcript's closing line shows. A receive also carries the response time
+// recorded just before it ("response_ms").
 class JsonLines : public LogSink {
   public:
     explicit JsonLines(std::ostream& out) : m_out(out) {}
@@ -33,6 +35,7 @@ class JsonLines : public LogSink {
 
     std::ostream& m_out;
     Summary m_sum;
+    std::optional<long long> m_responseMs; // a response time waiting for its reply
 };
 
 } // namespace pmlog
