@@ -21,6 +21,8 @@ _PIECE = 1 << 20
 _INT32_MAX = 0x7FFFFFFF
 #: The cable types PM_OpenPort finds a device for (it answers others with an assertion message).
 CABLE_TYPES = (3, 4, 5, 8, 1002, 1003, 1004)
+#: A receive waits in slices of this many milliseconds, so that close() ends it within one.
+_SLICE_MS = 100
 # How often a receive on a transport whose own receive does not wait looks for bytes.
 _POLL_S = 0.002
 # PM_GetOpenMode of a Bluetooth channel: its receive takes only what has already arrived.
@@ -258,18 +260,24 @@ class Port:
 
     def _receive(self, buffer: ctypes.Array, want: int, deadline: float, operation: str) -> bool:
         """Takes want bytes into buffer by the deadline: True, or False on a time-out (with none
-        taken). Raises on any other failure."""
+        taken). Raises on any other failure, and when the port is closed meanwhile."""
         if self._polls:
             # This transport's receive takes only what has arrived: wait for it here.
             while (self._lib.PM_InBufferCount() < want and time.monotonic() < deadline
                    and not self._closed):
                 time.sleep(_POLL_S)
-        self._receive_within(max(0, int((deadline - time.monotonic()) * 1000)), operation)
-        if self._lib.PM_RxBytes(want, buffer):
-            return True
-        if self._lib.PM_GetCommErr() != ERR_TIMEOUT or self._closed:
-            raise last_error(self._lib, operation)
-        return False
+        while True:
+            # In slices, so that a close from another thread ends the wait within one.
+            left_ms = max(0, int((deadline - time.monotonic()) * 1000))
+            self._receive_within(min(left_ms, _SLICE_MS), operation)
+            if self._lib.PM_RxBytes(want, buffer):
+                return True
+            if self._closed:
+                raise PortError("the port was closed meanwhile", operation=operation)
+            if self._lib.PM_GetCommErr() != ERR_TIMEOUT:
+                raise last_error(self._lib, operation)
+            if left_ms <= _SLICE_MS:
+                return False
 
     def _deadline(self, timeout: Optional[float]) -> float:
         return time.monotonic() + self._timeout_of(timeout) / 1000

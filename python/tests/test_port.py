@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -157,11 +158,11 @@ def test_cable_identification_and_charging(sim_cable):
 def test_close_from_another_thread_ends_a_read(sim_cable):
     cable = sim_cable(echo=True)
     port = portmdl.Port(cable.path, timeout=30)
-    started = threading.Event()
+    lib = portmdl._library.library()
+    assert port.read(1, timeout=0) == b""  # the library's receive time-out is now 0
     outcome = []
 
     def reader():
-        started.set()
         try:
             outcome.append(port.read_exact(10))
         except portmdl.PortError as e:
@@ -169,11 +170,17 @@ def test_close_from_another_thread_ends_a_read(sim_cable):
 
     thread = threading.Thread(target=reader)
     thread.start()
-    started.wait(5)
-    port.close()
-    thread.join(10)
+    try:
+        # The read has told the library the time-out of its first slice: it waits.
+        deadline = time.monotonic() + 10
+        while lib.PM_GetRxTimeout() != portmdl._port._SLICE_MS and time.monotonic() < deadline:
+            time.sleep(0.001)
+        assert lib.PM_GetRxTimeout() == portmdl._port._SLICE_MS
+    finally:
+        port.close()
+    thread.join(5)  # far less than the read's 30 s
     assert not thread.is_alive(), "the read went on after close"
-    assert isinstance(outcome[0], portmdl.PortError)
+    assert isinstance(outcome[0], portmdl.PortError) and "closed" in str(outcome[0])
 
 
 def test_log_reads_back_as_events(cable, log_folder):
