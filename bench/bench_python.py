@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """The Python package against C, in one run: a 1 MiB receive and 1000 exchanges of 16 bytes each
 way, through the library on a pseudo-terminal whose far end is a separate process (so the peer
-costs both sides the same). Prints a table of both and their ratio.
+costs both sides the same). C and Python take turns, ROUNDS times, so that a change in the
+machine's load meets both; prints the median of each and their ratio.
 
     bench/bench_python.py BUILD_DIR      (a build with -DPM_BUILD_BENCH=ON)
 """
 
 import os
+import statistics
 import subprocess
 import sys
 import time
@@ -15,6 +17,7 @@ from pathlib import Path
 RECEIVE = 1 << 20
 EXCHANGES = 1000
 SIZE = 16
+ROUNDS = 3
 
 # The far end: answers b"S" with RECEIVE bytes and echoes anything else.
 PEER = f"""
@@ -65,18 +68,21 @@ def main():
     import portmdl
 
     process, device = peer()
+    c_runs, py_runs = [], []
     try:
-        c = subprocess.run([str(build / "bench" / "python_c_host"), device, str(RECEIVE),
-                            str(EXCHANGES), str(SIZE)], capture_output=True, text=True,
-                           check=True).stdout.split()
-        c = tuple(float(x) for x in c)
-        py = python_run(portmdl, device)
+        for _ in range(ROUNDS):
+            out = subprocess.run([str(build / "bench" / "python_c_host"), device, str(RECEIVE),
+                                  str(EXCHANGES), str(SIZE)], capture_output=True, text=True,
+                                 check=True).stdout.split()
+            c_runs.append(tuple(float(x) for x in out))
+            py_runs.append(python_run(portmdl, device))
     finally:
         process.kill()
         process.wait()
-    print(f"{'':28}{'C':>10}{'Python':>10}{'Python/C':>10}")
-    for label, c_s, py_s in ((f"receive {RECEIVE >> 20} MiB (ms)", c[0], py[0]),
-                             (f"{EXCHANGES} exchanges (ms)", c[1], py[1])):
+    print(f"{'median of ' + str(ROUNDS) + ' rounds':28}{'C':>10}{'Python':>10}{'Python/C':>10}")
+    for i, label in enumerate((f"receive {RECEIVE >> 20} MiB (ms)", f"{EXCHANGES} exchanges (ms)")):
+        c_s = statistics.median(run[i] for run in c_runs)
+        py_s = statistics.median(run[i] for run in py_runs)
         print(f"{label:28}{c_s * 1000:10.1f}{py_s * 1000:10.1f}{py_s / c_s:10.2f}")
 
 
