@@ -24,7 +24,7 @@ from .errors import LibraryError, PortError, PortInUseError, TimeoutError
 __version__ = "0.1.0"
 
 __all__ = [
-    "BluetoothChannels", "CABLE_TYPES", "CableInfo", "LibraryError", "Port", "PortError", "PortInUseError",
-    "PortStatus", "SPEEDS", "TimeoutError", "bluetooth_channels", "cable_info", "charge",
-    "devices", "library_info", "log", "read_log",
+    "BluetoothChannels", "CABLE_TYPES", "CableInfo", "LibraryError", "Port", "PortError",
+    "PortInUseError", "PortStatus", "SPEEDS", "TimeoutError", "bluetooth_channels", "cable_info",
+    "charge", "devices", "library_info", "log", "read_log",
 ]

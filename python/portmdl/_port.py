@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import math
+import os
 import threading
 import time
 from dataclasses import dataclass
@@ -102,8 +103,8 @@ class Port:
     receive.
     """
 
-    def __init__(self, device: Optional[str] = None, *, cable: Optional[int] = None,
-                 bluetooth: Optional[int] = None, timeout: float = 1.0,
+    def __init__(self, device: Optional[Union[str, "os.PathLike[str]"]] = None, *,
+                 cable: Optional[int] = None, bluetooth: Optional[int] = None, timeout: float = 1.0,
                  write_timeout: Optional[float] = None, speed: Optional[int] = None) -> None:
         given = [name for name, value in (("device", device), ("cable", cable),
                                           ("bluetooth", bluetooth)) if value is not None]
@@ -114,6 +115,8 @@ class Port:
         write_ms = None if write_timeout is None else _milliseconds(write_timeout,
                                                                      "write_timeout")
         code = None if speed is None else speed_code(speed)
+        if isinstance(device, os.PathLike):
+            device = os.fspath(device)
         if device is not None and not isinstance(device, str):
             raise TypeError(f"device must be a path (str), not {type(device).__name__}")
         for name, value in (("cable", cable), ("bluetooth", bluetooth)):
@@ -158,7 +161,7 @@ class Port:
     def _open(self, device: Optional[str], cable: Optional[int], bluetooth: Optional[int]) -> None:
         lib = self._lib
         if device is not None:
-            ok = lib.PM_OpenPortByDeviceName(device.encode())
+            ok = lib.PM_OpenPortByDeviceName(os.fsencode(device))
         elif cable is not None:
             env = (ctypes.c_int32 * 2)(cable, 0)
             lib.PM_SetInfo(env)
