@@ -96,12 +96,17 @@ def bluetooth_channels(address: Optional[str] = None) -> BluetoothChannels:
 
 def log(folder: PathLike, phone_id: str) -> None:
     """Logs the communications of the following opens into folder (PM_LOG.dat there), naming the
-    phone phone_id. Read the log with read_log(folder)."""
+    phone phone_id. Read the log with read_log(folder). The folder must exist and be writable."""
     path = os.fspath(folder)
     if not isinstance(path, str) or not isinstance(phone_id, str):
         raise TypeError("log() takes a folder path and a phone id, both str")
     if "\0" in path or "\0" in phone_id:
         raise ValueError("log(): NUL in the folder or the phone id")
+    # The module would take any name and then log nothing; say so now, as pmctl does.
+    if not os.path.isdir(path):
+        raise NotADirectoryError(f"log(): {path!r} is not a folder")
+    if not os.access(path, os.W_OK | os.X_OK):
+        raise PermissionError(f"log(): the folder {path!r} is not writable")
     if not path.endswith("/"):
         path += "/"
     if _library.library().PM_Log_SetUserInfo(os.fsencode(path), phone_id.encode()) != 0:

@@ -202,6 +202,8 @@ def test_log_reads_back_as_events(cable, log_folder):
         list(portmdl.read_log(log_folder / "nothing-here"))
     with pytest.raises(TypeError):
         portmdl.log(log_folder, 7)
+    with pytest.raises(NotADirectoryError):
+        portmdl.log(log_folder / "missing", "p")
 
 
 @pytest.mark.parametrize("setting,says", [
