@@ -13,7 +13,8 @@ cd "$(dirname "$0")"
 
 PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libudev-dev
           libcli11-dev libpng-dev chromium help2man dpkg-dev file nlohmann-json3-dev
-          libbluetooth-dev libsystemd-dev dbus-daemon python3-dbusmock)
+          libbluetooth-dev libsystemd-dev dbus-daemon python3-dbusmock
+          python3-setuptools python3-pytest python3-venv)
 JOBS=$(nproc)
 
 ensure_packages() {
@@ -86,6 +87,7 @@ bench)
     ensure_packages
     build build-bench -DPM_BUILD_BENCH=ON -DPM_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
     for b in build-bench/bench/bench_*; do [ -x "$b" ] && "$b" "$@"; done
+    /usr/bin/python3 bench/bench_python.py build-bench
     ;;
 fuzz)
     # Every fuzz_* target: first its kept regression inputs, each once, then SECS seconds of

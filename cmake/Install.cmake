@@ -39,3 +39,5 @@ if(PM_BUILD_TOOLS)
     COMPONENT tools)
   install(FILES docs/pmctl.md DESTINATION ${PM_DOC_DIR} COMPONENT tools)
 endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/PythonPackage.cmake) # the component "python"

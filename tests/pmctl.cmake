@@ -14,3 +14,5 @@ pm_add_test(test_pmctl_browser SOURCES test_pmctl_browser.cpp LABELS slow
             LIBS pmctl_core pmsim PNG::PNG)
 target_compile_definitions(test_pmctl_browser PRIVATE PMCTL_BINARY="$<TARGET_FILE:pmctl>")
 add_dependencies(test_pmctl_browser pmctl)
+# The log as JSON Lines: every event reads back the same.
+pm_add_test(test_pmctl_json SOURCES test_pmctl_json.cpp LABELS fast LIBS pmctl_core pmsim)

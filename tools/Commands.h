@@ -21,6 +21,8 @@ int runCharge(const PortOptions& port, bool on);
 int runLog(const std::string& fileOrFolder, bool records);
 // The log as an HTML page, into the file output, or to standard output when it is empty.
 int runLogHtml(const std::string& fileOrFolder, const std::string& output);
+// The log as JSON Lines on standard output: one object per event.
+int runLogJson(const std::string& fileOrFolder);
 
 struct TermOptions {
     std::string eol = "cr"; // what Enter (or a line feed from a pipe) sends: cr, lf or crlf

@@ -12,6 +12,7 @@
 #include "Commands.h"
 #include "Devices.h"
 #include "LogHtml.h"
+#include "LogJson.h"
 #include "LogReader.h"
 #include "Text.h"
 #include "portmdl/PortMdl.h"
@@ -278,6 +279,13 @@ int runLogHtml(const std::string& fileOrFolder, const std::string& output)
                         [&](pmlog::LogSink& page) { pmlog::streamLog(fileOrFolder, page); });
     std::cerr << "wrote " << output << "\n";
     return 0;
+}
+
+int runLogJson(const std::string& fileOrFolder)
+{
+    pmlog::JsonLines lines(std::cout);
+    pmlog::streamLog(fileOrFolder, lines);
+    return std::cout ? 0 : 1;
 }
 
 } // namespace pmctl

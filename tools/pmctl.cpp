@@ -140,11 +140,17 @@ int main(int argc, char** argv)
                   "print the decoded record text as the module wrote it, traffic still "
                   "scrambled");
     bool html = false;
+    bool json = false;
     std::string htmlOutput;
     auto* htmlFlag = log->add_flag("--html", html,
                                    "write one self-contained HTML page instead: a timeline of each "
                                    "communication")
                          ->excludes("--records");
+    log->add_flag("--json", json,
+                  "print one JSON object per line for each event instead (JSON Lines), for "
+                  "scripts")
+        ->excludes("--records")
+        ->excludes("--html");
     log->add_option("--output,-o", htmlOutput,
                     "with --html: the file to write the page to (default: standard output)")
         ->needs(htmlFlag);
@@ -157,8 +163,11 @@ int main(int argc, char** argv)
                 "--html writes the same log as one HTML page that needs no network and no\n"
                 "other file: sends on the left, replies on the right, pauses drawn to scale,\n"
                 "time-outs and errors in red; a click on a send or reply shows its hex dump.\n\n"
+                "--json prints the same events as JSON Lines: one object per line, its kind\n"
+                "in \"event\" (send, receive, pause, timeout, close, ...).\n\n"
                 "Examples:\n  pmctl log ~/customer-logs/\n"
-                "  pmctl log --html -o session.html ~/customer-logs/PM_LOG.dat");
+                "  pmctl log --html -o session.html ~/customer-logs/PM_LOG.dat\n"
+                "  pmctl log --json ~/customer-logs/ | grep '\"timeout\"'");
 
     pmctl::BluetoothOptions bt;
     std::vector<std::string> btStepWords;
@@ -249,8 +258,11 @@ int main(int argc, char** argv)
             int status = verbose ? pmctl::runListVerbose() : pmctl::runList();
             return std::max(status, pmctl::runListServices());
         }
-        if (used == log)
+        if (used == log) {
+            if (json)
+                return pmctl::runLogJson(logPath);
             return html ? pmctl::runLogHtml(logPath, htmlOutput) : pmctl::runLog(logPath, records);
+        }
         if (used == btCmd) {
             pmctl::catchStopSignals();
             if (btList->parsed())
