@@ -26,7 +26,7 @@ back. Logs to standard error (the journal under systemd). Stops on SIGINT or SIG
 const char kFooter[] = R"(
 Examples:
   portmdl-modemd --tty /dev/ttyACM0
-  portmdl-modemd --tty /dev/serial/by-id/usb-...-if00 --plane /tmp/plane
+  portmdl-modemd --tty /dev/serial/by-id/usb-...-if00 --plane ~/plane
   portmdl-modemd --usb 1234:5678            # the phone's tty found through udev
   portmdl-modemd --usb 1234:5678:SN0042     # one phone among several alike)";
 
