@@ -123,18 +123,29 @@ class DaemonProcess {
             argv.push_back(a.data());
         }
         argv.push_back(nullptr);
+        char name[] = "/tmp/pmmodemd-err.XXXXXX";
+        int err = mkostemp(name, O_CLOEXEC);
+        EXPECT_GE(err, 0);
+        unlink(name);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
         EXPECT_EQ(posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&actions);
-        // Serving once its socket takes connections.
+        // Serving once it says so: the socket listens by then.
         const auto until = Clock::now() + 10s;
-        struct stat st {};
-        while (lstat(plane.Path(kClass).c_str(), &st) != 0 && Clock::now() < until) {
-            std::this_thread::sleep_for(10ms);
+        std::string said;
+        char buf[512];
+        while (said.find("serving") == std::string::npos && Clock::now() < until) {
+            ssize_t n = pread(err, buf, sizeof buf, static_cast<off_t>(said.size()));
+            if (n > 0) {
+                said.append(buf, static_cast<std::size_t>(n));
+            } else {
+                std::this_thread::sleep_for(10ms);
+            }
         }
-        std::this_thread::sleep_for(10ms); // bound, then listening: the mode is set in between
+        close(err);
+        EXPECT_NE(said.find("serving"), std::string::npos) << said;
     }
     ~DaemonProcess()
     {

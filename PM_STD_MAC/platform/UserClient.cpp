@@ -9,11 +9,11 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
 #include <string>
