@@ -324,14 +324,18 @@ TEST(DaemonRobust, AClientThatNeverReadsHoldsNothing)
         int fd = Connect(plane.Path(kClass));
         std::string open = OpenRequest(1);
         EXPECT_EQ(send(fd, open.data(), open.size(), 0), static_cast<ssize_t>(open.size()));
-        // Requests until the daemon takes no more for a while: its replies fill the socket,
-        // then the ones it keeps fill its room for the client.
-        timeval limit = {0, 300000};
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-        for (uint32_t tag = 2;; ++tag) {
+        // Far more requests than the socket holds replies: a daemon that waited for the client
+        // to take each reply would sit on them for seconds. Sent quickly, so the client is still
+        // the daemon's when the test goes on (it is dropped a second after its first untaken
+        // reply).
+        for (uint32_t tag = 2; tag < 2002; ++tag) {
             std::string rq = Request(tag, 7, {}, "", 1, 0); // control lines: a reply each
-            if (send(fd, rq.data(), rq.size(), MSG_NOSIGNAL) < 0) {
-                break;
+            if (send(fd, rq.data(), rq.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+                pollfd p = {fd, POLLOUT, 0};
+                if (errno != EAGAIN || poll(&p, 1, 100) != 1) {
+                    break; // the daemon stopped reading
+                }
+                --tag;
             }
         }
         return fd;
