@@ -13,7 +13,7 @@ cd "$(dirname "$0")"
 
 PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libudev-dev
           libcli11-dev libpng-dev chromium help2man dpkg-dev file nlohmann-json3-dev
-          libbluetooth-dev libsystemd-dev dbus-daemon python3-dbusmock
+          libbluetooth-dev libsystemd-dev dbus-daemon python3 python3-dbusmock
           python3-setuptools python3-pytest python3-venv)
 JOBS=$(nproc)
 

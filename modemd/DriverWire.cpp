@@ -1,9 +1,12 @@
 #include "DriverWire.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <system_error>
@@ -39,6 +42,29 @@ bool Listening(const sockaddr_un& addr)
     bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
     close(fd);
     return ok;
+}
+
+// A plane whose folder others may write to, or that another user owns, is not the driver's to
+// serve: anyone could put a socket of their own at its name.
+void CheckPlane(const std::string& dir)
+{
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        ThrowErrno(errno, dir);
+    }
+    struct stat st {};
+    int r = fstat(fd, &st);
+    int saved = errno;
+    close(fd);
+    if (r != 0) {
+        ThrowErrno(saved, dir);
+    }
+    if (st.st_uid != 0 && st.st_uid != geteuid()) {
+        ThrowErrno(EPERM, dir + ": the plane belongs to uid " + std::to_string(st.st_uid));
+    }
+    if ((st.st_mode & S_IWOTH) != 0) {
+        ThrowErrno(EPERM, dir + ": the plane is writable by others");
+    }
 }
 
 } // namespace
@@ -99,11 +125,12 @@ std::string EncodeReply(uint32_t tag, int32_t result, const std::vector<int32_t>
     return msg;
 }
 
-int ListenInPlane(const std::string& dir, const std::string& name)
+int ListenInPlane(const std::string& dir, const std::string& name, gid_t group)
 {
     const std::string path = dir + "/" + name;
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
+    CheckPlane(dir);
     sockaddr_un addr = Address(path);
     if (Listening(addr)) {
         ThrowErrno(EADDRINUSE, path + ": another driver serves it");
@@ -113,13 +140,43 @@ int ListenInPlane(const std::string& dir, const std::string& name)
     if (fd < 0) {
         ThrowErrno(errno, "socket");
     }
+    // Nobody can connect before listen, so the mode and group are set in between.
     if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(fd, 16) != 0) {
+        fchownat(AT_FDCWD, path.c_str(), static_cast<uid_t>(-1), group, AT_SYMLINK_NOFOLLOW) != 0 ||
+        chmod(path.c_str(), 0660) != 0 || listen(fd, 16) != 0) {
         int saved = errno;
         close(fd);
+        unlink(path.c_str());
         ThrowErrno(saved, path);
     }
     return fd;
+}
+
+bool PeerAllowed(int fd, gid_t group, std::string* who)
+{
+    ucred peer{0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        *who = std::string("a client without credentials (") + std::strerror(errno) + ")";
+        return false;
+    }
+    *who = "uid " + std::to_string(peer.uid) + " (pid " + std::to_string(peer.pid) + ")";
+    if (peer.uid == 0 || peer.uid == geteuid() || peer.gid == group) {
+        return true;
+    }
+    std::vector<gid_t> groups(64);
+    for (;;) {
+        socklen_t bytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &bytes) == 0) {
+            groups.resize(bytes / sizeof(gid_t));
+            break;
+        }
+        if (errno != ERANGE || groups.size() >= 65536) {
+            return false;
+        }
+        groups.resize(bytes / sizeof(gid_t) + 1);
+    }
+    return std::find(groups.begin(), groups.end(), group) != groups.end();
 }
 
 long ReceiveRequest(int fd, std::vector<uint8_t>& buf)

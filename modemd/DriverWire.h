@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace pmwire {
@@ -49,9 +50,17 @@ std::string EncodeReply(uint32_t tag, int32_t result, const std::vector<int32_t>
                         const std::string& structure);
 
 // Binds and listens on dir/name (non-blocking, close-on-exec), creating dir when missing and
-// taking over a socket file nobody listens on. Throws std::system_error with a message naming
-// the path, also when another driver listens there (EADDRINUSE).
-int ListenInPlane(const std::string& dir, const std::string& name);
+// taking over a socket file nobody listens on. The socket gets mode 0660 and the given group
+// (-1: the driver's own), so only the owner, that group and root can connect. Throws
+// std::system_error with a message naming the path, also when another driver listens there
+// (EADDRINUSE) and for a plane the driver does not own (EPERM): one that belongs to neither root
+// nor the driver's user, or that others may write to, where anyone could take the name.
+int ListenInPlane(const std::string& dir, const std::string& name,
+                  gid_t group = static_cast<gid_t>(-1));
+
+// Whether the client on fd may be served: root, the driver's own user, or a member of group
+// (its primary or a supplementary group). who gets a description of the client for the log.
+bool PeerAllowed(int fd, gid_t group, std::string* who);
 
 // Receives one message into buf (sized kMaxRequest + 1, so an oversized message shows). Returns
 // its length, 0 at end of file or for a message too large to be a request, -1 with errno

@@ -18,16 +18,32 @@ using Clock = std::chrono::steady_clock;
 using pmwire::Word;
 
 constexpr uint32_t kDataSize = 256;
-constexpr std::size_t kMaxWaitingOut = 64 * 1024; // bytes the daemon keeps for a slow tty
+// What one client may make the daemon keep: bytes for the tty, replies it has not taken, and
+// the calls waiting for an answer (each counted as the largest reply).
+constexpr std::size_t kMaxQueued = 64 * 1024;
+constexpr std::size_t kReplyRoom = 4 * 5 + kDataSize;
+// While this much waits for a slow tty, writes are answered only when it has gone.
+constexpr std::size_t kHoldWrites = kMaxQueued / 2;
+// Requests taken from the client in one turn, so a busy client cannot keep the others waiting.
+constexpr int kRequestsPerTurn = 64;
 constexpr std::size_t kMaxRefused = 16;
 constexpr auto kReadWait = std::chrono::milliseconds(50);
+// How long a client may leave a reply untaken, and a refused one may wait for its answer.
+constexpr auto kSendLimit = std::chrono::seconds(1);
+
+gid_t GroupOrOwn(gid_t group)
+{
+    return group == static_cast<gid_t>(-1) ? getegid() : group;
+}
 
 } // namespace
 
 ModemDaemon::ModemDaemon(Options options, TtyLocator& locator)
     : m_options(std::move(options)), m_locator(locator),
       m_path(m_options.plane + "/" + m_options.name),
-      m_listen(pmwire::ListenInPlane(m_options.plane, m_options.name))
+      m_listen(pmwire::ListenInPlane(m_options.plane, m_options.name,
+                                     GroupOrOwn(m_options.group))),
+      m_group(GroupOrOwn(m_options.group))
 {
     if (pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         int saved = errno;
@@ -42,8 +58,8 @@ ModemDaemon::~ModemDaemon()
     if (m_client >= 0) {
         close(m_client);
     }
-    for (int fd : m_refused) {
-        close(fd);
+    for (const Refused& r : m_refused) {
+        close(r.fd);
     }
     m_tty.Close();
     close(m_listen);
@@ -66,6 +82,16 @@ void ModemDaemon::Log(const std::string& line) const
     }
 }
 
+std::size_t ModemDaemon::Queued() const
+{
+    return m_out.size() + m_replyBytes + (m_reads.size() + m_held.size()) * kReplyRoom;
+}
+
+bool ModemDaemon::Hungry() const
+{
+    return Queued() + kDataSize + kReplyRoom <= kMaxQueued;
+}
+
 void ModemDaemon::Run()
 {
     std::vector<uint8_t> buf(pmwire::kMaxRequest + 1);
@@ -73,27 +99,40 @@ void ModemDaemon::Run()
         std::vector<pollfd> fds;
         fds.push_back({m_wake[0], POLLIN, 0});
         fds.push_back({m_listen, POLLIN, 0});
-        fds.push_back({m_client, POLLIN, 0}); // a negative descriptor is skipped
+        // A client with no room left is not read: its requests wait in the socket. Its hang-up
+        // still shows.
+        short clientEvents =
+            static_cast<short>((Hungry() ? POLLIN : 0) | (m_replies.empty() ? 0 : POLLOUT));
+        fds.push_back({m_client, clientEvents, 0}); // a negative descriptor is skipped
         short ttyEvents = static_cast<short>((m_reads.empty() ? 0 : POLLIN) |
                                              (m_out.empty() ? 0 : POLLOUT));
         fds.push_back({m_tty.Fd(), ttyEvents, 0}); // hang-ups show even when nothing is asked
         fds.push_back({m_locator.EventFd(), POLLIN, 0});
-        for (int fd : m_refused) {
-            fds.push_back({fd, POLLIN, 0});
-        }
         std::optional<Clock::time_point> due;
+        auto dueBy = [&](Clock::time_point t) { due = due ? std::min(*due, t) : t; };
+        for (const Refused& r : m_refused) {
+            fds.push_back({r.fd, POLLIN, 0});
+            dueBy(r.until);
+        }
         for (const PendingRead& r : m_reads) {
-            due = due ? std::min(*due, r.due) : r.due;
+            dueBy(r.due);
         }
         if (m_wantOpen && !m_tty.IsOpen()) {
-            due = due ? std::min(*due, m_nextTry) : m_nextTry;
+            dueBy(m_nextTry);
         }
+        if (!m_replies.empty()) {
+            dueBy(m_replies.front().made + kSendLimit);
+        }
+        // An interrupted wait is simply computed again from the same due times.
         int timeoutMs = -1;
         if (due) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*due - Clock::now());
             timeoutMs = static_cast<int>(std::max<long long>(0, left.count() + 1));
         }
-        if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
+        if (poll(fds.data(), fds.size(), timeoutMs) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
             Log(std::string("poll failed: ") + std::strerror(errno));
             return;
         }
@@ -108,33 +147,21 @@ void ModemDaemon::Run()
                 PumpTty();
             }
         }
-        if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
-            for (;;) {
-                long n = pmwire::ReceiveRequest(m_client, buf);
-                if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-                    break;
-                }
-                if (n <= 0 || !OnRequest(buf.data(), static_cast<std::size_t>(n))) {
-                    DropClient(n == 0 ? "went away" : "sent no request");
-                    break;
-                }
+        if (m_client >= 0 && (fds[2].revents & POLLOUT)) {
+            SendReplies();
+        }
+        if (m_client >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+            if (Hungry()) {
+                ReadRequests(buf);
+            } else if (fds[2].revents & (POLLHUP | POLLERR)) {
+                DropClient("went away");
             }
         }
-        for (std::size_t i = 0; i < m_refused.size() && i + 5 < fds.size(); ++i) {
-            if (fds[i + 5].revents == 0) {
-                continue;
-            }
-            pmwire::Request r;
-            long n = pmwire::ReceiveRequest(m_refused[i], buf);
-            if (n > 0 && pmwire::ParseRequest(buf.data(), static_cast<std::size_t>(n), r) !=
-                             pmwire::Parsed::NoTag) {
-                pmwire::SendReply(m_refused[i],
-                                  pmwire::EncodeReply(r.tag, pmwire::kExclusiveAccess, {}, {}));
-            }
-            close(m_refused[i]);
-            m_refused[i] = -1;
+        std::vector<short> refusedEvents;
+        for (std::size_t i = 5; i < fds.size(); ++i) {
+            refusedEvents.push_back(fds[i].revents);
         }
-        m_refused.erase(std::remove(m_refused.begin(), m_refused.end(), -1), m_refused.end());
+        AnswerRefused(buf, refusedEvents);
         if ((fds[4].revents & POLLIN) && m_locator.TakeEvents()) {
             m_nextTry = Clock::now(); // a tty was added: perhaps the phone
         }
@@ -144,32 +171,110 @@ void ModemDaemon::Run()
         TryReopen();
         ServeReads();
         ReleaseWrites();
+        SendReplies();
     }
+}
+
+void ModemDaemon::ReadRequests(std::vector<uint8_t>& buf)
+{
+    for (int i = 0; i < kRequestsPerTurn && m_client >= 0 && Hungry(); ++i) {
+        long n = pmwire::ReceiveRequest(m_client, buf);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            return;
+        }
+        if (n <= 0 || !OnRequest(buf.data(), static_cast<std::size_t>(n))) {
+            DropClient(n == 0 ? "went away" : "sent no request");
+            return;
+        }
+    }
+}
+
+void ModemDaemon::SendReplies()
+{
+    while (m_client >= 0 && !m_replies.empty()) {
+        const std::string& bytes = m_replies.front().bytes;
+        ssize_t n = send(m_client, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n == static_cast<ssize_t>(bytes.size())) {
+            m_replyBytes -= bytes.size();
+            m_replies.pop_front();
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (Clock::now() - m_replies.front().made >= kSendLimit) {
+                DropClient("took no reply within a second");
+            }
+            return;
+        } else {
+            DropClient("went away");
+            return;
+        }
+    }
+}
+
+void ModemDaemon::AnswerRefused(std::vector<uint8_t>& buf, const std::vector<short>& events)
+{
+    const auto now = Clock::now();
+    for (std::size_t i = 0; i < m_refused.size() && i < events.size(); ++i) {
+        Refused& r = m_refused[i];
+        if (events[i] != 0) {
+            long n = pmwire::ReceiveRequest(r.fd, buf);
+            pmwire::Request rq;
+            if (n < 0 && errno == EAGAIN && now < r.until) {
+                continue;
+            }
+            if (n > 0 && pmwire::ParseRequest(buf.data(), static_cast<std::size_t>(n), rq) !=
+                             pmwire::Parsed::NoTag) {
+                std::string reply = pmwire::EncodeReply(rq.tag, r.result, {}, {});
+                // An empty socket always takes one small message; a full one is its own fault.
+                ssize_t sent = send(r.fd, reply.data(), reply.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+                (void)sent;
+            }
+        } else if (now < r.until) {
+            continue;
+        }
+        close(r.fd);
+        r.fd = -1;
+    }
+    m_refused.erase(std::remove_if(m_refused.begin(), m_refused.end(),
+                                   [](const Refused& r) { return r.fd < 0; }),
+                    m_refused.end());
 }
 
 void ModemDaemon::Accept()
 {
-    int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
         return;
     }
-    pmwire::LimitSendWait(fd);
-    if (m_client < 0) {
-        m_client = fd;
-        Log("client connected");
-    } else if (m_refused.size() < kMaxRefused) {
-        m_refused.push_back(fd);
-        Log("refused a second client: one client at a time");
+    std::string who;
+    std::string why;
+    int32_t refusal;
+    if (!pmwire::PeerAllowed(fd, m_group, &who)) {
+        refusal = pmwire::kNotPermitted;
+        why = "refused " + who + ": not in the group the daemon serves";
+    } else if (m_client >= 0) {
+        refusal = pmwire::kExclusiveAccess;
+        why = "refused a second client: one client at a time";
     } else {
-        close(fd);
+        m_client = fd;
+        Log("client connected: " + who);
+        return;
     }
+    if (m_refused.size() < kMaxRefused) {
+        m_refused.push_back({fd, refusal, Clock::now() + kSendLimit});
+    } else {
+        close(fd); // the end of the stream is its answer
+    }
+    Log(why);
 }
 
 void ModemDaemon::DropClient(const char* why)
 {
-    bool held = m_tty.IsOpen();
+    const bool held = m_tty.IsOpen();
     close(m_client);
     m_client = -1; // so the answers to its waiting calls below go nowhere
+    m_replies.clear();
+    m_replyBytes = 0;
     CloseTty();
     // Written once the tty is let go, so whoever reads the line finds it free.
     Log("client " + std::string(why) + (held ? ": tty released" : ""));
@@ -178,10 +283,20 @@ void ModemDaemon::DropClient(const char* why)
 void ModemDaemon::Answer(uint32_t tag, int32_t result, const std::vector<int32_t>& scalars,
                          const std::string& structure)
 {
-    // A client that cannot take its reply is gone or stuck; its end of file drops it.
-    if (m_client >= 0) {
-        pmwire::SendReply(m_client, pmwire::EncodeReply(tag, result, scalars, structure));
+    if (m_client < 0) {
+        return;
     }
+    std::string reply = pmwire::EncodeReply(tag, result, scalars, structure);
+    if (m_replies.empty()) {
+        ssize_t n = send(m_client, reply.data(), reply.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n == static_cast<ssize_t>(reply.size()) ||
+            (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            return; // taken, or the client is gone and its hang-up drops it
+        }
+    }
+    // Kept for the client's socket to take later, in order; the send limit runs from now.
+    m_replyBytes += reply.size();
+    m_replies.push_back({Clock::now(), std::move(reply)});
 }
 
 int32_t ModemDaemon::OpenTty()
@@ -294,7 +409,7 @@ void ModemDaemon::ServeReads()
 
 void ModemDaemon::ReleaseWrites()
 {
-    if (m_out.size() >= kMaxWaitingOut) {
+    if (m_out.size() >= kHoldWrites) {
         return;
     }
     for (const HeldWrite& w : m_held) {
@@ -386,7 +501,7 @@ bool ModemDaemon::OnRequest(const uint8_t* msg, std::size_t n)
         PumpTty();
         if (!m_tty.IsOpen()) {
             Answer(rq.tag, pmwire::kNotAttached); // the write found the phone gone
-        } else if (m_out.size() >= kMaxWaitingOut) {
+        } else if (m_out.size() >= kHoldWrites) {
             m_held.push_back({rq.tag, count});
         } else {
             std::string reply;

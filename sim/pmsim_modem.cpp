@@ -48,12 +48,13 @@ Faults (SEL is a selector 0..8; each may be repeated for other selectors):
                        request, without answering it
 
 Examples:
-  pmsim-modem --dir /tmp/plane --reply 'AT\r=\r\nOK\r\n' &
-  PM_USERCLIENT_DIR=/tmp/plane pmctl talk --cable 5 send 'AT\r' recvall
+  plane=$(mktemp -d)    # a folder of the user's own: the module trusts no other
+  pmsim-modem --dir "$plane" --reply 'AT\r=\r\nOK\r\n' &
+  PM_USERCLIENT_DIR=$plane pmctl talk --cable 5 send 'AT\r' recvall
 
-  pmsim-modem --dir /tmp/plane --echo --delay 4=200    # slow writes
-  pmsim-modem --dir /tmp/plane --fail 0                # refuses the open
-  pmsim-modem --dir /tmp/plane --echo --die-after 100  # dies in use
+  pmsim-modem --dir "$plane" --echo --delay 4=200    # slow writes
+  pmsim-modem --dir "$plane" --fail 0                # refuses the open
+  pmsim-modem --dir "$plane" --echo --die-after 100  # dies in use
 )";
 
 bool Number(const std::string& text, unsigned long max, unsigned long* value)

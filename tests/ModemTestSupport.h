@@ -8,11 +8,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <filesystem>
+#include <optional>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/IORegistry.h"
 #include "platform/UserClient.h"
@@ -104,6 +112,56 @@ inline int OpenDescriptors()
         closedir(d);
     }
     return n;
+}
+
+// Another user than the test's (nobody), for the tests of whom the module and the daemon trust:
+// its ids when setpriv can run a program as it, else nothing and why not in *why.
+struct OtherUser {
+    uid_t uid;
+    gid_t gid;
+};
+
+inline pid_t SpawnAs(const OtherUser& user, std::vector<std::string> args, int out = -1)
+{
+    args.insert(args.begin(), {"setpriv", "--reuid=" + std::to_string(user.uid),
+                               "--regid=" + std::to_string(user.gid), "--clear-groups", "--"});
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (out >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    }
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, "setpriv", &actions, nullptr, argv.data(), environ) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+inline std::optional<OtherUser> FindOtherUser(const std::string& program, std::string* why)
+{
+    passwd* pw = getpwnam("nobody");
+    if (pw == nullptr || pw->pw_uid == geteuid()) {
+        *why = "no user nobody other than the test's";
+        return std::nullopt;
+    }
+    OtherUser user{pw->pw_uid, pw->pw_gid};
+    int status = -1;
+    pid_t pid = SpawnAs(user, {program, "--help"});
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+        *why = "setpriv cannot run " + program + " as nobody (it needs root, and nobody must "
+               "reach the program)";
+        return std::nullopt;
+    }
+    return user;
 }
 
 } // namespace modemtest

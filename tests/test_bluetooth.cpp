@@ -43,6 +43,9 @@ TEST(BluetoothWorldFileTest, AFileThatBreaksTheSchemaIsReportedWithItsPositionAn
 {
     const BadWorld cases[] = {
         {"{\n  \"alert\": \"ok\",\n  oops\n}", "line 3, column 3"},
+        // Numbers beyond a double: the parser's own message, with the position all the same.
+        {"{\n  \"alert_ms\": 1e999\n}", "number overflow parsing '1e999' at line 2, column 19"},
+        {"{\"devices\": [{\"chunk\": -1e400}]}", "at line 1, column 29"},
         {R"({"colour": 1})", "at /colour: unknown key \"colour\""},
         {R"({"devices": [{"address": "AA:BB:CC:DD:EE"}]})", "at /devices/0/address"},
         {R"({"devices": [{"address": "AA:BB:CC:DD:EE:01"}, {"address": "aa:bb:cc:dd:ee:01"}]})",

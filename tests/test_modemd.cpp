@@ -702,6 +702,7 @@ TEST(DaemonProgram, CommandLine)
         {{"--tty", "/etc/hostname"}, "not a terminal device"},
         {{"--usb", "12345:1"}, "--usb wants VID:PID"},
         {{"--tty", "/dev/null", "--usb", "1:2"}, "excludes"},
+        {{"--tty", "/dev/null", "--allow-group", "no-such-group-here"}, "no group no-such-group"},
         {{"--frobnicate"}, "frobnicate"},
     };
     for (const Case& k : bad) {

@@ -3,12 +3,17 @@
 // plane entries that are no driver, and what a connection leaves behind.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
+#include <functional>
 #include <future>
 #include <initializer_list>
 #include <poll.h>
+#include <pwd.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -292,7 +297,8 @@ TEST(UserClient, CountsBeyondTheLimitsSendNothing)
 }
 
 // The plane lists its entries in bytewise order without the dot entries, conformance is the
-// exact name, and an entry that is no listening SOCK_SEQPACKET socket does not open.
+// exact name, and an entry that is no listening SOCK_SEQPACKET socket does not open (a link to
+// one neither: see the trust tests).
 TEST(UserClient, PlaneEntries)
 {
     Plane plane;
@@ -336,9 +342,6 @@ TEST(UserClient, PlaneEntries)
         EXPECT_EQ(OpenService(name, &c), kIOReturnNoDevice) << name;
     }
     EXPECT_EQ(modemtest::OpenDescriptors(), fds);
-    io_connect_t viaLink = 0;
-    EXPECT_EQ(OpenService("G-link", &viaLink), kIOReturnSuccess);
-    EXPECT_EQ(IOServiceClose(viaLink), kIOReturnSuccess);
     EXPECT_EQ(IORegistryHeldCount(), held);
     close(driver);
     close(quiet);
@@ -351,4 +354,105 @@ TEST(UserClient, PlaneEntries)
     setenv("PM_USERCLIENT_DIR", (plane.Dir() + "/gone").c_str(), 1);
     EXPECT_EQ(IORegistryCreateIterator(master, kIOServicePlane, 0, &it), kIOReturnNoDevice);
     EXPECT_EQ(IORegistryHeldCount(), held);
+}
+
+// Whom the host trusts: a plane folder others may write to (sticky or not), one another user owns,
+// or a link at the driver's name is refused as a missing driver, with EPERM and a reason, also
+// when the host is root. The same driver in a sound plane opens.
+TEST(UserClientTrust, PlanesAndEntriesTheHostCannotTrust)
+{
+    struct Case {
+        const char* what;
+        std::function<int(const Plane&)> spoil; // 0, or an errno that says the case cannot be made
+        const char* says;
+    } cases[] = {
+        {"world-writable plane", [](const Plane& p) { return chmod(p.Dir().c_str(), 0777); },
+         "writable by others"},
+        {"world-writable sticky plane",
+         [](const Plane& p) { return chmod(p.Dir().c_str(), 01777); }, "writable by others"},
+        {"plane of another user",
+         [](const Plane& p) {
+             passwd* pw = getpwnam("nobody");
+             return pw == nullptr || pw->pw_uid == geteuid() ||
+                            chown(p.Dir().c_str(), pw->pw_uid, static_cast<gid_t>(-1)) != 0
+                        ? EPERM
+                        : 0;
+         },
+         "belongs to uid"},
+        {"link at the driver's name",
+         [](const Plane& p) {
+             return rename(p.Path(kDriver).c_str(), p.Path("elsewhere").c_str()) != 0 ||
+                            symlink(p.Path("elsewhere").c_str(), p.Path(kDriver).c_str()) != 0
+                        ? errno
+                        : 0;
+         },
+         "is a link"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        Plane plane;
+        int driver = plane.Bind(kDriver);
+        io_connect_t c = 0;
+        ASSERT_EQ(OpenService(kDriver, &c), kIOReturnSuccess);
+        EXPECT_STREQ(UserClientRefusal(), "");
+        IOServiceClose(c);
+        if (k.spoil(plane) != 0) {
+            std::printf("skipped \"%s\": only root can make it\n", k.what);
+            close(driver);
+            continue;
+        }
+        errno = 0;
+        EXPECT_EQ(OpenService(kDriver, &c), kIOReturnNoDevice);
+        EXPECT_EQ(errno, EPERM);
+        EXPECT_NE(std::string(UserClientRefusal()).find(k.says), std::string::npos)
+            << UserClientRefusal();
+        close(driver);
+    }
+}
+
+// A socket another user planted in a plane its group may write to (as the phone's group can):
+// the driver's user decides. Trusted once PM_USERCLIENT_UID names it, by name or number.
+TEST(UserClientTrust, ADriverOfAnotherUser)
+{
+    std::string why;
+    auto other = modemtest::FindOtherUser(PMSIM_MODEM_BINARY, &why);
+    if (!other) {
+        GTEST_SKIP() << why;
+    }
+    Plane plane;
+    ASSERT_EQ(chown(plane.Dir().c_str(), static_cast<uid_t>(-1), other->gid), 0);
+    ASSERT_EQ(chmod(plane.Dir().c_str(), 0770), 0);
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    pid_t pid = modemtest::SpawnAs(
+        *other, {PMSIM_MODEM_BINARY, "--dir", plane.Dir(), "--name", kDriver, "--echo"}, out[1]);
+    close(out[1]);
+    ASSERT_GT(pid, 0);
+    std::string line;
+    char ch;
+    pollfd p = {out[0], POLLIN, 0};
+    while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1 &&
+           read(out[0], &ch, 1) == 1) {
+        line += ch;
+    }
+    close(out[0]);
+    ASSERT_EQ(line, plane.Path(kDriver) + "\n");
+
+    io_connect_t c = 0;
+    errno = 0;
+    EXPECT_EQ(OpenService(kDriver, &c), kIOReturnNoDevice);
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_NE(std::string(UserClientRefusal()).find("uid " + std::to_string(other->uid)),
+              std::string::npos)
+        << UserClientRefusal();
+    for (const std::string& named : {std::string("nobody"), std::to_string(other->uid)}) {
+        setenv("PM_USERCLIENT_UID", named.c_str(), 1);
+        EXPECT_EQ(OpenService(kDriver, &c), kIOReturnSuccess) << named;
+        IOServiceClose(c);
+    }
+    setenv("PM_USERCLIENT_UID", "no-such-user-here", 1);
+    EXPECT_EQ(OpenService(kDriver, &c), kIOReturnNoDevice);
+    unsetenv("PM_USERCLIENT_UID");
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
 }

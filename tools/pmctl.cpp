@@ -89,7 +89,7 @@ int main(int argc, char** argv)
                  "/run/portmdl/services) and whether a driver listens on each; cable type 5\n"
                  "opens ORVUDSCDMADriver.\n\n"
                  "Examples:\n  pmctl list -v\n"
-                 "  PM_SERIAL_REGISTRY=/tmp/devs PM_USERCLIENT_DIR=/tmp/plane pmctl list");
+                 "  PM_SERIAL_REGISTRY=~/devs PM_USERCLIENT_DIR=~/plane pmctl list");
 
     std::vector<std::string> stepWords;
     auto* talk = app.add_subcommand(

@@ -2,6 +2,7 @@
 // schema, with the JSON pointer of the first value that breaks it.
 #include "BluetoothWorld.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <set>
@@ -378,16 +379,69 @@ class Reader {
 
 } // namespace
 
+// Where the parser stopped: the DOM parser reports a number too large for a double without its
+// position, so a second pass over the text, reading events only, finds it.
+class StopPosition : public nlohmann::json_sax<json> {
+  public:
+    std::size_t offset = 0; // bytes read when the parser stopped
+
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override { return true; }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return true; }
+    bool start_array(std::size_t) override { return true; }
+    bool end_array() override { return true; }
+    bool parse_error(std::size_t position, const std::string&,
+                     const nlohmann::detail::exception&) override
+    {
+        offset = position;
+        return false;
+    }
+};
+
+// " at line L, column C" of the place where the parser gives up on the text, counted as the
+// parser's own syntax errors count them.
+std::string positionOfFailure(const std::string& text)
+{
+    StopPosition stop;
+    json::sax_parse(text, &stop, nlohmann::json::input_format_t::json, true, true);
+    size_t end = std::min(stop.offset, text.size());
+    size_t line = 1, lineStart = 0;
+    for (size_t i = 0; i < end; ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            lineStart = i + 1;
+        }
+    }
+    return " at line " + std::to_string(line) + ", column " + std::to_string(end - lineStart);
+}
+
+// The exception's text without its "[json.exception.…] " tag.
+std::string untagged(const json::exception& e)
+{
+    std::string what = e.what();
+    size_t at = what.find("] ");
+    return at == std::string::npos ? what : what.substr(at + 2);
+}
+
 bool ParseBluetoothWorld(const std::string& text, BluetoothWorld& world, std::string& error)
 {
     json root;
     try {
         root = json::parse(text, nullptr, true, true); // comments allowed, as in sim/'s example
     } catch (const json::parse_error& e) {
-        // "[json.exception.parse_error.101] parse error at line 3, column 7: ..." without its tag.
-        std::string what = e.what();
-        size_t at = what.find("] ");
-        error = at == std::string::npos ? what : what.substr(at + 2);
+        // "parse error at line 3, column 7: ..."
+        error = untagged(e);
+        return false;
+    } catch (const json::exception& e) {
+        // Such as "number overflow parsing '1e999'": the same position a syntax error gives.
+        error = untagged(e) + positionOfFailure(text);
         return false;
     }
     try {

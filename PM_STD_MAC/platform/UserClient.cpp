@@ -4,16 +4,21 @@
 #include "platform/UserClient.h"
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <poll.h>
+#include <pwd.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -255,13 +260,100 @@ std::shared_ptr<Connection> Find(io_connect_t connect)
     return it == g_connections.end() ? nullptr : it->second;
 }
 
+thread_local std::string t_refusal;
+
+// Records why a driver was not trusted; the open then fails as if there were no driver, with
+// errno EPERM as the system's reason.
+bool Refuse(std::string reason)
+{
+    t_refusal = std::move(reason);
+    errno = EPERM;
+    return false;
+}
+
+// The user PM_USERCLIENT_UID names (a number or a user name), if any: a driver running as a user
+// of its own, such as a daemon's service user.
+bool DriverUser(uid_t* uid)
+{
+    const char* named = std::getenv("PM_USERCLIENT_UID");
+    if (named == nullptr || *named == '\0') {
+        return false;
+    }
+    const char* end = named + std::strlen(named);
+    unsigned long number = 0;
+    auto [p, ec] = std::from_chars(named, end, number);
+    if (ec == std::errc() && p == end && number <= static_cast<uid_t>(-2)) {
+        *uid = static_cast<uid_t>(number);
+        return true;
+    }
+    passwd pw{};
+    passwd* found = nullptr;
+    std::vector<char> buf(16384);
+    if (getpwnam_r(named, &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr) {
+        *uid = found->pw_uid;
+        return true;
+    }
+    return false;
+}
+
+bool TrustedUser(uid_t uid)
+{
+    uid_t driver = 0;
+    return uid == 0 || uid == geteuid() || (DriverUser(&driver) && uid == driver);
+}
+
+// Whether the plane folder and the entry may be trusted before anything is sent: a folder others
+// can write to lets anyone plant a driver, and a link may lead anywhere.
+bool TrustedEntry(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st {};
+    if (dirFd < 0 || fstat(dirFd, &st) != 0) {
+        int error = errno;
+        if (dirFd >= 0) {
+            close(dirFd);
+        }
+        errno = error;
+        return false;
+    }
+    if (!TrustedUser(st.st_uid)) {
+        close(dirFd);
+        return Refuse("driver plane " + dir + " belongs to uid " + std::to_string(st.st_uid));
+    }
+    if ((st.st_mode & S_IWOTH) != 0) {
+        close(dirFd);
+        return Refuse("driver plane " + dir + " is writable by others");
+    }
+    int found = fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+    int error = errno;
+    close(dirFd);
+    if (found != 0) {
+        errno = error;
+        return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        return Refuse("driver entry " + path + " is a link");
+    }
+    if (!S_ISSOCK(st.st_mode)) {
+        return false; // no driver there: a plain missing driver
+    }
+    return true;
+}
+
 // Connects within the reply time-out; a listener whose queue of new clients is full is tried
-// again until then.
+// again until then. The driver at the other end must run as a user the host trusts.
 int Connect(const std::string& path)
 {
+    t_refusal.clear();
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path) {
+        return -1;
+    }
+    if (!TrustedEntry(path)) {
         return -1;
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
@@ -272,14 +364,26 @@ int Connect(const std::string& path)
     const auto deadline = Clock::now() + std::chrono::milliseconds(kUserClientReplyTimeoutMs);
     for (;;) {
         if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
-            return fd;
+            break;
         }
         if ((errno != EAGAIN && errno != EINTR) || Clock::now() >= deadline) {
+            int error = errno;
             close(fd);
+            errno = error;
             return -1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    // The entry may have been swapped between the look and the connect: the peer decides.
+    ucred peer{0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || !TrustedUser(peer.uid)) {
+        close(fd);
+        Refuse("driver at " + path + " runs as uid " + std::to_string(peer.uid) +
+               ", not a user the host trusts");
+        return -1;
+    }
+    return fd;
 }
 
 kern_return_t Call(io_connect_t connect, uint32_t selector, const int32_t* scalarIn,
@@ -374,6 +478,11 @@ kern_return_t IOConnectMethodStructureIStructureO(io_connect_t connect, uint32_t
 {
     return Call(connect, selector, nullptr, 0, structIn, structInSize, nullptr, nullptr,
                 structOut, structOutSize);
+}
+
+const char* UserClientRefusal()
+{
+    return t_refusal.c_str();
 }
 
 int UserClientSocket(io_connect_t connect)

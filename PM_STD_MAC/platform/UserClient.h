@@ -26,7 +26,10 @@ inline task_port_t mach_task_self()
 
 // Connects to the plane entry service (a listening SOCK_SEQPACKET socket); type must be 0. Fails
 // with kIOReturnNoDevice when the entry is no such socket or does not answer within the reply
-// time-out, kIOReturnBadArgument for anything that is no plane entry.
+// time-out, kIOReturnBadArgument for anything that is no plane entry. A driver the host cannot
+// trust fails the same way, with errno EPERM and the reason in UserClientRefusal(): the plane
+// folder must belong to root or the host's user and not be writable by others, the entry must be
+// no link, and the driver must run as root, the host's user or the user PM_USERCLIENT_UID names.
 kern_return_t IOServiceOpen(io_service_t service, task_port_t owningTask, uint32_t type,
                             io_connect_t* connect);
 
@@ -51,6 +54,10 @@ kern_return_t IOConnectMethodScalarIStructureI(io_connect_t connect, uint32_t se
 kern_return_t IOConnectMethodStructureIStructureO(io_connect_t connect, uint32_t selector,
                                                   const void* structIn, size_t structInSize,
                                                   void* structOut, size_t* structOutSize);
+
+// Why the calling thread's last IOServiceOpen refused its driver (one line), or "" when it did
+// not refuse one.
+const char* UserClientRefusal();
 
 // The socket of an open connection, or -1 (tests check its flags).
 int UserClientSocket(io_connect_t connect);
