@@ -4,7 +4,8 @@
 //                           unplug, so the phone answers again once plugged back
 //   lab-phone bt ADDRESS    RFCOMM listeners on the controller ADDRESS with one SDP record each:
 //                           channel 3 "Dial-up Networking", 4 "Bluetooth Serial Port" (both names
-//                           the listing accepts) and 5 "Serial Port" (one it skips)
+//                           the listing accepts), 5 "Serial Port" (one it skips) and 6 "COM0"
+//                           (accepted, but nobody listens: its connects are refused)
 // Prints "ready" once it answers; runs until killed.
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/rfcomm.h>
@@ -167,7 +168,7 @@ int servebt(const char* address)
         return 2;
     }
     const Service services[] = {
-        {3, "Dial-up Networking"}, {4, "Bluetooth Serial Port"}, {5, "Serial Port"}};
+        {3, "Dial-up Networking"}, {4, "Bluetooth Serial Port"}, {5, "Serial Port"}, {6, "COM0"}};
     bdaddr_t any{}, local = {{0, 0, 0, 0xff, 0xff, 0xff}};
     sdp_session_t* session = sdp_connect(&any, &local, SDP_RETRY_IF_BUSY);
     if (session == nullptr) {
@@ -179,6 +180,9 @@ int servebt(const char* address)
         if (!registerRecord(session, adapter, s)) {
             std::fprintf(stderr, "lab-phone: record %s not registered\n", s.name);
             return 1;
+        }
+        if (s.channel == 6) {
+            continue; // nobody listens: connects are refused
         }
         int fd = socket(AF_BLUETOOTH, SOCK_STREAM | SOCK_CLOEXEC, BTPROTO_RFCOMM);
         sockaddr_rc local{};
