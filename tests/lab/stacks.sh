@@ -66,6 +66,7 @@ unplug_usb() { echo "" >"$GADGET/UDC"; }
 
 setup_usb() {
     modprobe -a dummy_hcd libcomposite usb_f_acm cdc_acm || return 1
+    mount -t configfs configfs /sys/kernel/config || return 1
     /usr/lib/systemd/systemd-udevd --daemon || return 1
     mkdir -p "$GADGET" || return 1
     echo "0x$USB_VID" >"$GADGET/idVendor"
@@ -88,7 +89,6 @@ setup_stacks() {
     version=$(uname -r)
     mkdir -p "/lib/modules/$version"
     mount --bind "$LAB_MODULES" "/lib/modules/$version" || return 1
-    mount -t configfs configfs /sys/kernel/config
     mount -t debugfs debugfs /sys/kernel/debug
     hostname lab
     PMCTL=$LAB_BUILD/tools/pmctl
