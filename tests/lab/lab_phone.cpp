@@ -5,7 +5,8 @@
 //   lab-phone bt ADDRESS    RFCOMM listeners on the controller ADDRESS with one SDP record each:
 //                           channel 3 "Dial-up Networking", 4 "Bluetooth Serial Port" (both names
 //                           the listing accepts), 5 "Serial Port" (one it skips) and 6 "COM0"
-//                           (accepted, but nobody listens: its connects are refused)
+//                           (accepted, but nobody listens: its connects are refused); and the
+//                           phone's user, who accepts every pairing (a BlueZ agent)
 // Prints "ready" once it answers; runs until killed.
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/rfcomm.h>
@@ -13,6 +14,7 @@
 #include <bluetooth/sdp_lib.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <systemd/sd-bus.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -160,8 +162,71 @@ bool registerRecord(sdp_session_t* session, const bdaddr_t& adapter, const Servi
     return ok; // the record stays registered while the session is open
 }
 
+// The phone's user: BlueZ asks an agent to confirm a pairing the phone did not start, and fails
+// it when none is registered. This one says yes to everything.
+int acceptAll(sd_bus_message* m, void*, sd_bus_error*)
+{
+    const char* member = sd_bus_message_get_member(m);
+    if (std::strcmp(member, "RequestPinCode") == 0) {
+        return sd_bus_reply_method_return(m, "s", "0000");
+    }
+    if (std::strcmp(member, "RequestPasskey") == 0) {
+        return sd_bus_reply_method_return(m, "u", 0u);
+    }
+    return sd_bus_reply_method_return(m, "");
+}
+
+const sd_bus_vtable kAgent[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("Release", "", "", acceptAll, 0),
+    SD_BUS_METHOD("RequestPinCode", "o", "s", acceptAll, 0),
+    SD_BUS_METHOD("DisplayPinCode", "os", "", acceptAll, 0),
+    SD_BUS_METHOD("RequestPasskey", "o", "u", acceptAll, 0),
+    SD_BUS_METHOD("DisplayPasskey", "ouq", "", acceptAll, 0),
+    SD_BUS_METHOD("RequestConfirmation", "ou", "", acceptAll, 0),
+    SD_BUS_METHOD("RequestAuthorization", "o", "", acceptAll, 0),
+    SD_BUS_METHOD("AuthorizeService", "os", "", acceptAll, 0),
+    SD_BUS_METHOD("Cancel", "", "", acceptAll, 0),
+    SD_BUS_VTABLE_END};
+
+bool startAgent()
+{
+    sd_bus* bus = nullptr;
+    const char path[] = "/lab/phone/agent";
+    if (sd_bus_open_system(&bus) < 0 ||
+        sd_bus_add_object_vtable(bus, nullptr, path, "org.bluez.Agent1", kAgent, nullptr) < 0) {
+        return false;
+    }
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    bool ok = sd_bus_call_method(bus, "org.bluez", "/org/bluez", "org.bluez.AgentManager1",
+                                 "RegisterAgent", &error, nullptr, "os", path,
+                                 "NoInputNoOutput") >= 0 &&
+              sd_bus_call_method(bus, "org.bluez", "/org/bluez", "org.bluez.AgentManager1",
+                                 "RequestDefaultAgent", &error, nullptr, "o", path) >= 0;
+    if (!ok) {
+        std::fprintf(stderr, "lab-phone: agent: %s\n", error.message);
+        sd_bus_error_free(&error);
+        return false;
+    }
+    std::thread([bus] {
+        for (;;) {
+            int r = sd_bus_process(bus, nullptr);
+            if (r < 0) {
+                return;
+            }
+            if (r == 0) {
+                sd_bus_wait(bus, UINT64_MAX);
+            }
+        }
+    }).detach();
+    return true;
+}
+
 int servebt(const char* address)
 {
+    if (!startAgent()) {
+        return 1;
+    }
     bdaddr_t adapter;
     if (str2ba(address, &adapter) != 0) {
         std::fprintf(stderr, "lab-phone: not an address: %s\n", address);

@@ -58,7 +58,25 @@ setup_bluetooth() {
     BT_COMPUTER=$(adapter_address hci0)
     BT_PHONE=$(adapter_address hci1)
     "$LAB_PHONE" bt "$BT_PHONE" >/lab/phone-bt.log 2>&1 &
-    wait_for 30 grep -q ready /lab/phone-bt.log
+    wait_for 30 grep -q ready /lab/phone-bt.log && discover_phone
+}
+
+phone_known() {
+    busctl get-property org.bluez "/org/bluez/hci0/dev_${BT_PHONE//:/_}" org.bluez.Device1 Address \
+        >/dev/null 2>&1
+}
+
+# The computer finds the phone as a user would, with bluetoothctl's scan; the phone is left
+# discovered and not paired. Discovery lasts while the client that started it stays connected,
+# so bluetoothctl keeps its session until the phone's object appears.
+discover_phone() {
+    {
+        echo "scan on"
+        wait_for 60 phone_known || true
+        echo "scan off"
+        sleep 1
+    } | bluetoothctl >/lab/scan.log 2>&1
+    phone_known
 }
 
 plug_usb() { echo "$USB_UDC" >"$GADGET/UDC"; }

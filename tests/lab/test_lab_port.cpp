@@ -36,12 +36,23 @@ std::vector<uint8_t> pattern(size_t n)
     return bytes;
 }
 
+// Receives n bytes within the deadline. A Bluetooth receive takes only what has already arrived
+// (the USB one waits up to the receive time-out), so the host waits for the count first.
+bool receive(uint8_t* buffer, size_t n, std::chrono::seconds deadline = std::chrono::seconds(60))
+{
+    auto end = Clock::now() + deadline;
+    while (PM_InBufferCount() < static_cast<int32_t>(n) && Clock::now() < end) {
+        PM_SimpleSleep(10);
+    }
+    return PM_RxBytes(static_cast<int32_t>(n), buffer) == 1;
+}
+
 // Sends bytes and expects the phone's echo of all of them.
 void exchange(size_t n)
 {
     std::vector<uint8_t> out = pattern(n), in(n);
     ASSERT_EQ(PM_TxBytes(static_cast<int32_t>(n), out.data()), 1) << PM_GetCommErr();
-    ASSERT_EQ(PM_RxBytes(static_cast<int32_t>(n), in.data()), 1) << PM_GetCommErr();
+    ASSERT_TRUE(receive(in.data(), n)) << PM_GetCommErr();
     EXPECT_EQ(in, out);
 }
 
@@ -50,7 +61,7 @@ void expectOk()
     const uint8_t at[] = {'A', 'T', '\r'};
     ASSERT_EQ(PM_TxBytes(3, at), 1) << PM_GetCommErr();
     char reply[10] = {};
-    ASSERT_EQ(PM_RxBytes(9, reinterpret_cast<uint8_t*>(reply)), 1) << PM_GetCommErr();
+    ASSERT_TRUE(receive(reinterpret_cast<uint8_t*>(reply), 9)) << PM_GetCommErr();
     EXPECT_STREQ(reply, "AT\r\r\nOK\r\n");
 }
 
