@@ -28,7 +28,14 @@ qemu-system-x86_64 -machine help >/dev/null 2>&1 || fail "qemu-system-x86_64 doe
 
 # Debian's kernel, unpacked once per version: its uncompressed image (booting the compressed
 # one costs seconds of self-decompression under emulation) and its modules with their index.
-package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+kernel_package() {
+    apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}'
+}
+package=$(kernel_package)
+if [ -z "$package" ]; then # a fresh machine may have no package lists yet
+    apt-get update -qq >/dev/null 2>&1 || true
+    package=$(kernel_package)
+fi
 [ -n "$package" ] || fail "no linux-image-amd64 in the package lists (apt-get update?)"
 version=${package#linux-image-}
 kernel=$lab/kernel-$version
