@@ -8,6 +8,8 @@
 #   ./dev.sh tsan          the threaded tests, built with ThreadSanitizer
 #   ./dev.sh bench         build and run the benchmarks
 #   ./dev.sh fuzz [SECS]   build the fuzz targets with clang and run each for SECS seconds (60)
+#   ./dev.sh lab [--shell] [TEST...]  build, then run the lab tests (tests/lab/TEST.test.sh) in a
+#                          virtual machine with real Bluetooth and USB stacks (docs/lab.md)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -114,8 +116,16 @@ fuzz)
             build-fuzz/corpus/"$name" fuzz/corpus/"$name"
     done
     ;;
+lab)
+    # The virtual machine and its stacks: QEMU, Debian's kernel (fetched by the lab), busybox
+    # for the first boot stage, BlueZ with its virtual controllers, udev.
+    PACKAGES+=(qemu-system-x86 busybox-static bluez bluez-test-tools systemd udev kmod xz-utils)
+    ensure_packages
+    build build
+    tests/lab/lab.sh build "$@"
+    ;;
 *)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

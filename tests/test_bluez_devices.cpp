@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -185,6 +186,33 @@ TEST_F(BluezBus, PropertiesOfUnexpectedTypesAreNotTaken)
     EXPECT_EQ(devices->front().name, "Phone");
     EXPECT_FALSE(devices->front().connected);
     EXPECT_FALSE(bluez.IsConnected("/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01"));
+}
+
+// A phone none of whose profiles BlueZ implements: Connect answers "not available", which the
+// backend tells apart from BlueZ's other errors (it then looks for the phone itself).
+TEST_F(BluezBus, ConnectToAPhoneWithoutProfilesIsToldApart)
+{
+    startMock();
+    mock("AddDevice", "sss", "hci0", "AA:BB:CC:DD:EE:01", "Phone");
+    const std::string path = "/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01";
+    BluezDevices bluez;
+    const struct {
+        const char* error;
+        int expected;
+    } cases[] = {{"org.bluez.Error.NotAvailable", -ENOPROTOOPT}, {"org.bluez.Error.Failed", -EIO}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        std::string code = "raise dbus.exceptions.DBusException('br-connection-profile-unavailable', "
+                           "name='" + std::string(c.error) + "')";
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        ASSERT_GE(sd_bus_call_method(m_bus, "org.bluez", path.c_str(), "org.freedesktop.DBus.Mock",
+                                     "AddMethod", &error, nullptr, "sssss", "org.bluez.Device1",
+                                     "Connect", "", "", code.c_str()),
+                  0)
+            << (error.message ? error.message : "");
+        sd_bus_error_free(&error);
+        EXPECT_EQ(bluez.Connect(path), c.expected);
+    }
 }
 
 TEST_F(BluezBus, WithoutBlueZOrWithoutABusEveryCallFailsAtOnce)

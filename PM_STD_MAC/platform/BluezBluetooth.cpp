@@ -2,6 +2,7 @@
 #include "BluezBluetooth.h"
 
 #include <bluetooth/bluetooth.h>
+#include <bluetooth/l2cap.h>
 #include <bluetooth/rfcomm.h>
 #include <bluetooth/sdp.h>
 #include <bluetooth/sdp_lib.h>
@@ -185,7 +186,14 @@ class BluezBluetooth final : public BluetoothWithoutDesktop {
         if (device == nullptr) {
             return kIOReturnNotFound;
         }
-        return m_bluez.Connect(device->path) == 0 ? kIOReturnSuccess : kIOReturnError;
+        int r = m_bluez.Connect(device->path);
+        // BlueZ connects profiles, not the baseband: for a phone whose profiles the computer does
+        // not implement (a serial port is none of BlueZ's) it answers "not available". The phone
+        // is connected as the RFCOMM opens will connect it: a link to its SDP server.
+        if (r == -ENOPROTOOPT) {
+            r = reachable(device->address) ? 0 : r;
+        }
+        return r == 0 ? kIOReturnSuccess : kIOReturnError;
     }
 
     IOReturn IOBluetoothDeviceCloseConnection(BluetoothRef object) override
@@ -455,12 +463,32 @@ class BluezBluetooth final : public BluetoothWithoutDesktop {
         return nullptr;
     }
 
+    // Whether an L2CAP connection to the device's SDP server comes up within the connect bound.
+    static bool reachable(const BluetoothDeviceAddress& address)
+    {
+        int fd = socket(AF_BLUETOOTH, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                        BTPROTO_L2CAP);
+        if (fd < 0) {
+            return false;
+        }
+        sockaddr_l2 peer{};
+        peer.l2_family = AF_BLUETOOTH;
+        peer.l2_psm = htobs(SDP_PSM);
+        peer.l2_bdaddr = toBdaddr(address);
+        int r = connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+        bool up = r == 0 || (errno == EINPROGRESS && finishConnect(fd) == 0);
+        close(fd);
+        return up;
+    }
+
     // One SDP search of the public browse group with every attribute; the records become the
     // device's services (none when the search fails).
     IOReturn query(BluezDeviceRef& device)
     {
         bdaddr_t any{}, peer = toBdaddr(device.address);
-        sdp_session_t* session = sdp_connect(&any, &peer, SDP_RETRY_IF_BUSY | SDP_NON_BLOCKING);
+        // Non-blocking, so the connection is bounded here (libbluetooth refuses this flag together
+        // with SDP_RETRY_IF_BUSY: EINVAL, no connection at all).
+        sdp_session_t* session = sdp_connect(&any, &peer, SDP_NON_BLOCKING);
         if (session == nullptr) {
             device.services.store(nullptr);
             return kIOReturnNotOpen;

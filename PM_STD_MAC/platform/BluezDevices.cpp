@@ -239,6 +239,8 @@ int BluezDevices::call(const std::string& path, const char* method, uint64_t tim
     if (r < 0 && sd_bus_error_is_set(&error)) {
         if (alreadyDone != nullptr && std::strcmp(error.name, alreadyDone) == 0) {
             r = 0; // the state asked for is there already
+        } else if (std::strcmp(error.name, "org.bluez.Error.NotAvailable") == 0) {
+            r = -ENOPROTOOPT;
         } else if (std::strncmp(error.name, "org.bluez.Error.", 16) == 0) {
             r = -EIO;
         }

@@ -36,7 +36,9 @@ class BluezDevices {
     // nullopt when the device's state cannot be read.
     std::optional<bool> IsConnected(const std::string& path);
     // 0 (also when the device already is in the state asked for), or a negative errno-style code
-    // (BlueZ's own errors become -EIO).
+    // (BlueZ's own errors become -EIO, except "NotAvailable": -ENOPROTOOPT. Connect answers that
+    // for a phone none of whose profiles the computer implements, a phone's serial ports among
+    // them, though the phone is in reach.)
     int Connect(const std::string& path);
     int Disconnect(const std::string& path);
     int Pair(const std::string& path);

@@ -1,0 +1,197 @@
+// The module on the lab's real stacks, through its exported functions only, as a host uses it.
+// Run inside the lab (tests/lab/port.test.sh): the phones and their addresses come from the lab's
+// environment (BT_PHONE, GADGET, USB_UDC).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "portmdl/PortMdl.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string env(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+void shell(const std::string& command)
+{
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+std::vector<uint8_t> pattern(size_t n)
+{
+    std::vector<uint8_t> bytes(n);
+    for (size_t i = 0; i < n; ++i) {
+        bytes[i] = static_cast<uint8_t>('a' + i % 26); // no "+++", no "AT\r": the phone echoes
+    }
+    return bytes;
+}
+
+// Receives n bytes within the deadline. A Bluetooth receive takes only what has already arrived
+// (the USB one waits up to the receive time-out), so the host waits for the count first.
+bool receive(uint8_t* buffer, size_t n, std::chrono::seconds deadline = std::chrono::seconds(60))
+{
+    auto end = Clock::now() + deadline;
+    while (PM_InBufferCount() < static_cast<int32_t>(n) && Clock::now() < end) {
+        PM_SimpleSleep(10);
+    }
+    return PM_RxBytes(static_cast<int32_t>(n), buffer) == 1;
+}
+
+// Sends bytes and expects the phone's echo of all of them.
+void exchange(size_t n)
+{
+    std::vector<uint8_t> out = pattern(n), in(n);
+    ASSERT_EQ(PM_TxBytes(static_cast<int32_t>(n), out.data()), 1) << PM_GetCommErr();
+    ASSERT_TRUE(receive(in.data(), n)) << PM_GetCommErr();
+    EXPECT_EQ(in, out);
+}
+
+void expectOk()
+{
+    const uint8_t at[] = {'A', 'T', '\r'};
+    ASSERT_EQ(PM_TxBytes(3, at), 1) << PM_GetCommErr();
+    char reply[10] = {};
+    ASSERT_TRUE(receive(reinterpret_cast<uint8_t*>(reply), 9)) << PM_GetCommErr();
+    EXPECT_STREQ(reply, "AT\r\r\nOK\r\n");
+}
+
+// After the phone went away: sends fail, receives time out, close returns; none of it hangs.
+void expectGone()
+{
+    auto start = Clock::now();
+    std::vector<uint8_t> out = pattern(4096), in(16);
+    int sent = 1;
+    for (int i = 0; i < 20 && sent == 1; ++i) { // the stack may take what is in flight
+        sent = PM_TxBytes(static_cast<int32_t>(out.size()), out.data());
+    }
+    EXPECT_EQ(sent, 0);
+    EXPECT_NE(PM_GetCommErr(), PM_ERR_NONE);
+    EXPECT_EQ(PM_RxBytes(static_cast<int32_t>(in.size()), in.data()), 0);
+    PM_ClosePort();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(60));
+}
+
+uint8_t g_phone[6];
+
+int quietProgress(const char*, int, int)
+{
+    return 0;
+}
+
+class Bluetooth : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        unsigned int b[6];
+        ASSERT_EQ(std::sscanf(env("BT_PHONE").c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2],
+                              &b[3], &b[4], &b[5]),
+                  6);
+        for (int i = 0; i < 6; ++i) {
+            g_phone[i] = static_cast<uint8_t>(b[i]);
+        }
+    }
+};
+
+TEST_F(Bluetooth, ListsOpensAndExchangesOnEveryChannel)
+{
+    uint8_t address[6];
+    std::memcpy(address, g_phone, 6);
+    // Channels 3 and 4 carry accepted names, 6 too ("COM0", nobody listening), 5 does not.
+    ASSERT_EQ(PM_CountBluetoothChannels(address, quietProgress), 3) << PM_GetCommErr();
+    EXPECT_EQ(std::memcmp(address, g_phone, 6), 0);
+    for (int index = 0; index < 2; ++index) {
+        SCOPED_TRACE(index);
+        for (int round = 0; round < 2; ++round) { // closed and opened again
+            ASSERT_EQ(PM_OpenBluetoothChannel(index), 1) << PM_GetCommErr();
+            EXPECT_EQ(PM_GetOpenMode(), 3);
+            PM_SetRxTimeout(10000);
+            PM_SetTxTimeout(10000);
+            expectOk();
+            exchange(64 * 1024);
+            EXPECT_EQ(PM_ClosePort(), 1);
+        }
+    }
+}
+
+TEST_F(Bluetooth, RefusedConnectFailsTheOpen)
+{
+    uint8_t address[6];
+    std::memcpy(address, g_phone, 6);
+    ASSERT_EQ(PM_CountBluetoothChannels(address, quietProgress), 3);
+    auto start = Clock::now();
+    EXPECT_EQ(PM_OpenBluetoothChannel(2), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(60));
+    // The module goes on: another channel opens.
+    ASSERT_EQ(PM_OpenBluetoothChannel(0), 1) << PM_GetCommErr();
+    PM_SetRxTimeout(10000);
+    expectOk();
+    PM_ClosePort();
+}
+
+TEST_F(Bluetooth, ControllerGoneMidSession)
+{
+    uint8_t address[6];
+    std::memcpy(address, g_phone, 6);
+    ASSERT_EQ(PM_CountBluetoothChannels(address, quietProgress), 3);
+    ASSERT_EQ(PM_OpenBluetoothChannel(0), 1) << PM_GetCommErr();
+    PM_SetRxTimeout(2000);
+    PM_SetTxTimeout(2000);
+    expectOk();
+    shell("busctl set-property org.bluez /org/bluez/hci1 org.bluez.Adapter1 Powered b false");
+    expectGone();
+    shell("busctl set-property org.bluez /org/bluez/hci1 org.bluez.Adapter1 Powered b true");
+}
+
+class Usb : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        const int32_t info[2] = {1002, 0};
+        PM_SetInfo(info);
+    }
+    void plug(bool in)
+    {
+        shell("echo '" + (in ? env("USB_UDC") : std::string()) + "' > " + env("GADGET") + "/UDC");
+        if (in) {
+            shell("udevadm settle --timeout=60 && for i in $(seq 600); do "
+                  "[ -e /dev/ttyACM0 ] && exit 0; sleep 0.1; done; exit 1");
+        }
+    }
+};
+
+TEST_F(Usb, OpensByCableTypeAndExchanges)
+{
+    ASSERT_EQ(PM_OpenPort(0), 1) << PM_GetCommErr();
+    PM_SetRxTimeout(10000);
+    expectOk();
+    exchange(64 * 1024);
+    EXPECT_EQ(PM_ClosePort(), 1);
+}
+
+TEST_F(Usb, UnpluggedMidSessionThenPluggedBack)
+{
+    ASSERT_EQ(PM_OpenPort(0), 1) << PM_GetCommErr();
+    PM_SetRxTimeout(2000);
+    PM_SetTxTimeout(2000);
+    expectOk();
+    plug(false);
+    expectGone();
+    plug(true);
+    ASSERT_EQ(PM_OpenPort(0), 1) << PM_GetCommErr();
+    PM_SetRxTimeout(10000);
+    expectOk();
+    EXPECT_EQ(PM_ClosePort(), 1);
+}
+
+} // namespace
