@@ -14,8 +14,10 @@
 #include <regex>
 #include <string>
 
-#include "BluezDevices.h"
 #include "BluetoothAddress.h"
+#if PM_WITH_BLUEZ
+#include "BluezDevices.h"
+#endif
 #include "Commands.h"
 #include "LogReader.h"
 #include "Text.h"
@@ -182,6 +184,10 @@ int runBluetoothList(const BluetoothOptions& options)
 
 int runBluetoothDevices()
 {
+#if !PM_WITH_BLUEZ
+    throw Failure("this pmctl was built without BlueZ (PM_WITH_BLUETOOTH=OFF): only the simulated "
+                  "world of PM_BLUETOOTH_SIM is reachable");
+#else
     BluezDevices bluez;
     auto devices = bluez.List();
     if (!devices) {
@@ -199,6 +205,7 @@ int runBluetoothDevices()
                   << (d.connected ? "connected  " : "           ") << "  " << d.name << "\n";
     }
     return 0;
+#endif
 }
 
 int runBluetoothTalk(const BluetoothOptions& options, const std::vector<Step>& steps)
