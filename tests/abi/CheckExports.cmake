@@ -3,6 +3,7 @@
 # header declares: the C functions under their own names, the C++ ones with their argument types,
 # each as the default version of a node the version script defines (a symbol the script's list
 # misses would be exported unversioned, or not at all).
+cmake_minimum_required(VERSION 3.22)
 file(READ ${HEADER} header)
 # Comments could name functions; only declarations count.
 string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" header "${header}")
