@@ -17,9 +17,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # pmctl needs the library of this very build, which no installed package yet provides.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
-# Binaries go into the packages stripped; what was stripped goes into NAME-dbgsym (a .ddeb).
-set(CPACK_STRIP_FILES ON)
+# Binaries go into the packages stripped; what was stripped goes into NAME-dbgsym (a .ddeb). CPack
+# strips them itself for that, so they must reach it unstripped (CPACK_STRIP_FILES off).
+set(CPACK_STRIP_FILES OFF)
 set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian/DbgsymPackages.cmake)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
@@ -64,7 +66,8 @@ add_custom_target(deb_changelog ALL DEPENDS ${PM_DEB_DIR}/changelog.gz)
 #                DESCRIPTION "line" ... [DEPENDS "dep, dep"] [CONTROL file ...])
 # Makes install component COMPONENT the Debian package NAME: its synopsis (under 80 characters,
 # different from the other packages'), its extended description (each argument one line of at
-# most 79), its own doc folder with the copyright and the changelog.
+# most 79 characters, "." between paragraphs; CPack indents them), its own doc folder with the
+# copyright and the changelog.
 set(CPACK_COMPONENTS_ALL)
 macro(pm_deb_package component)
   cmake_parse_arguments(PMDEB "" "NAME;SECTION;SUMMARY" "DESCRIPTION;DEPENDS;CONTROL" ${ARGN})
@@ -74,6 +77,9 @@ macro(pm_deb_package component)
     string(LENGTH "${line}" pm_length)
     if(pm_length GREATER 79)
       message(FATAL_ERROR "${PMDEB_NAME}: description line longer than 79 characters: ${line}")
+    endif()
+    if(line STREQUAL ".")
+      set(line "")
     endif()
     string(APPEND pm_text "\n${line}")
   endforeach()
@@ -99,51 +105,52 @@ set(PM_DEB_EXACT "(= ${PROJECT_VERSION})")
 # The library package: shlibs and a symbols file (one line per version node of portmdl.map), and
 # ldconfig through dpkg's trigger. CPack 3.25 would write postinst/postrm scripts that call
 # ldconfig as soon as it sees a library, unless the package brings its own: naming the two (no
-# such files exist, so none are added) keeps it from writing them.
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+# such files exist, so none are added; CPack warns that they are missing) keeps it from writing
+# them.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON) # only packages with a library get the file
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/symbols.in ${PM_DEB_DIR}/symbols @ONLY)
 pm_deb_package(runtime NAME ${PM_DEB_RUNTIME} SECTION libs
   SUMMARY "phone port module: serial, USB modem and Bluetooth links to phones"
   DESCRIPTION
-    " libportmdl talks to mobile phones over a USB serial terminal, a phone modem"
-    " behind its driver's service, or Bluetooth RFCOMM, and keeps a scrambled"
-    " rolling log of the communication."
-    " ."
-    " This package holds the shared library that host applications load, and a"
-    " udev rule that keeps ModemManager away from phones."
+    "libportmdl talks to mobile phones over a USB serial terminal, a phone modem"
+    "behind its driver's service, or Bluetooth RFCOMM, and keeps a scrambled"
+    "rolling log of the communication."
+    "."
+    "This package holds the shared library that host applications load, and a"
+    "udev rule that keeps ModemManager away from phones."
   CONTROL ${PM_DEB_DIR}/symbols ${PROJECT_SOURCE_DIR}/cmake/debian/triggers
           ${PM_DEB_DIR}/no-such-file/postinst ${PM_DEB_DIR}/no-such-file/postrm)
 
 pm_deb_package(doc NAME portmdl-doc SECTION doc
   SUMMARY "phone port module: documentation"
   DESCRIPTION
-    " libportmdl talks to mobile phones over a USB serial terminal, a phone modem"
-    " behind its driver's service, or Bluetooth RFCOMM."
-    " ."
-    " This package holds the README, the guides for hosts, pmctl, the modem and"
-    " Bluetooth transports and troubleshooting, and the example Bluetooth world.")
+    "libportmdl talks to mobile phones over a USB serial terminal, a phone modem"
+    "behind its driver's service, or Bluetooth RFCOMM."
+    "."
+    "This package holds the README, the guides for hosts, pmctl, the modem and"
+    "Bluetooth transports and troubleshooting, and the example Bluetooth world.")
 set(CPACK_DEBIAN_DOC_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SUGGESTS portmdl-doc)
 
 pm_deb_package(dev NAME libportmdl-dev SECTION libdevel
   SUMMARY "phone port module: development files"
   DESCRIPTION
-    " libportmdl talks to mobile phones over a USB serial terminal, a phone modem"
-    " behind its driver's service, or Bluetooth RFCOMM."
-    " ."
-    " This package holds the C header, the CMake package (find_package(portmdl)),"
-    " the pkg-config file, the host guide and its examples."
+    "libportmdl talks to mobile phones over a USB serial terminal, a phone modem"
+    "behind its driver's service, or Bluetooth RFCOMM."
+    "."
+    "This package holds the C header, the CMake package (find_package(portmdl)),"
+    "the pkg-config file, the host guide and its examples."
   DEPENDS "${PM_DEB_RUNTIME} ${PM_DEB_EXACT}, libudev-dev")
 
 if(PM_BUILD_TOOLS)
   pm_deb_package(tools NAME portmdl-tools SECTION utils
     SUMMARY "phone port module: command-line tool, modem daemon and simulators"
     DESCRIPTION
-      " pmctl talks to a phone through libportmdl, lists serial devices and reads"
-      " communication logs; portmdl-modemd serves a phone's modem terminal to"
-      " cable type 5; the simulators play a phone on a pseudo-terminal or as a"
-      " modem driver."
+      "pmctl talks to a phone through libportmdl, lists serial devices and reads"
+      "communication logs; portmdl-modemd serves a phone's modem terminal to"
+      "cable type 5; the simulators play a phone on a pseudo-terminal or as a"
+      "modem driver."
     DEPENDS "${PM_DEB_RUNTIME} ${PM_DEB_EXACT}")
 endif()
 include(CPack)

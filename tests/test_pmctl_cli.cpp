@@ -92,6 +92,8 @@ TEST(PmctlProgram, DemoRunsAWholeSessionAndCleansUp)
     std::smatch m;
     ASSERT_TRUE(std::regex_search(run.out, m, std::regex("PM_SERIAL_REGISTRY=(\\S+)/registry")));
     EXPECT_FALSE(fs::exists(m[1].str())) << "temporary folder left behind: " << m[1];
+    // No command is printed for the folder that is gone.
+    EXPECT_FALSE(contains(run.out, "pmctl log " + m[1].str())) << run.out;
     // The session's page is what the demo leaves.
     ASSERT_TRUE(std::regex_search(run.out, m, std::regex("The page of this session: (\\S+)")));
     const fs::path page = m[1].str();

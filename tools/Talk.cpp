@@ -232,6 +232,7 @@ int runCableInfo(const PortOptions& port)
                             "send \"AT\\r\" recvall' to see whether it answers at all");
     }
     std::cout << "cable info: " << info[0] << " " << info[1] << " " << info[2] << "\n";
+    stopIfRequested(); // a stop signal during the dialogue ends the command as documented
     guard.close();
     return 0;
 }
@@ -249,6 +250,7 @@ int runCharge(const PortOptions& port, bool on)
                             "only a serial data cable takes it");
     }
     std::cout << "charging " << (on ? "on" : "off") << ": command sent\n";
+    stopIfRequested(); // a stop signal during the dialogue ends the command as documented
     guard.close();
     return 0;
 }
