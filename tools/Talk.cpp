@@ -167,7 +167,7 @@ std::string describeOpen(const PortOptions& port, const std::string& path)
 
 } // namespace
 
-int runList()
+int runList(const std::regex* filter)
 {
     auto devices = listDevices();
     if (const char* registry = std::getenv("PM_SERIAL_REGISTRY");
@@ -193,8 +193,15 @@ int runList()
     }
     // A device name may hold any byte but '/' and NUL: a line feed or an escape sequence printed
     // raw could forge lines or drive the terminal.
-    for (size_t i = 0; i < devices.size(); ++i)
+    size_t shown = 0;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        if (filter != nullptr && !std::regex_search(devices[i], *filter))
+            continue;
         std::cout << "  " << i << "  " << escapeForDisplay(devices[i]) << "\n";
+        ++shown;
+    }
+    if (shown == 0)
+        std::cout << "none of the " << devices.size() << " serial devices matches the filter\n";
     return 0;
 }
 
