@@ -386,7 +386,7 @@ TEST(PmctlProgram, TermTakesLineSettingsAndEscapeCommands)
         std::string keys, note;
     } commands[] = {
         {"\x01x", "hex view on"},
-        {"\x01" "d", "speed 57600 bit/s"},
+        {"\001d", "speed 57600 bit/s"},
         {"\x01t", "DTR " + dtr},
         {"\x01\x12", "RTS " + rts}, // Ctrl-R as well as r
         {"\x01i", "57600 bit/s, 8N1, flow none, DTR " + dtr + ", RTS " + rts},

@@ -251,9 +251,9 @@ int main(int argc, char** argv)
             }
         } else if (!extras.empty() && used == nullptr) {
             std::cerr << "pmctl: unknown command '" << extras.front()
-                      << "'; the commands are list, talk, term, cable-info, charge, log, demo\n";
+                      << "'; the commands are list, talk, term, cable-info, charge, log, bt, demo\n";
         } else if (used == nullptr && dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
-            std::cerr << "pmctl: say which command: list, talk, term, cable-info, charge, log, "
+            std::cerr << "pmctl: say which command: list, talk, term, cable-info, charge, log, bt, "
                          "demo\n";
         } else {
             std::cerr << where << ": " << e.what() << "\n";
