@@ -348,8 +348,8 @@ TEST(PmctlProgram, TermTakesLineSettingsAndEscapeCommands)
     const std::string keyboardPath = ::ptsname(keyboard);
     writeFile(scratch.path() / "file.txt", "FILE-CONTENT");
 
-    std::vector<std::string> words = {PMCTL_BINARY, "term", "--device", cable.SlavePath(),
-                                      "--speed", "115200", "--parity", "none"};
+    std::vector<std::string> words = {PMCTL_BINARY, "term",   "--device", cable.SlavePath(),
+                                      "--speed",    "115200", "--parity", "none"};
     std::vector<char*> argv;
     for (auto& w : words)
         argv.push_back(w.data());
@@ -378,7 +378,8 @@ TEST(PmctlProgram, TermTakesLineSettingsAndEscapeCommands)
                                              "DTR (on|off), RTS (on|off)\\.")))
         << opened;
     EXPECT_EQ(banner[1].str(), cable.SlavePath());
-    const std::string dtr = banner[2] == "on" ? "off" : "on", rts = banner[3] == "on" ? "off" : "on";
+    const std::string dtr = banner[2] == "on" ? "off" : "on",
+                      rts = banner[3] == "on" ? "off" : "on";
     type("hi\r");
     EXPECT_TRUE(cable.WaitReceived(3, std::chrono::seconds(20)));
     EXPECT_TRUE(waitFor([&] { return contains(out(), "hi\r"); })) << out();
@@ -395,13 +396,13 @@ TEST(PmctlProgram, TermTakesLineSettingsAndEscapeCommands)
     };
     for (const auto& c : commands) {
         type(c.keys);
-        EXPECT_TRUE(waitFor([&] { return contains(err(), "[pmctl] " + c.note); }))
-            << c.note << "\n" << err();
+        EXPECT_TRUE(waitFor([&] { return contains(err(), "[pmctl] " + c.note); })) << c.note << "\n"
+                                                                                   << err();
     }
     EXPECT_TRUE(waitFor([&] { return contains(cable.Received(), "FILE-CONTENT"); }))
         << cable.Received();
-    EXPECT_TRUE(contains(err(), "sending " + (scratch.path() / "file.txt").string() +
-                                    ": 12 of 12 bytes"))
+    EXPECT_TRUE(
+        contains(err(), "sending " + (scratch.path() / "file.txt").string() + ": 12 of 12 bytes"))
         << err();
     // Hex view was on when the file's echo came back.
     EXPECT_TRUE(waitFor([&] { return contains(out(), "RD< 46 49 4c 45"); })) << out();
@@ -415,8 +416,8 @@ TEST(PmctlProgram, TermRefusesASpeedTheModuleCannotSet)
 {
     TempDir scratch;
     pmsim::CableSim cable;
-    Outcome run = pmctl({"term", "--device", cable.SlavePath(), "--speed", "1000000"},
-                        scratch.path());
+    Outcome run =
+        pmctl({"term", "--device", cable.SlavePath(), "--speed", "1000000"}, scratch.path());
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(contains(run.err, "the module cannot set 1000000 bit/s; its speeds are 600 2400 "
                                   "9600 14400 19200 38400 57600 115200 230400"))

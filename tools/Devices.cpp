@@ -225,13 +225,12 @@ int runListVerbose(const std::regex* filter)
     for (size_t i = 0; i < devices.size(); ++i) {
         const DeviceFacts& d = devices[i];
         // With -v the filter also finds a device by what the listing shows of it.
-        const std::string facts[] = {d.callout, d.terminalName, d.kernelName,
-                                     d.usbVendor + ":" + d.usbProduct, d.manufacturer,
-                                     d.product, d.serial, d.driver};
-        if (filter != nullptr && std::none_of(std::begin(facts), std::end(facts),
-                                              [&](const std::string& fact) {
-                                                  return std::regex_search(fact, *filter);
-                                              }))
+        const std::string facts[] = {
+            d.callout,      d.terminalName, d.kernelName, d.usbVendor + ":" + d.usbProduct,
+            d.manufacturer, d.product,      d.serial,     d.driver};
+        if (filter != nullptr &&
+            std::none_of(std::begin(facts), std::end(facts),
+                         [&](const std::string& fact) { return std::regex_search(fact, *filter); }))
             continue;
         ++shown;
         auto line = [](const char* label, const std::string& value) {

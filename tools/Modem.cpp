@@ -140,11 +140,13 @@ std::string modemOpenHint()
     // A driver that listens but refuses the open has lost its phone (portmdl-modemd keeps
     // serving while the phone is unplugged); only without one is starting a driver the cure.
     if (describeEntry(fs::path(dir) / kModemClass) == "a driver listens")
-        return "the modem driver in " + dir + " (PM_USERCLIENT_DIR) answered but refused the "
-               "open: its phone may be unplugged or switched off; portmdl-modemd logs what it "
-               "sees (journalctl -u 'portmdl-modemd@*')";
-    return "no modem driver answered in " + dir + " (PM_USERCLIENT_DIR): start one, for example "
-           "'pmsim-modem --dir " + dir + " --echo &', and see 'pmctl list'";
+        return "the modem driver in " + dir +
+               " (PM_USERCLIENT_DIR) answered but refused the open: its phone may be unplugged "
+               "or switched off; portmdl-modemd logs what it sees (journalctl -u "
+               "'portmdl-modemd@*')";
+    const std::string start = "pmsim-modem --dir " + dir + " --echo &";
+    return "no modem driver answered in " + dir + " (PM_USERCLIENT_DIR): start one, for example '" +
+           start + "', and see 'pmctl list'";
 }
 
 void runModemDemo(const fs::path& scratch, const std::function<void(const std::string&)>& step)

@@ -112,8 +112,10 @@ class Session {
     std::string settings() const
     {
         return std::to_string(PM_GetBPS()) + " bit/s, " + std::to_string(m_dataBits) +
-               (m_parity == "none" ? "N" : m_parity == "odd" ? "O" : "E") + "1" + ", flow " +
-               m_options.flow + ", DTR " + (m_dtr ? "on" : "off") + ", RTS " +
+               (m_parity == "none"  ? "N"
+                : m_parity == "odd" ? "O"
+                                    : "E") +
+               "1" + ", flow " + m_options.flow + ", DTR " + (m_dtr ? "on" : "off") + ", RTS " +
                (m_rts ? "on" : "off");
     }
 

@@ -121,9 +121,10 @@ int main(int argc, char** argv)
                         "230400 (the module's speeds; default: as the port opened, 600)");
     termCmd->add_option("--parity", term.parity, "none, odd or even (default: as the port opened)")
         ->check(CLI::IsMember({"none", "odd", "even"}));
-    termCmd->add_option("--flow", term.flow,
-                        "none, or xon-xoff: sending pauses while the phone has sent XOFF (the "
-                        "module offers no RTS/CTS flow control)")
+    termCmd
+        ->add_option("--flow", term.flow,
+                     "none, or xon-xoff: sending pauses while the phone has sent XOFF (the "
+                     "module offers no RTS/CTS flow control)")
         ->check(CLI::IsMember({"none", "xon-xoff"}))
         ->default_str(term.flow);
     termCmd->footer("Keys go to the phone as they are typed (a line at a time when standard\n"
@@ -250,8 +251,9 @@ int main(int argc, char** argv)
                              "first step: pmctl talk --device PATH -- send -x\n";
             }
         } else if (!extras.empty() && used == nullptr) {
-            std::cerr << "pmctl: unknown command '" << extras.front()
-                      << "'; the commands are list, talk, term, cable-info, charge, log, bt, demo\n";
+            std::cerr
+                << "pmctl: unknown command '" << extras.front()
+                << "'; the commands are list, talk, term, cable-info, charge, log, bt, demo\n";
         } else if (used == nullptr && dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
             std::cerr << "pmctl: say which command: list, talk, term, cable-info, charge, log, bt, "
                          "demo\n";
