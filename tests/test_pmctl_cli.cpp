@@ -21,8 +21,10 @@ using namespace pmctltest;
 
 namespace {
 
-// Starts pmctl in the background, its output going to out.txt and err.txt in scratch.
-pid_t startPmctl(const std::vector<std::string>& args, const fs::path& scratch)
+// Starts pmctl in the background, its output going to out.txt and err.txt in scratch, its input
+// from the file input when one is named.
+pid_t startPmctl(const std::vector<std::string>& args, const fs::path& scratch,
+                 const std::string& input = "")
 {
     std::vector<std::string> words = {PMCTL_BINARY};
     words.insert(words.end(), args.begin(), args.end());
@@ -32,6 +34,8 @@ pid_t startPmctl(const std::vector<std::string>& args, const fs::path& scratch)
     argv.push_back(nullptr);
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
+    if (!input.empty())
+        posix_spawn_file_actions_addopen(&files, 0, input.c_str(), O_RDWR, 0);
     posix_spawn_file_actions_addopen(&files, 1, (scratch / "out.txt").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&files, 2, (scratch / "err.txt").c_str(),
@@ -59,6 +63,31 @@ int exitStatus(pid_t pid)
         return -1;
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
+
+// A keyboard for pmctl term: a pseudo-terminal whose slave is pmctl's standard input.
+class Keyboard {
+  public:
+    Keyboard()
+    {
+        m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        EXPECT_GE(m_master, 0);
+        EXPECT_EQ(::grantpt(m_master), 0);
+        EXPECT_EQ(::unlockpt(m_master), 0);
+        m_path = ::ptsname(m_master);
+    }
+    ~Keyboard() { ::close(m_master); }
+    Keyboard(const Keyboard&) = delete;
+    Keyboard& operator=(const Keyboard&) = delete;
+    const std::string& path() const { return m_path; }
+    void type(const std::string& keys)
+    {
+        EXPECT_EQ(::write(m_master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
+
+  private:
+    int m_master = -1;
+    std::string m_path;
+};
 
 bool waitFor(const std::function<bool()>& condition)
 {
@@ -341,34 +370,15 @@ TEST(PmctlProgram, TermTakesLineSettingsAndEscapeCommands)
     TempDir scratch;
     pmsim::CableSim cable;
     cable.SetEcho(true);
-    int keyboard = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(keyboard, 0);
-    ASSERT_EQ(::grantpt(keyboard), 0);
-    ASSERT_EQ(::unlockpt(keyboard), 0);
-    const std::string keyboardPath = ::ptsname(keyboard);
+    Keyboard keyboard;
     writeFile(scratch.path() / "file.txt", "FILE-CONTENT");
-
-    std::vector<std::string> words = {PMCTL_BINARY, "term",   "--device", cable.SlavePath(),
-                                      "--speed",    "115200", "--parity", "none"};
-    std::vector<char*> argv;
-    for (auto& w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 0, keyboardPath.c_str(), O_RDWR, 0);
-    posix_spawn_file_actions_addopen(&files, 1, (scratch.path() / "out.txt").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&files, 2, (scratch.path() / "err.txt").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t term = -1;
-    ASSERT_EQ(posix_spawn(&term, argv[0], &files, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&files);
+    pid_t term = startPmctl({"term", "--device", cable.SlavePath(), "--speed", "115200", "--parity",
+                             "none"},
+                            scratch.path(), keyboard.path());
+    ASSERT_GT(term, 0);
     auto err = [&] { return readFile(scratch.path() / "err.txt"); };
     auto out = [&] { return readFile(scratch.path() / "out.txt"); };
-    auto type = [&](const std::string& keys) {
-        ASSERT_EQ(::write(keyboard, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-    };
+    auto type = [&](const std::string& keys) { keyboard.type(keys); };
 
     ASSERT_TRUE(waitFor([&] { return contains(err(), "Ctrl-A h lists the commands"); })) << err();
     std::smatch banner;
@@ -409,7 +419,31 @@ TEST(PmctlProgram, TermTakesLineSettingsAndEscapeCommands)
     type("\x01q");
     EXPECT_EQ(exitStatus(term), 0) << err();
     EXPECT_TRUE(contains(err(), "Closing the port.")) << err();
-    ::close(keyboard);
+}
+
+// --flow xon-xoff: after the phone's XOFF, typed keys wait for its XON; neither is printed.
+TEST(PmctlProgram, TermHoldsItsSendingWhileXoffIsInForce)
+{
+    TempDir scratch;
+    pmsim::CableSim cable;
+    Keyboard keyboard;
+    pid_t term = startPmctl({"term", "--device", cable.SlavePath(), "--flow", "xon-xoff"},
+                            scratch.path(), keyboard.path());
+    ASSERT_GT(term, 0);
+    auto out = [&] { return readFile(scratch.path() / "out.txt"); };
+    ASSERT_TRUE(waitFor([&] { return contains(readFile(scratch.path() / "err.txt"), "flow xon-xoff"); }));
+    cable.Send("\x13held");
+    ASSERT_TRUE(waitFor([&] { return contains(out(), "held"); })) << out();
+    keyboard.type("A");
+    cable.Send("more");
+    ASSERT_TRUE(waitFor([&] { return contains(out(), "more"); })) << out();
+    EXPECT_EQ(cable.Received(), "");
+    cable.Send("\x11");
+    EXPECT_TRUE(cable.WaitReceived(1, std::chrono::seconds(20)));
+    EXPECT_EQ(cable.Received(), "A");
+    EXPECT_EQ(out(), "heldmore");
+    keyboard.type("\x01q");
+    EXPECT_EQ(exitStatus(term), 0);
 }
 
 TEST(PmctlProgram, TermRefusesASpeedTheModuleCannotSet)
