@@ -3,7 +3,9 @@
 #   ./dev.sh demo          build pmctl and run its demo session (no hardware, no root needed)
 #   ./dev.sh test [args]   build everything and run all tests (args go to ctest, e.g. -L fast)
 #   ./dev.sh install-check install the test build into a temporary prefix, build and run the
-#                          examples against it, make the Debian packages (after test)
+#                          examples against it, make the Debian packages and lintian them
+#                          (after test)
+#   ./dev.sh lib-only      build the library alone with its minimum dependencies
 #   ./dev.sh asan          the tests again, built with AddressSanitizer and UBSan
 #   ./dev.sh tsan          the threaded tests, built with ThreadSanitizer
 #   ./dev.sh bench         build and run the benchmarks
@@ -16,7 +18,7 @@ cd "$(dirname "$0")"
 PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libudev-dev
           libcli11-dev libpng-dev chromium help2man dpkg-dev file nlohmann-json3-dev
           libbluetooth-dev libsystemd-dev dbus-daemon python3 python3-dbusmock
-          python3-setuptools python3-pytest python3-venv)
+          python3-setuptools python3-pytest python3-venv lintian)
 JOBS=$(nproc)
 
 ensure_packages() {
@@ -73,6 +75,21 @@ install-check)
     ensure_packages
     .ci/install-check
     ;;
+lib-only)
+    # What a packager of the library alone needs (docs/install.md): pkg-config sees libudev and
+    # nothing else, so a configuration that still asked for BlueZ or libsystemd would stop here.
+    ensure_packages
+    mkdir -p build-lib/pkgconfig
+    ln -sf "$(pkg-config --variable=pcfiledir libudev)/libudev.pc" build-lib/pkgconfig/
+    PKG_CONFIG_LIBDIR=$PWD/build-lib/pkgconfig build build-lib -DPM_BUILD_TOOLS=OFF \
+        -DPM_BUILD_TESTS=OFF -DPM_BUILD_EXAMPLES=OFF -DPM_WITH_BLUETOOTH=OFF -DPM_WITH_SYSTEMD=OFF
+    if readelf -d build-lib/libportmdl.so | grep -E 'NEEDED.*(bluetooth|systemd)'; then
+        echo "the library without Bluetooth and systemd still links them"
+        exit 1
+    fi
+    cmake -DLIBRARY=build-lib/libportmdl.so -DHEADER=include/portmdl/PortMdl.h \
+        -DMAP=PM_STD_MAC/portmdl.map -P tests/abi/CheckExports.cmake
+    ;;
 asan)
     ensure_packages
     build build-asan -DPM_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
@@ -125,7 +142,7 @@ lab)
     tests/lab/lab.sh build "$@"
     ;;
 *)
-    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

@@ -18,17 +18,21 @@ foreach(program pmctl portmdl-modemd ${PM_SIM_PROGRAMS})
   endif()
   set(page ${CMAKE_CURRENT_BINARY_DIR}/man/${program}.1)
   set(include ${CMAKE_CURRENT_BINARY_DIR}/man/${program}.commands)
-  # Programs with subcommands (pmctl) get each command's --help in a COMMANDS section.
-  add_custom_command(OUTPUT ${page}
+  # What --help does not say (ENVIRONMENT, FILES, EXIT STATUS, EXAMPLES laid out line by line).
+  set(sections ${CMAKE_CURRENT_SOURCE_DIR}/man/${program}.h2m)
+  # Programs with subcommands (pmctl) get each command's --help in a COMMANDS section. The pages
+  # are installed compressed, as Debian wants them (gzip -n: no name or time in the file).
+  add_custom_command(OUTPUT ${page} ${page}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
     COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${program}> -DOUTPUT=${include}
             -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/SubcommandHelp.cmake
     COMMAND ${HELP2MAN} --no-info --no-discard-stderr --section 1 --name ${name}
             --version-string ${PROJECT_VERSION}
-            --include ${include} --output ${page} $<TARGET_FILE:${program}>
-    DEPENDS ${program} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/SubcommandHelp.cmake
+            --include ${sections} --include ${include} --output ${page} $<TARGET_FILE:${program}>
+    COMMAND gzip -9nf -k ${page}
+    DEPENDS ${program} ${sections} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/SubcommandHelp.cmake
     COMMENT "Man page of ${program}" VERBATIM)
-  list(APPEND PM_MAN_PAGES ${page})
+  list(APPEND PM_MAN_PAGES ${page}.gz)
 endforeach()
 add_custom_target(man ALL DEPENDS ${PM_MAN_PAGES})
 install(FILES ${PM_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)

@@ -23,13 +23,17 @@ install(FILES docs/python.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/python3-po
 # The package needs the library of this very version; it recommends pmctl and the simulators,
 # which read_log and portmdl.testing start.
 macro(pm_package_python)
-  list(APPEND CPACK_COMPONENTS_ALL python)
-  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-portmdl)
-  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  pm_deb_package(python NAME python3-portmdl SECTION python
+    SUMMARY "phone port module: Python package"
+    DESCRIPTION
+      "libportmdl talks to mobile phones over a USB serial terminal, a phone modem"
+      "behind its driver's service, or Bluetooth RFCOMM."
+      "."
+      "This package holds the portmdl Python package: ports, device and Bluetooth"
+      "listing, the communication log as events, and simulated phones for tests"
+      "(a pytest plugin)."
+    DEPENDS "python3:any, ${PM_DEB_RUNTIME} ${PM_DEB_EXACT}")
   set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
-  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3, ${PM_DEB_RUNTIME} ${PM_DEB_EXACT}")
   set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "portmdl-tools ${PM_DEB_EXACT}")
   set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
-  set(CPACK_DEBIAN_PYTHON_DESCRIPTION
-    "${PROJECT_DESCRIPTION} (Python)\n The portmdl Python package: ports, device and Bluetooth listing, the\n communication log as events, and simulated phones for tests (a pytest plugin).")
 endmacro()

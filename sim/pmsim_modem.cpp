@@ -10,6 +10,7 @@
 
 #include "Escapes.h"
 #include "ModemDriverSim.h"
+#include "portmdl/PortMdl.h"
 
 namespace {
 
@@ -46,6 +47,9 @@ Faults (SEL is a selector 0..8; each may be repeated for other selectors):
   --read-wait MS       how long a read request waits for the phone (50)
   --die-after N        die (exit 3, socket file left behind) at the N-th
                        request, without answering it
+
+  --help               this text
+  --version            the version
 
 Examples:
   plane=$(mktemp -d)    # a folder of the user's own: the module trusts no other
@@ -90,6 +94,10 @@ int main(int argc, char** argv)
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::puts("pmsim-modem " PORTMDL_VERSION_STRING);
             return 0;
         }
         if (arg == "--echo") {

@@ -11,12 +11,14 @@ pm_add_test(test_bluetooth_slow SOURCES test_bluetooth_slow.cpp LABELS slow thre
 pm_add_test(test_pmctl_bt SOURCES test_pmctl_bt.cpp LABELS slow LIBS pmsim)
 target_compile_definitions(test_pmctl_bt PRIVATE PMCTL_BINARY="$<TARGET_FILE:pmctl>")
 add_dependencies(test_pmctl_bt pmctl)
-# SDP records of libbluetooth converted for the real stack's backend.
-pm_add_test(test_bluez_records SOURCES test_bluez_records.cpp LABELS fast
-            LIBS nlohmann_json::nlohmann_json PkgConfig::BLUEZ)
-# The BlueZ backend: its D-Bus side against python3-dbusmock's bluez5 template on a private bus,
-# and whole listings on this kernel, which has no Bluetooth (a 2-second closing pause).
-pm_add_test(test_bluez_devices SOURCES test_bluez_devices.cpp LABELS slow threaded
-            LIBS PkgConfig::SYSTEMD pmsim)
-target_compile_definitions(test_bluez_devices PRIVATE PMCTL_BINARY="$<TARGET_FILE:pmctl>")
-add_dependencies(test_bluez_devices pmctl)
+if(PM_WITH_BLUETOOTH)
+  # SDP records of libbluetooth converted for the real stack's backend.
+  pm_add_test(test_bluez_records SOURCES test_bluez_records.cpp LABELS fast
+              LIBS nlohmann_json::nlohmann_json PkgConfig::BLUEZ)
+  # The BlueZ backend: its D-Bus side against python3-dbusmock's bluez5 template on a private bus,
+  # and whole listings on this kernel, which has no Bluetooth (a 2-second closing pause).
+  pm_add_test(test_bluez_devices SOURCES test_bluez_devices.cpp LABELS slow threaded
+              LIBS PkgConfig::SYSTEMD pmsim)
+  target_compile_definitions(test_bluez_devices PRIVATE PMCTL_BINARY="$<TARGET_FILE:pmctl>")
+  add_dependencies(test_bluez_devices pmctl)
+endif()

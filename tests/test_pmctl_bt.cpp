@@ -11,9 +11,12 @@ namespace {
 
 class PmctlBluetooth : public ::testing::Test {
   protected:
-    void SetUp() override
+    void SetUp() override { useWorld(""); }
+    // The world with one phone; panel: the address the device selector stands in with, if any.
+    void useWorld(const std::string& panel)
     {
-        writeFile(dir.path() / "world.json", R"({"devices": [{
+        std::string selector = panel.empty() ? "" : R"("panel": ")" + panel + R"(", )";
+        writeFile(dir.path() / "world.json", "{" + selector + R"("devices": [{
             "address": "00:1B:DC:0F:4A:21",
             "records": [
               {"attributes": {"256": {"text": "Headset"}}},
@@ -51,7 +54,31 @@ TEST_F(PmctlBluetooth, MistakesAreExplained)
     EXPECT_TRUE(contains(past.err, "there is no channel 2: the phone has 2 (0 to 1)")) << past.err;
     Outcome unknown = pmctl({"bt", "list", "-a", "00:1B:DC:0F:4A:22"}, dir.path());
     EXPECT_EQ(unknown.status, 1);
-    EXPECT_TRUE(contains(unknown.err, "no usable Bluetooth channel")) << unknown.err;
+    EXPECT_TRUE(contains(unknown.err, "the Bluetooth stack does not know 00:1B:DC:0F:4A:22: pair"))
+        << unknown.err;
+}
+
+// The selector stands in for an address the stack does not know; pmctl must not talk to the
+// phone it picks, and says which phone it used when no address was given.
+TEST_F(PmctlBluetooth, AnUnknownAddressIsNotTradedForTheSelectorsPick)
+{
+    useWorld("00:1B:DC:0F:4A:21");
+    const std::vector<std::vector<std::string>> commands = {
+        {"bt", "list", "-a", "00:1B:DC:0F:4A:22"},
+        {"bt", "talk", "-a", "00:1B:DC:0F:4A:22", "-n", "0", "send", "x"}};
+    for (const auto& command : commands) {
+        Outcome unknown = pmctl(command, dir.path());
+        EXPECT_EQ(unknown.status, 1) << command[1];
+        EXPECT_TRUE(contains(unknown.err, "does not know 00:1B:DC:0F:4A:22 (the device selector "
+                                          "picked 00:1B:DC:0F:4A:21 instead"))
+            << command[1] << ": " << unknown.err;
+        EXPECT_FALSE(contains(unknown.out, "open")) << unknown.out;
+    }
+    Outcome picked = pmctl({"bt", "list"}, dir.path());
+    EXPECT_EQ(picked.status, 0) << picked.err;
+    EXPECT_TRUE(contains(picked.out, "phone 00:1B:DC:0F:4A:21 (picked by the device selector): "
+                                     "2 usable channels"))
+        << picked.out;
 }
 
 } // namespace

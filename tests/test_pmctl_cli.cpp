@@ -14,14 +14,17 @@
 #include <regex>
 #include <thread>
 
+#include "ModemDriverSim.h"
 #include "pmctl_run.h"
 
 using namespace pmctltest;
 
 namespace {
 
-// Starts pmctl in the background, its output going to out.txt and err.txt in scratch.
-pid_t startPmctl(const std::vector<std::string>& args, const fs::path& scratch)
+// Starts pmctl in the background, its output going to out.txt and err.txt in scratch, its input
+// from the file input when one is named.
+pid_t startPmctl(const std::vector<std::string>& args, const fs::path& scratch,
+                 const std::string& input = "")
 {
     std::vector<std::string> words = {PMCTL_BINARY};
     words.insert(words.end(), args.begin(), args.end());
@@ -31,6 +34,8 @@ pid_t startPmctl(const std::vector<std::string>& args, const fs::path& scratch)
     argv.push_back(nullptr);
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
+    if (!input.empty())
+        posix_spawn_file_actions_addopen(&files, 0, input.c_str(), O_RDWR, 0);
     posix_spawn_file_actions_addopen(&files, 1, (scratch / "out.txt").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&files, 2, (scratch / "err.txt").c_str(),
@@ -58,6 +63,31 @@ int exitStatus(pid_t pid)
         return -1;
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
+
+// A keyboard for pmctl term: a pseudo-terminal whose slave is pmctl's standard input.
+class Keyboard {
+  public:
+    Keyboard()
+    {
+        m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        EXPECT_GE(m_master, 0);
+        EXPECT_EQ(::grantpt(m_master), 0);
+        EXPECT_EQ(::unlockpt(m_master), 0);
+        m_path = ::ptsname(m_master);
+    }
+    ~Keyboard() { ::close(m_master); }
+    Keyboard(const Keyboard&) = delete;
+    Keyboard& operator=(const Keyboard&) = delete;
+    const std::string& path() const { return m_path; }
+    void type(const std::string& keys)
+    {
+        EXPECT_EQ(::write(m_master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
+
+  private:
+    int m_master = -1;
+    std::string m_path;
+};
 
 bool waitFor(const std::function<bool()>& condition)
 {
@@ -92,6 +122,8 @@ TEST(PmctlProgram, DemoRunsAWholeSessionAndCleansUp)
     std::smatch m;
     ASSERT_TRUE(std::regex_search(run.out, m, std::regex("PM_SERIAL_REGISTRY=(\\S+)/registry")));
     EXPECT_FALSE(fs::exists(m[1].str())) << "temporary folder left behind: " << m[1];
+    // No command is printed for the folder that is gone.
+    EXPECT_FALSE(contains(run.out, "pmctl log " + m[1].str())) << run.out;
     // The session's page is what the demo leaves.
     ASSERT_TRUE(std::regex_search(run.out, m, std::regex("The page of this session: (\\S+)")));
     const fs::path page = m[1].str();
@@ -174,6 +206,34 @@ TEST(PmctlProgram, ListShowsDeviceNamesEscaped)
     EXPECT_TRUE(contains(list.out, "usb\\n  9  forged\\x1b[2J\n")) << list.out;
     EXPECT_FALSE(contains(list.out, "\x1b")) << list.out;
     EXPECT_FALSE(contains(list.out, "\n  9")) << list.out;
+}
+
+TEST(PmctlProgram, ListFilterKeepsTheModulesIndices)
+{
+    TempDir scratch;
+    fs::create_directories(scratch.path() / "registry");
+    for (const char* name : {"usbmodem1", "usbmodem2", "ttyS0"})
+        fs::create_symlink("/dev/null", scratch.path() / "registry" / name);
+    ::setenv("PM_SERIAL_REGISTRY", (scratch.path() / "registry").c_str(), 1);
+    Outcome all = pmctl({"list"}, scratch.path());
+    Outcome some = pmctl({"list", "--filter", "modem2|ttyS"}, scratch.path());
+    Outcome none = pmctl({"list", "-f", "absent"}, scratch.path());
+    Outcome bad = pmctl({"list", "--filter", "(usb"}, scratch.path());
+    ::unsetenv("PM_SERIAL_REGISTRY");
+    ASSERT_EQ(some.status, 0) << some.err;
+    const std::regex row("  [0-9]+  [^\n]*\n");
+    std::vector<std::string> rows;
+    for (auto it = std::sregex_iterator(some.out.begin(), some.out.end(), row);
+         it != std::sregex_iterator(); ++it)
+        rows.push_back(it->str());
+    ASSERT_EQ(rows.size(), 2u) << some.out;
+    for (const std::string& r : rows)
+        EXPECT_TRUE(contains(all.out, r)) << r << " is not as in the whole list:\n" << all.out;
+    EXPECT_FALSE(contains(some.out, "usbmodem1")) << some.out;
+    EXPECT_EQ(none.status, 0);
+    EXPECT_TRUE(contains(none.out, "none of the 3 serial devices matches the filter")) << none.out;
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_TRUE(contains(bad.err, "--filter '(usb' is no regular expression")) << bad.err;
 }
 
 TEST(PmctlProgram, UsageAndFileErrorsSayWhatToDo)
@@ -301,6 +361,137 @@ TEST(PmctlProgram, StopSignalClosesThePortSavesTheLogAndCleansUp)
     ::kill(demo, SIGTERM);
     EXPECT_EQ(exitStatus(demo), 1);
     EXPECT_TRUE(demoFolders().empty()) << "temporary folder left behind";
+}
+
+// pmctl term on a keyboard (a pseudo-terminal as its standard input): the banner's line
+// settings, typed keys, and the commands behind Ctrl-A.
+TEST(PmctlProgram, TermTakesLineSettingsAndEscapeCommands)
+{
+    TempDir scratch;
+    pmsim::CableSim cable;
+    cable.SetEcho(true);
+    Keyboard keyboard;
+    writeFile(scratch.path() / "file.txt", "FILE-CONTENT");
+    pid_t term = startPmctl({"term", "--device", cable.SlavePath(), "--speed", "115200", "--parity",
+                             "none"},
+                            scratch.path(), keyboard.path());
+    ASSERT_GT(term, 0);
+    auto err = [&] { return readFile(scratch.path() / "err.txt"); };
+    auto out = [&] { return readFile(scratch.path() / "out.txt"); };
+    auto type = [&](const std::string& keys) { keyboard.type(keys); };
+
+    ASSERT_TRUE(waitFor([&] { return contains(err(), "Ctrl-A h lists the commands"); })) << err();
+    std::smatch banner;
+    const std::string opened = err();
+    ASSERT_TRUE(std::regex_search(opened, banner,
+                                  std::regex("Connected to (\\S+): 115200 bit/s, 8N1, flow none, "
+                                             "DTR (on|off), RTS (on|off)\\.")))
+        << opened;
+    EXPECT_EQ(banner[1].str(), cable.SlavePath());
+    const std::string dtr = banner[2] == "on" ? "off" : "on",
+                      rts = banner[3] == "on" ? "off" : "on";
+    type("hi\r");
+    EXPECT_TRUE(cable.WaitReceived(3, std::chrono::seconds(20)));
+    EXPECT_TRUE(waitFor([&] { return contains(out(), "hi\r"); })) << out();
+    const struct {
+        std::string keys, note;
+    } commands[] = {
+        {"\x01x", "hex view on"},
+        {"\001d", "speed 57600 bit/s"},
+        {"\x01t", "DTR " + dtr},
+        {"\x01\x12", "RTS " + rts}, // Ctrl-R as well as r
+        {"\x01i", "57600 bit/s, 8N1, flow none, DTR " + dtr + ", RTS " + rts},
+        {"\x01s" + (scratch.path() / "file.txt").string() + "\r", "sent "},
+        {"\x01z", "no command on that key"},
+    };
+    for (const auto& c : commands) {
+        type(c.keys);
+        EXPECT_TRUE(waitFor([&] { return contains(err(), "[pmctl] " + c.note); })) << c.note << "\n"
+                                                                                   << err();
+    }
+    EXPECT_TRUE(waitFor([&] { return contains(cable.Received(), "FILE-CONTENT"); }))
+        << cable.Received();
+    EXPECT_TRUE(
+        contains(err(), "sending " + (scratch.path() / "file.txt").string() + ": 12 of 12 bytes"))
+        << err();
+    // Hex view was on when the file's echo came back.
+    EXPECT_TRUE(waitFor([&] { return contains(out(), "RD< 46 49 4c 45"); })) << out();
+    type("\x01q");
+    EXPECT_EQ(exitStatus(term), 0) << err();
+    EXPECT_TRUE(contains(err(), "Closing the port.")) << err();
+}
+
+// --flow xon-xoff: after the phone's XOFF, typed keys wait for its XON; neither is printed.
+TEST(PmctlProgram, TermHoldsItsSendingWhileXoffIsInForce)
+{
+    TempDir scratch;
+    pmsim::CableSim cable;
+    Keyboard keyboard;
+    pid_t term = startPmctl({"term", "--device", cable.SlavePath(), "--flow", "xon-xoff"},
+                            scratch.path(), keyboard.path());
+    ASSERT_GT(term, 0);
+    auto out = [&] { return readFile(scratch.path() / "out.txt"); };
+    ASSERT_TRUE(waitFor([&] { return contains(readFile(scratch.path() / "err.txt"), "flow xon-xoff"); }));
+    cable.Send("\x13held");
+    ASSERT_TRUE(waitFor([&] { return contains(out(), "held"); })) << out();
+    keyboard.type("A");
+    cable.Send("more");
+    ASSERT_TRUE(waitFor([&] { return contains(out(), "more"); })) << out();
+    EXPECT_EQ(cable.Received(), "");
+    cable.Send("\x11");
+    EXPECT_TRUE(cable.WaitReceived(1, std::chrono::seconds(20)));
+    EXPECT_EQ(cable.Received(), "A");
+    EXPECT_EQ(out(), "heldmore");
+    keyboard.type("\x01q");
+    EXPECT_EQ(exitStatus(term), 0);
+}
+
+TEST(PmctlProgram, TermRefusesASpeedTheModuleCannotSet)
+{
+    TempDir scratch;
+    pmsim::CableSim cable;
+    Outcome run =
+        pmctl({"term", "--device", cable.SlavePath(), "--speed", "1000000"}, scratch.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(contains(run.err, "the module cannot set 1000000 bit/s; its speeds are 600 2400 "
+                                  "9600 14400 19200 38400 57600 115200 230400"))
+        << run.err;
+}
+
+// A stop signal in the middle of charge's AT dialogue ends it as any port command: 1.
+TEST(PmctlProgram, StopSignalDuringChargeEndsWithOne)
+{
+    TempDir scratch;
+    pmsim::CableSim cable;
+    pid_t charge = startPmctl({"charge", "on", "--device", cable.SlavePath()}, scratch.path());
+    ASSERT_GT(charge, 0);
+    ASSERT_TRUE(cable.WaitReceived(1, std::chrono::seconds(20))); // the dialogue has begun
+    ::kill(charge, SIGINT);
+    EXPECT_EQ(exitStatus(charge), 1);
+    EXPECT_TRUE(contains(readFile(scratch.path() / "err.txt"), "stopped by a signal"))
+        << readFile(scratch.path() / "err.txt");
+}
+
+// Cable type 5 that does not open: no driver at all, or a driver that refuses the open (as
+// portmdl-modemd does while its phone is gone), each with its own cure.
+TEST(PmctlProgram, ModemOpenFailureTellsAMissingDriverFromOneWithoutItsPhone)
+{
+    TempDir scratch;
+    const fs::path plane = scratch.path() / "plane";
+    ::setenv("PM_USERCLIENT_DIR", plane.c_str(), 1);
+    const std::vector<std::string> talk = {"talk", "--cable", "5", "send", "AT\\r"};
+    Outcome none = pmctl(talk, scratch.path());
+    EXPECT_EQ(none.status, 1);
+    EXPECT_TRUE(contains(none.err, "no modem driver answered in " + plane.string())) << none.err;
+
+    pmsim::ModemDriverSim driver(plane.string());
+    driver.SetFault(0, pmsim::ModemDriverSim::Fault::Fail); // the open
+    Outcome refused = pmctl(talk, scratch.path());
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(contains(refused.err, "the modem driver in " + plane.string() +
+                                          " (PM_USERCLIENT_DIR) answered but refused the open"))
+        << refused.err;
+    EXPECT_FALSE(contains(refused.err, "start one")) << refused.err;
 }
 
 // The cable simulator's command line: every mistake is a usage error that says what was wrong.

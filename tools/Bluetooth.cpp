@@ -14,8 +14,10 @@
 #include <regex>
 #include <string>
 
-#include "BluezDevices.h"
 #include "BluetoothAddress.h"
+#if PM_WITH_BLUEZ
+#include "BluezDevices.h"
+#endif
 #include "Commands.h"
 #include "LogReader.h"
 #include "Text.h"
@@ -125,6 +127,7 @@ int showProgress(const char* text, int, int)
 
 struct Listing {
     int32_t count = 0;
+    bool picked = false; // the device selector chose the phone (no --address)
     uint8_t address[6] = {};
     std::vector<std::string> names;
 };
@@ -133,8 +136,11 @@ struct Listing {
 Listing listChannels(const BluetoothOptions& options, const std::string& folder)
 {
     Listing listing;
-    if (!options.address.empty())
-        parseAddress(options.address, listing.address);
+    uint8_t asked[6] = {};
+    if (!options.address.empty()) {
+        parseAddress(options.address, asked);
+        std::memcpy(listing.address, asked, sizeof asked);
+    }
     PM_Log_SetUserInfo(folder.c_str(), options.phoneId.c_str());
     bool terminal = ::isatty(STDERR_FILENO);
     g_listStart = std::chrono::steady_clock::now();
@@ -144,6 +150,20 @@ Listing listChannels(const BluetoothOptions& options, const std::string& folder)
         std::fflush(stderr);
     }
     listing.names = listedNames(folder);
+    listing.picked = options.address.empty();
+    // An address the stack does not know makes the module ask the device selector, which may
+    // pick another phone: talking to that one would be a surprise, so it is an error here.
+    // (The module clears the address when the stack does not know it, and the selector found
+    // nothing either.)
+    if (!options.address.empty() && std::memcmp(listing.address, asked, sizeof asked) != 0) {
+        const uint8_t none[6] = {};
+        bool other = std::memcmp(listing.address, none, sizeof none) != 0;
+        throw Failure("the Bluetooth stack does not know " + addressText(asked) +
+                      (other ? " (the device selector picked " + addressText(listing.address) +
+                                   " instead; pmctl leaves it alone)"
+                             : "") +
+                      ": pair the phone first, or check the address with 'pmctl bt devices'");
+    }
     if (listing.count < 1) {
         std::string where =
             options.address.empty()
@@ -162,7 +182,8 @@ Listing listChannels(const BluetoothOptions& options, const std::string& folder)
 
 void printListing(const Listing& listing)
 {
-    std::cout << "phone " << addressText(listing.address) << ": " << listing.count
+    std::cout << "phone " << addressText(listing.address)
+              << (listing.picked ? " (picked by the device selector)" : "") << ": " << listing.count
               << " usable channel" << (listing.count == 1 ? "" : "s") << "\n";
     for (int32_t i = 0; i < listing.count; ++i) {
         std::cout << "  " << i << "  "
@@ -182,6 +203,10 @@ int runBluetoothList(const BluetoothOptions& options)
 
 int runBluetoothDevices()
 {
+#if !PM_WITH_BLUEZ
+    throw Failure("this pmctl was built without BlueZ (PM_WITH_BLUETOOTH=OFF): only the simulated "
+                  "world of PM_BLUETOOTH_SIM is reachable");
+#else
     BluezDevices bluez;
     auto devices = bluez.List();
     if (!devices) {
@@ -199,6 +224,7 @@ int runBluetoothDevices()
                   << (d.connected ? "connected  " : "           ") << "  " << d.name << "\n";
     }
     return 0;
+#endif
 }
 
 int runBluetoothTalk(const BluetoothOptions& options, const std::vector<Step>& steps)

@@ -3,6 +3,7 @@
 #ifndef PMCTL_COMMANDS_H
 #define PMCTL_COMMANDS_H
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,9 @@
 
 namespace pmctl {
 
-int runList();
+// The devices, only those whose name filter finds (a search, not a whole match) when it is not
+// null; each keeps the module's index.
+int runList(const std::regex* filter);
 int runTalk(const PortOptions& port, const std::vector<Step>& steps);
 // The steps of "talk" on the open port. awaitReceives: "recv" first waits up to the receive
 // time-out for its bytes (a port whose receive takes only what has already arrived).
@@ -28,7 +31,12 @@ struct TermOptions {
     std::string eol = "cr"; // what Enter (or a line feed from a pipe) sends: cr, lf or crlf
     bool echo = false;      // show typed bytes locally
     bool hex = false;       // show received bytes as a hex dump
+    int32_t speed = 0;      // bit/s, one of the module's speeds; 0: leave the line as it opened
+    std::string parity;     // none, odd or even; empty: leave it
+    std::string flow = "none"; // none, or xon-xoff: pmctl holds its sending while XOFF is in force
 };
+// The bit rates the module sets, in the order of its speed codes 1..9.
+const std::vector<int32_t>& termSpeeds();
 int runTerm(const PortOptions& port, const TermOptions& options);
 
 int runDemo(bool keep);

@@ -212,7 +212,10 @@ int runDemo(bool keep)
     runModemDemo(world.logFolder().parent_path(), step);
     demoBluetooth(world.logFolder().parent_path().string(), step);
 
-    step("pmctl log " + world.logFolder().string() + ": the decoded log");
+    // A command is printed only for a folder that outlives the demo.
+    step(keep ? "pmctl log " + world.logFolder().string() + ": the decoded log"
+              : std::string("The decoded log, as 'pmctl log FOLDER' prints it (--keep keeps the "
+                            "folder)"));
     pmlog::Log log = pmlog::readLog(world.logFolder());
     pmlog::printTranscript(std::cout, log);
     fs::path page = writeSessionPage(log);

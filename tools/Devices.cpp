@@ -7,6 +7,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -212,7 +213,7 @@ std::string lineChangeRefusal(int tiocmBit, bool on)
     return {};
 }
 
-int runListVerbose()
+int runListVerbose(const std::regex* filter)
 {
     auto devices = describeDevices();
     if (devices.empty()) {
@@ -220,8 +221,18 @@ int runListVerbose()
                      "PM_SERIAL_REGISTRY to a folder of links to devices\n";
         return 0;
     }
+    size_t shown = 0;
     for (size_t i = 0; i < devices.size(); ++i) {
         const DeviceFacts& d = devices[i];
+        // With -v the filter also finds a device by what the listing shows of it.
+        const std::string facts[] = {
+            d.callout,      d.terminalName, d.kernelName, d.usbVendor + ":" + d.usbProduct,
+            d.manufacturer, d.product,      d.serial,     d.driver};
+        if (filter != nullptr &&
+            std::none_of(std::begin(facts), std::end(facts),
+                         [&](const std::string& fact) { return std::regex_search(fact, *filter); }))
+            continue;
+        ++shown;
         auto line = [](const char* label, const std::string& value) {
             std::cout << "    " << label << ": " << (value.empty() ? "-" : value) << "\n";
         };
@@ -249,6 +260,8 @@ int runListVerbose()
         }
         line("cable types", types.empty() ? "none; open it with --device" : types);
     }
+    if (shown == 0)
+        std::cout << "none of the " << devices.size() << " serial devices matches the filter\n";
     return 0;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,7 @@ std::string openFailureReason(const std::string& path);
 std::string lineChangeRefusal(int tiocmBit, bool on);
 
 // pmctl list -v.
-int runListVerbose();
+int runListVerbose(const std::regex* filter);
 
 } // namespace pmctl
 

@@ -136,9 +136,17 @@ int runListServices()
 
 std::string modemOpenHint()
 {
-    return "no modem driver answered in " + userClientDir() +
-           " (PM_USERCLIENT_DIR): start one, for example 'pmsim-modem --dir " + userClientDir() +
-           " --echo &', and see 'pmctl list'";
+    std::string dir = userClientDir();
+    // A driver that listens but refuses the open has lost its phone (portmdl-modemd keeps
+    // serving while the phone is unplugged); only without one is starting a driver the cure.
+    if (describeEntry(fs::path(dir) / kModemClass) == "a driver listens")
+        return "the modem driver in " + dir +
+               " (PM_USERCLIENT_DIR) answered but refused the open: its phone may be unplugged "
+               "or switched off; portmdl-modemd logs what it sees (journalctl -u "
+               "'portmdl-modemd@*')";
+    const std::string start = "pmsim-modem --dir " + dir + " --echo &";
+    return "no modem driver answered in " + dir + " (PM_USERCLIENT_DIR): start one, for example '" +
+           start + "', and see 'pmctl list'";
 }
 
 void runModemDemo(const fs::path& scratch, const std::function<void(const std::string&)>& step)

@@ -168,7 +168,7 @@ std::string describeOpen(const PortOptions& port, const std::string& path)
 
 } // namespace
 
-int runList()
+int runList(const std::regex* filter)
 {
     auto devices = listDevices();
     if (const char* registry = std::getenv("PM_SERIAL_REGISTRY");
@@ -194,8 +194,15 @@ int runList()
     }
     // A device name may hold any byte but '/' and NUL: a line feed or an escape sequence printed
     // raw could forge lines or drive the terminal.
-    for (size_t i = 0; i < devices.size(); ++i)
+    size_t shown = 0;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        if (filter != nullptr && !std::regex_search(devices[i], *filter))
+            continue;
         std::cout << "  " << i << "  " << escapeForDisplay(devices[i]) << "\n";
+        ++shown;
+    }
+    if (shown == 0)
+        std::cout << "none of the " << devices.size() << " serial devices matches the filter\n";
     return 0;
 }
 
@@ -233,6 +240,7 @@ int runCableInfo(const PortOptions& port)
                             "send \"AT\\r\" recvall' to see whether it answers at all");
     }
     std::cout << "cable info: " << info[0] << " " << info[1] << " " << info[2] << "\n";
+    stopIfRequested(); // a stop signal during the dialogue ends the command as documented
     guard.close();
     return 0;
 }
@@ -250,6 +258,7 @@ int runCharge(const PortOptions& port, bool on)
                             "only a serial data cable takes it");
     }
     std::cout << "charging " << (on ? "on" : "off") << ": command sent\n";
+    stopIfRequested(); // a stop signal during the dialogue ends the command as documented
     guard.close();
     return 0;
 }

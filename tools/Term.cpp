@@ -1,12 +1,17 @@
-// pmctl term: a small interactive serial terminal on the module's port.
+// pmctl term: a small interactive serial terminal on the module's port, with the line settings
+// the module offers and in-session commands behind an escape key (Ctrl-A).
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <iostream>
 #include <memory>
 #include <vector>
@@ -19,8 +24,14 @@ namespace pmctl {
 
 namespace {
 
-constexpr uint8_t kQuitKey = 0x1d; // Ctrl-]
+constexpr uint8_t kQuitKey = 0x1d;   // Ctrl-]
+constexpr uint8_t kEscapeKey = 0x01; // Ctrl-A, then a command key
+constexpr uint8_t kXon = 0x11, kXoff = 0x13;
 constexpr const char* kGoneHint = "has the cable been unplugged? Check it, then start again";
+constexpr const char* kCommandsHelp =
+    "Ctrl-A then: u / d  speed up / down    t  toggle DTR    r  toggle RTS\n"
+    "             s  send a file            x  hex view on/off\n"
+    "             i  line settings          q  quit    Ctrl-A  a Ctrl-A itself    h  this help\n";
 
 // Puts the terminal on standard input into raw mode and restores it however the scope is left.
 class RawTerminal {
@@ -48,8 +59,9 @@ class RawTerminal {
     bool m_active = false;
 };
 
-void writeAll(int fd, const uint8_t* data, size_t size)
+void writeAll(int fd, const void* bytes, size_t size)
 {
+    auto data = static_cast<const uint8_t*>(bytes);
     while (size > 0) {
         ssize_t n = ::write(fd, data, size);
         if (n < 0 && errno == EINTR)
@@ -61,29 +73,319 @@ void writeAll(int fd, const uint8_t* data, size_t size)
     }
 }
 
-void showReceived(const std::vector<uint8_t>& bytes, bool hex)
+// The tool's own lines, on standard error, each on a line of its own amid the phone's output.
+void note(const std::string& text)
 {
-    if (!hex) {
-        writeAll(STDOUT_FILENO, bytes.data(), bytes.size());
-        return;
-    }
-    std::string text;
-    for (const std::string& row : hexRows(bytes.data(), bytes.size()))
-        text += "RD< " + row + "\n";
-    writeAll(STDOUT_FILENO, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    std::string line = "\r\n[pmctl] " + text + "\r\n";
+    writeAll(STDERR_FILENO, line.data(), line.size());
 }
 
+// One terminal session on the open port.
+class Session {
+  public:
+    explicit Session(const TermOptions& options) : m_options(options), m_hex(options.hex)
+    {
+        PM_PortStatus status{};
+        if (PM_GetPortStatus(&status)) {
+            m_rts = status.nRTS == 1;
+            m_dtr = status.nDTR == 1;
+            m_dataBits = status.nDataBits == 7 ? 7 : 8;
+        }
+    }
+
+    // Applies --speed and --parity; throws Failure when the port refuses them.
+    void applyLineOptions()
+    {
+        if (m_options.speed != 0)
+            setSpeed(m_options.speed);
+        if (!m_options.parity.empty()) {
+            PM_PortStatus status{};
+            if (!PM_GetPortStatus(&status))
+                throw moduleFailure("reading the port status failed");
+            status.nParity = m_options.parity == "none" ? 2 : m_options.parity == "odd" ? 3 : 1;
+            if (!PM_SetPortStatus(&status))
+                throw moduleFailure("setting parity " + m_options.parity + " failed");
+            m_parity = m_options.parity;
+        }
+    }
+
+    std::string settings() const
+    {
+        return std::to_string(PM_GetBPS()) + " bit/s, " + std::to_string(m_dataBits) +
+               (m_parity == "none"  ? "N"
+                : m_parity == "odd" ? "O"
+                                    : "E") +
+               "1" + ", flow " + m_options.flow + ", DTR " + (m_dtr ? "on" : "off") + ", RTS " +
+               (m_rts ? "on" : "off");
+    }
+
+    // The parity the line opened with is not reported by the module (it always says even);
+    // pmctl knows it from how the port was opened.
+    void setOpenedParity(const std::string& parity) { m_parity = parity; }
+
+    bool hex() const { return m_hex; }
+
+    // Shows received bytes, keeping XON/XOFF to itself when it handles flow.
+    void received(const std::vector<uint8_t>& bytes)
+    {
+        std::vector<uint8_t> shown;
+        shown.reserve(bytes.size());
+        for (uint8_t b : bytes) {
+            if (m_options.flow == "xon-xoff" && (b == kXon || b == kXoff)) {
+                m_held = b == kXoff;
+                continue;
+            }
+            shown.push_back(b);
+        }
+        if (shown.empty())
+            return;
+        if (!m_hex) {
+            writeAll(STDOUT_FILENO, shown.data(), shown.size());
+            return;
+        }
+        std::string text;
+        for (const std::string& row : hexRows(shown.data(), shown.size()))
+            text += "RD< " + row + "\n";
+        writeAll(STDOUT_FILENO, text.data(), text.size());
+    }
+
+    // Sends bytes, waiting (while showing what arrives) as long as the phone holds us off.
+    void send(const std::vector<uint8_t>& out)
+    {
+        waitWhileHeld();
+        if (out.empty())
+            return;
+        if (m_options.echo)
+            writeAll(STDOUT_FILENO, out.data(), out.size());
+        if (!PM_TxBytes(static_cast<int32_t>(out.size()), out.data()))
+            throw moduleFailure("sending failed", kGoneHint);
+    }
+
+    // Takes what has arrived; false when nothing had.
+    bool drain()
+    {
+        int32_t waiting = PM_InBufferCount();
+        if (waiting <= 0)
+            return false;
+        std::vector<uint8_t> got(static_cast<size_t>(std::min<int32_t>(waiting, 4096)));
+        if (!PM_RxBytes(static_cast<int32_t>(got.size()), got.data()))
+            throw moduleFailure("receiving failed", kGoneHint);
+        received(got);
+        return true;
+    }
+
+    // Carries out the command key that followed the escape key; a command that asks for a line
+    // (send a file) takes it from typed, the keys that came with this one, before reading more.
+    // Returns false to quit.
+    bool command(uint8_t key, std::deque<uint8_t>& typed)
+    {
+        // Ctrl-letter and the letter itself do the same.
+        char c = static_cast<char>(key >= 1 && key <= 26 && key != kEscapeKey ? key + 'a' - 1
+                                                                              : std::tolower(key));
+        switch (c) {
+        case 'q':
+            return false;
+        case static_cast<char>(kEscapeKey):
+            send({kEscapeKey});
+            break;
+        case 'u':
+        case 'd':
+            stepSpeed(c == 'u' ? 1 : -1);
+            break;
+        case 't':
+            m_dtr = !m_dtr;
+            if (!(m_dtr ? PM_SetDTR() : PM_ClearDTR()))
+                throw moduleFailure("setting DTR failed", kGoneHint);
+            note("DTR " + std::string(m_dtr ? "on" : "off"));
+            break;
+        case 'r':
+            m_rts = !m_rts;
+            if (!(m_rts ? PM_SetRTS() : PM_ClearRTS()))
+                throw moduleFailure("setting RTS failed", kGoneHint);
+            note("RTS " + std::string(m_rts ? "on" : "off"));
+            break;
+        case 'x':
+            m_hex = !m_hex;
+            note(std::string("hex view ") + (m_hex ? "on" : "off"));
+            break;
+        case 'i':
+            note(settings());
+            break;
+        case 's':
+            sendFile(readLine("file to send: ", typed));
+            break;
+        case 'h':
+        case '?':
+            writeAll(STDERR_FILENO, "\r\n", 2);
+            for (const char* p = kCommandsHelp; *p; ++p)
+                writeAll(STDERR_FILENO, *p == '\n' ? "\r\n" : p, *p == '\n' ? 2 : 1);
+            break;
+        default:
+            note("no command on that key; Ctrl-A h lists them");
+            break;
+        }
+        return true;
+    }
+
+  private:
+    void setSpeed(int32_t bps)
+    {
+        const auto& speeds = termSpeeds();
+        auto it = std::find(speeds.begin(), speeds.end(), bps);
+        if (it == speeds.end()) {
+            std::string list;
+            for (int32_t s : speeds)
+                list += (list.empty() ? "" : " ") + std::to_string(s);
+            throw Failure("the module cannot set " + std::to_string(bps) +
+                          " bit/s; its speeds are " + list);
+        }
+        if (!PM_SetBPS(static_cast<uint32_t>(it - speeds.begin() + 1)))
+            throw moduleFailure("setting " + std::to_string(bps) + " bit/s failed",
+                                "the device refused that speed");
+    }
+
+    void stepSpeed(int direction)
+    {
+        const auto& speeds = termSpeeds();
+        auto it = std::find(speeds.begin(), speeds.end(), PM_GetBPS());
+        long index = it == speeds.end() ? 0 : it - speeds.begin();
+        index = std::clamp<long>(index + direction, 0, static_cast<long>(speeds.size()) - 1);
+        setSpeed(speeds[static_cast<size_t>(index)]);
+        note("speed " + std::to_string(PM_GetBPS()) + " bit/s");
+    }
+
+    void waitWhileHeld()
+    {
+        while (m_held && !stopRequested()) {
+            if (!drain())
+                ::usleep(5000);
+        }
+    }
+
+    // A line typed on the keyboard (raw mode: pmctl echoes it and handles backspace).
+    std::string readLine(const std::string& prompt, std::deque<uint8_t>& typed)
+    {
+        std::string text = "\r\n[pmctl] " + prompt;
+        writeAll(STDERR_FILENO, text.data(), text.size());
+        std::string line;
+        for (;;) {
+            uint8_t k = 0;
+            ssize_t n = 1;
+            if (!typed.empty()) {
+                k = typed.front();
+                typed.pop_front();
+            } else {
+                n = ::read(STDIN_FILENO, &k, 1);
+            }
+            if (n < 0 && errno == EINTR) {
+                if (stopRequested())
+                    return "";
+                continue;
+            }
+            if (n <= 0 || k == '\r' || k == '\n')
+                break;
+            if (k == 0x7f || k == '\b') {
+                if (!line.empty()) {
+                    line.pop_back();
+                    writeAll(STDERR_FILENO, "\b \b", 3);
+                }
+            } else if (k == 0x03 || k == 0x1b) { // Ctrl-C or Esc: never mind
+                line.clear();
+                break;
+            } else if (k >= 0x20) {
+                line.push_back(static_cast<char>(k));
+                writeAll(STDERR_FILENO, &k, 1);
+            }
+        }
+        return line;
+    }
+
+    // Sends a regular file in pieces, with its progress on standard error; what the phone sends
+    // meanwhile is shown.
+    void sendFile(const std::string& path)
+    {
+        if (path.empty()) {
+            note("nothing sent");
+            return;
+        }
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        struct stat st {};
+        if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            std::string why = fd < 0 ? std::strerror(errno) : "not a regular file";
+            if (fd >= 0)
+                ::close(fd);
+            note("cannot send " + path + ": " + why);
+            return;
+        }
+        const auto total = static_cast<long long>(st.st_size);
+        long long sent = 0;
+        uint8_t piece[256];
+        auto progress = [&] {
+            std::string line = "\r[pmctl] sending " + path + ": " + std::to_string(sent) + " of " +
+                               std::to_string(total) + " bytes";
+            writeAll(STDERR_FILENO, line.data(), line.size());
+        };
+        try {
+            progress();
+            for (;;) {
+                ssize_t n = ::read(fd, piece, sizeof piece);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0)
+                    throw Failure("reading " + path + " failed: " + std::strerror(errno));
+                if (n == 0 || stopRequested())
+                    break;
+                send(std::vector<uint8_t>(piece, piece + n));
+                sent += n;
+                progress();
+                drain();
+            }
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
+        ::close(fd);
+        note(sent == total ? "sent " + path : "sending " + path + " stopped");
+    }
+
+    const TermOptions& m_options;
+    bool m_hex;
+    bool m_held = false; // XOFF received, no XON yet
+    bool m_rts = true, m_dtr = true;
+    int m_dataBits = 8;
+    std::string m_parity = "none";
+};
+
 } // namespace
+
+const std::vector<int32_t>& termSpeeds()
+{
+    static const std::vector<int32_t> speeds = [] {
+        std::vector<int32_t> list;
+        for (int32_t code = 1; PM_ConvertBPS_CEValuToOSValue(code) != 0; ++code)
+            list.push_back(PM_ConvertBPS_CEValuToOSValue(code));
+        return list;
+    }();
+    return speeds;
+}
 
 int runTerm(const PortOptions& port, const TermOptions& options)
 {
     const bool interactive = ::isatty(STDIN_FILENO) != 0;
     std::string path = openPort(port);
     PortGuard guard;
+    Session session(options);
+    // Cable types 3, 4 and 8 opened by type have even parity, every other line none.
+    bool even = port.device.empty() && port.cable &&
+                (*port.cable == 3 || *port.cable == 4 || *port.cable == 8);
+    session.setOpenedParity(even ? "even" : "none");
+    session.applyLineOptions();
     std::string eol = options.eol == "lf" ? "\n" : options.eol == "crlf" ? "\r\n" : "\r";
     std::cerr << "Connected to "
-              << (path.empty() ? "cable type " + std::to_string(*port.cable) : path) << ". "
-              << (interactive ? "Ctrl-] quits. " : "") << "Enter sends "
+              << (path.empty() ? "cable type " + std::to_string(*port.cable) : path) << ": "
+              << session.settings() << ".\n"
+              << (interactive ? "Ctrl-A h lists the commands, Ctrl-A q or Ctrl-] quits. " : "")
+              << "Enter sends "
               << (options.eol == "lf"     ? "LF"
                   : options.eol == "crlf" ? "CR LF"
                                           : "CR")
@@ -95,15 +397,12 @@ int runTerm(const PortOptions& port, const TermOptions& options)
         if (interactive)
             raw = std::make_unique<RawTerminal>();
         bool inputOpen = true;
+        bool escaped = false; // the escape key came; the next key is a command
         auto quietSince = std::chrono::steady_clock::now();
         const auto quiet = std::chrono::milliseconds(port.rxTimeout);
-        while (!stopRequested()) {
-            int32_t waiting = PM_InBufferCount();
-            if (waiting > 0) {
-                std::vector<uint8_t> got(static_cast<size_t>(std::min<int32_t>(waiting, 4096)));
-                if (!PM_RxBytes(static_cast<int32_t>(got.size()), got.data()))
-                    throw moduleFailure("receiving failed", kGoneHint);
-                showReceived(got, options.hex);
+        bool running = true;
+        while (running && !stopRequested()) {
+            if (session.drain()) {
                 quietSince = std::chrono::steady_clock::now();
                 continue;
             }
@@ -130,26 +429,26 @@ int runTerm(const PortOptions& port, const TermOptions& options)
                 continue;
             }
             std::vector<uint8_t> out;
-            bool quit = false;
-            for (ssize_t i = 0; i < n; ++i) {
-                uint8_t k = keys[i];
-                if (interactive && k == kQuitKey) {
-                    quit = true;
-                    break;
-                }
-                if (k == (interactive ? '\r' : '\n'))
+            std::deque<uint8_t> typed(keys, keys + n);
+            while (!typed.empty() && running) {
+                uint8_t k = typed.front();
+                typed.pop_front();
+                if (interactive && escaped) {
+                    escaped = false;
+                    session.send(out);
+                    out.clear();
+                    running = session.command(k, typed);
+                } else if (interactive && k == kEscapeKey) {
+                    escaped = true;
+                } else if (interactive && k == kQuitKey) {
+                    running = false;
+                } else if (k == (interactive ? '\r' : '\n')) {
                     out.insert(out.end(), eol.begin(), eol.end());
-                else
+                } else {
                     out.push_back(k);
+                }
             }
-            if (!out.empty()) {
-                if (options.echo)
-                    writeAll(STDOUT_FILENO, out.data(), out.size());
-                if (!PM_TxBytes(static_cast<int32_t>(out.size()), out.data()))
-                    throw moduleFailure("sending failed", kGoneHint);
-            }
-            if (quit)
-                break;
+            session.send(out);
         }
     } catch (const Failure&) {
         std::cerr << "\n"; // the message starts a line of its own, after what the phone sent

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <optional>
+#include <regex>
 
 #include <CLI/CLI.hpp>
 
@@ -82,13 +84,18 @@ int main(int argc, char** argv)
     list->add_flag("--verbose,-v", verbose,
                    "also each device's terminal name, kernel name, USB ids, serial number, "
                    "driver, and the cable types that open it");
+    std::string filterText;
+    list->add_option("--filter,-f", filterText,
+                     "only the devices whose name this regular expression finds (with -v also "
+                     "those whose terminal name, kernel name, USB ids, maker, product, serial "
+                     "number or driver it finds); each keeps its index");
     list->footer("Uses PM_CountDevices and PM_GetDeviceName. When the environment variable\n"
                  "PM_SERIAL_REGISTRY names a folder, its entries (for example links to\n"
                  "pseudo-terminals) are the serial devices instead of the system's.\n"
                  "Then the user-client services: the entries of PM_USERCLIENT_DIR (default\n"
                  "/run/portmdl/services) and whether a driver listens on each; cable type 5\n"
                  "opens ORVUDSCDMADriver.\n\n"
-                 "Examples:\n  pmctl list -v\n"
+                 "Examples:\n  pmctl list -v\n  pmctl list --filter 'usbmodem|ttyACM'\n"
                  "  PM_SERIAL_REGISTRY=~/devs PM_USERCLIENT_DIR=~/plane pmctl list");
 
     std::vector<std::string> stepWords;
@@ -109,9 +116,25 @@ int main(int argc, char** argv)
         ->default_str(term.eol);
     termCmd->add_flag("--echo", term.echo, "show what you type");
     termCmd->add_flag("--hex", term.hex, "show received bytes as a hex dump");
+    termCmd->add_option("--speed,-b", term.speed,
+                        "line speed in bit/s: 600 2400 9600 14400 19200 38400 57600 115200 "
+                        "230400 (the module's speeds; default: as the port opened, 600)");
+    termCmd->add_option("--parity", term.parity, "none, odd or even (default: as the port opened)")
+        ->check(CLI::IsMember({"none", "odd", "even"}));
+    termCmd
+        ->add_option("--flow", term.flow,
+                     "none, or xon-xoff: sending pauses while the phone has sent XOFF (the "
+                     "module offers no RTS/CTS flow control)")
+        ->check(CLI::IsMember({"none", "xon-xoff"}))
+        ->default_str(term.flow);
     termCmd->footer("Keys go to the phone as they are typed (a line at a time when standard\n"
-                    "input is not a terminal); received bytes are printed. Ctrl-] quits.\n\n" +
-                    portFooter("pmctl term --cable 1002 --echo"));
+                    "input is not a terminal); received bytes are printed. The first line shows\n"
+                    "the line settings. Ctrl-A then a key is a command:\n"
+                    "  u / d  speed up / down      t  toggle DTR      r  toggle RTS\n"
+                    "  s  send a file (progress on standard error)    x  hex view on/off\n"
+                    "  i  line settings    h  the commands    q  quit    Ctrl-A  send Ctrl-A\n"
+                    "Ctrl-] also quits.\n\n" +
+                    portFooter("pmctl term --device /dev/ttyUSB0 --speed 115200 --parity none"));
 
     auto* cableInfo = app.add_subcommand(
         "cable-info", "ask the serial cable for its three identification numbers");
@@ -237,10 +260,11 @@ int main(int argc, char** argv)
                              "first step: pmctl talk --device PATH -- send -x\n";
             }
         } else if (!extras.empty() && used == nullptr) {
-            std::cerr << "pmctl: unknown command '" << extras.front()
-                      << "'; the commands are list, talk, term, cable-info, charge, log, demo\n";
+            std::cerr
+                << "pmctl: unknown command '" << extras.front()
+                << "'; the commands are list, talk, term, cable-info, charge, log, bt, demo\n";
         } else if (used == nullptr && dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
-            std::cerr << "pmctl: say which command: list, talk, term, cable-info, charge, log, "
+            std::cerr << "pmctl: say which command: list, talk, term, cable-info, charge, log, bt, "
                          "demo\n";
         } else {
             std::cerr << where << ": " << e.what() << "\n";
@@ -255,7 +279,18 @@ int main(int argc, char** argv)
             opt != nullptr && opt->count() != 0)
             port.cable = cable;
         if (used == list) {
-            int status = verbose ? pmctl::runListVerbose() : pmctl::runList();
+            std::optional<std::regex> filter;
+            if (!filterText.empty()) {
+                try {
+                    filter.emplace(filterText, std::regex::ECMAScript);
+                } catch (const std::regex_error& e) {
+                    std::cerr << "pmctl list: --filter '" << filterText
+                              << "' is no regular expression: " << e.what() << "\n";
+                    return kUsageError;
+                }
+            }
+            const std::regex* wanted = filter ? &*filter : nullptr;
+            int status = verbose ? pmctl::runListVerbose(wanted) : pmctl::runList(wanted);
             return std::max(status, pmctl::runListServices());
         }
         if (used == log) {

@@ -1,11 +1,14 @@
-// Choosing the Bluetooth backend, and the backend used when there is none.
+// Choosing the Bluetooth backend, and the backend used when there is none (also in a build
+// without BlueZ, PM_WITH_BLUETOOTH=OFF).
 #include "Bluetooth.h"
 
 #include <cstdlib>
 #include <new>
 
 #include "BluetoothSim.h"
+#if PM_WITH_BLUEZ
 #include "BluezBluetooth.h"
+#endif
 
 namespace {
 
@@ -118,11 +121,13 @@ BluetoothPlatform& BluetoothPlatformHolder::Get()
         if (world != nullptr && *world != '\0') {
             m_pBackend = LoadBluetoothWorld(world);
         } else {
+#if PM_WITH_BLUEZ
             try {
                 m_pBackend = MakeBluezBluetooth();
             } catch (...) {
                 m_pBackend = nullptr; // out of memory: no Bluetooth
             }
+#endif
         }
         if (m_pBackend == nullptr) {
             m_pBackend = &g_noBluetooth;

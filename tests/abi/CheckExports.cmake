@@ -1,6 +1,9 @@
-# cmake -DLIBRARY=libportmdl.so -DHEADER=PortMdl.h -P CheckExports.cmake
+# cmake -DLIBRARY=libportmdl.so -DHEADER=PortMdl.h -DMAP=portmdl.map -P CheckExports.cmake
 # Fails unless the library's dynamic symbol table defines exactly the functions and the data the
-# header declares: the C functions under their own names, the C++ ones with their argument types.
+# header declares: the C functions under their own names, the C++ ones with their argument types,
+# each as the default version of a node the version script defines (a symbol the script's list
+# misses would be exported unversioned, or not at all).
+cmake_minimum_required(VERSION 3.22)
 file(READ ${HEADER} header)
 # Comments could name functions; only declarations count.
 string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" header "${header}")
@@ -35,20 +38,42 @@ endforeach()
 list(REMOVE_DUPLICATES expected)
 list(SORT expected)
 
-execute_process(COMMAND nm -D --defined-only -C ${LIBRARY}
+# The version nodes: every "NAME {" of the script ("extern \"C++\" {" has no name before it).
+file(READ ${MAP} map)
+string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" map "${map}")
+string(REGEX MATCHALL "[A-Za-z_][A-Za-z0-9_.]*[ \t\n]*{" nodes "${map}")
+list(TRANSFORM nodes REPLACE "[ \t\n]*{$" "")
+if(NOT nodes)
+  message(FATAL_ERROR "${MAP} names no version node")
+endif()
+
+execute_process(COMMAND nm -D --defined-only --with-symbol-versions -C ${LIBRARY}
   OUTPUT_VARIABLE table RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "nm -D failed on ${LIBRARY}")
 endif()
 string(REPLACE "\n" ";" lines "${table}")
 set(exported)
+set(unversioned)
+set(missingNodes ${nodes})
 foreach(line ${lines})
-  # "0000000000012340 T name(args)"; absolute version symbols (type A) are not interface.
-  if(line MATCHES "^[0-9a-f]* [^A] (.+)$")
+  # "0000000000012340 T name(args)@@NODE"; the nodes themselves are absolute symbols (type A).
+  if(line MATCHES "^[0-9a-f]* A ([^@]+)$")
+    list(REMOVE_ITEM missingNodes "${CMAKE_MATCH_1}")
+  elseif(line MATCHES "^[0-9a-f]* [^A] (.+)@@([^@]+)$" AND CMAKE_MATCH_2 IN_LIST nodes)
     list(APPEND exported "${CMAKE_MATCH_1}")
+  elseif(line MATCHES "^[0-9a-f]* [^A] (.+)$")
+    list(APPEND unversioned "${CMAKE_MATCH_1}")
   endif()
 endforeach()
 list(SORT exported)
+if(unversioned)
+  list(JOIN unversioned "\n  " text)
+  message(FATAL_ERROR "${LIBRARY} exports symbols without a version node of ${MAP}:\n  ${text}")
+endif()
+if(missingNodes)
+  message(FATAL_ERROR "${LIBRARY} lacks the version nodes ${missingNodes} of ${MAP}")
+endif()
 
 set(extra ${exported})
 list(REMOVE_ITEM extra ${expected})
