@@ -59,6 +59,12 @@ pmsim::ModemDriverSim& Driver()
 
 enum class Path { Plain, Serial, Modem };
 
+// Seconds of CPU the simulators' threads (the phone's side) have used.
+double PeerCpuSeconds()
+{
+    return Cable().ThreadCpuSeconds() + Driver().ThreadCpuSeconds();
+}
+
 // Seconds of CPU the process has used, less the simulators' threads.
 double OwnCpuSeconds()
 {
@@ -66,7 +72,7 @@ double OwnCpuSeconds()
     getrusage(RUSAGE_SELF, &u);
     double process = static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
                      static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-    return process - Cable().ThreadCpuSeconds() - Driver().ThreadCpuSeconds();
+    return process - PeerCpuSeconds();
 }
 
 // Wall and own CPU time over the benchmark's loop, reported per iteration in microseconds.
@@ -77,20 +83,24 @@ class Meter {
     {
         m_wall = Clock::now();
         m_cpu = OwnCpuSeconds();
+        m_peer = PeerCpuSeconds();
     }
     void Stop()
     {
         double wall = std::chrono::duration<double>(Clock::now() - m_wall).count();
         double cpu = OwnCpuSeconds() - m_cpu;
+        double peer = PeerCpuSeconds() - m_peer;
         double n = static_cast<double>(std::max<int64_t>(1, m_state.iterations()));
         m_state.counters["wall_us"] = wall * 1e6 / n;
         m_state.counters["cpu_us"] = cpu * 1e6 / n;
+        m_state.counters["peer_cpu_us"] = peer * 1e6 / n;
     }
 
   private:
     benchmark::State& m_state;
     Clock::time_point m_wall;
     double m_cpu = 0;
+    double m_peer = 0;
 };
 
 // A plain client: raw line, non-blocking descriptor, poll() for every wait.
@@ -261,6 +271,7 @@ class Collector : public benchmark::ConsoleReporter {
                 std::string name = run.run_name.function_name;
                 m_wall[name].push_back(run.counters.at("wall_us"));
                 m_cpu[name].push_back(run.counters.at("cpu_us"));
+                m_peer[name].push_back(run.counters.at("peer_cpu_us"));
             } else {
                 m_failed = true;
             }
@@ -278,6 +289,7 @@ class Collector : public benchmark::ConsoleReporter {
     }
     double Wall(const std::string& name) const { return Median(Get(m_wall, name)); }
     double Cpu(const std::string& name) const { return Median(Get(m_cpu, name)); }
+    double Peer(const std::string& name) const { return Median(Get(m_peer, name)); }
     bool Failed() const { return m_failed; }
 
   private:
@@ -287,7 +299,7 @@ class Collector : public benchmark::ConsoleReporter {
         auto it = m.find(name);
         return it == m.end() ? std::vector<double>{} : it->second;
     }
-    std::map<std::string, std::vector<double>> m_wall, m_cpu;
+    std::map<std::string, std::vector<double>> m_wall, m_cpu, m_peer;
     bool m_failed = false;
 };
 
@@ -296,15 +308,16 @@ void PrintSummary(const Collector& c)
     const double mib = 1.0; // one iteration of a receive is one MiB
     std::printf("\nMedians of %d interleaved rounds (CPU: the process less the simulators)\n",
                 kRounds);
-    std::printf("%-8s %12s %14s %12s %14s\n", "Receive", "MB/s", "CPU ms/MiB", "rate ratio",
-                "CPU ratio");
+    std::printf("%-8s %12s %14s %12s %14s %16s\n", "Receive", "MB/s", "CPU ms/MiB", "rate ratio",
+                "CPU ratio", "phone ms/MiB");
     const double plainWall = c.Wall("Receive/Plain"), plainCpu = c.Cpu("Receive/Plain");
     for (const char* path : {"Plain", "Serial", "Modem"}) {
         std::string name = std::string("Receive/") + path;
         double wall = c.Wall(name), cpu = c.Cpu(name);
         double rate = wall > 0 ? kMiB / wall : 0; // bytes per microsecond = MB/s
-        std::printf("%-8s %12.1f %14.2f %12.2f %14.2f\n", path, rate, cpu / 1000 / mib,
-                    wall > 0 ? plainWall / wall : 0, plainCpu > 0 ? cpu / plainCpu : 0);
+        std::printf("%-8s %12.1f %14.2f %12.2f %14.2f %16.2f\n", path, rate, cpu / 1000 / mib,
+                    wall > 0 ? plainWall / wall : 0, plainCpu > 0 ? cpu / plainCpu : 0,
+                    c.Peer(name) / 1000 / mib);
     }
     const double pause = c.Wall("SendPause"), plainExchange = c.Wall("Exchange/Plain");
     std::printf("\n%-8s %12s %14s %20s\n", "Exchange", "wall us", "CPU us", "beyond pause - plain");

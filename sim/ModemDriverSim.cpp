@@ -228,7 +228,32 @@ int32_t ModemDriverSim::ControlLineState() const
 
 bool ModemDriverSim::SendTo(Client& client, const std::string& bytes)
 {
+    if (m_batching) {
+        m_batch.push_back(bytes);
+        return true;
+    }
     return pmwire::SendReply(client.fd, bytes);
+}
+
+void ModemDriverSim::SendBatch(Client& client)
+{
+    std::vector<iovec> iov(m_batch.size());
+    std::vector<mmsghdr> msgs(m_batch.size());
+    for (std::size_t i = 0; i < m_batch.size(); ++i) {
+        iov[i] = {m_batch[i].data(), m_batch[i].size()};
+        msgs[i] = {};
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    for (std::size_t sent = 0; sent < msgs.size();) {
+        int n = sendmmsg(client.fd, msgs.data() + sent, static_cast<unsigned>(msgs.size() - sent),
+                         MSG_NOSIGNAL);
+        if (n <= 0 && errno != EINTR) {
+            break; // the client went away; its socket is dropped when next read
+        }
+        sent += static_cast<std::size_t>(std::max(n, 0));
+    }
+    m_batch.clear();
 }
 
 void ModemDriverSim::Reply(Client& client, uint32_t selector, uint32_t tag, int32_t result,
@@ -265,6 +290,15 @@ void ModemDriverSim::Reply(Client& client, uint32_t selector, uint32_t tag, int3
 }
 
 void ModemDriverSim::ServeReads(Client& client)
+{
+    // The replies go out together, so a client with many reads waiting wakes once for them all.
+    m_batching = true;
+    ServeReadsBatched(client);
+    m_batching = false;
+    SendBatch(client);
+}
+
+void ModemDriverSim::ServeReadsBatched(Client& client)
 {
     auto now = Clock::now();
     while (!client.reads.empty()) {
