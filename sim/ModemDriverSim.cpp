@@ -11,12 +11,37 @@
 #include <pthread.h>
 #include <ctime>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <system_error>
 #include <unistd.h>
 
 namespace pmsim {
 
 namespace {
+
+constexpr int kBurst = 64;                                 // requests taken with one call
+constexpr std::size_t kRoom = pmwire::kMaxRequest + 1;     // a longer request is cut: refused
+
+// Takes up to kBurst waiting requests; lengths[k] is 0 for one too long to be a request. Answers
+// the number taken, 0 at the end of the stream, or -1 (errno set).
+int ReceiveBurst(int fd, std::vector<uint8_t>& burst, std::size_t* lengths)
+{
+    iovec iov[kBurst];
+    mmsghdr msgs[kBurst];
+    for (int k = 0; k < kBurst; ++k) {
+        iov[k] = {burst.data() + k * kRoom, kRoom};
+        msgs[k] = {};
+        msgs[k].msg_hdr.msg_iov = &iov[k];
+        msgs[k].msg_hdr.msg_iovlen = 1;
+    }
+    int n = recvmmsg(fd, msgs, kBurst, MSG_DONTWAIT, nullptr);
+    for (int k = 0; k < n; ++k) {
+        lengths[k] = (msgs[k].msg_hdr.msg_flags & MSG_TRUNC) || msgs[k].msg_len > pmwire::kMaxRequest
+                         ? 0
+                         : msgs[k].msg_len;
+    }
+    return n;
+}
 
 using Clock = std::chrono::steady_clock;
 using pmwire::PutWord;
@@ -434,6 +459,8 @@ bool ModemDriverSim::OnMessage(Client& client, const uint8_t* msg, std::size_t n
 void ModemDriverSim::Run()
 {
     std::vector<uint8_t> buf(pmwire::kMaxRequest + 1);
+    std::vector<uint8_t> burst(kBurst * kRoom);
+    std::size_t lengths[kBurst];
     for (;;) {
         std::vector<pollfd> fds;
         int timeoutMs = -1;
@@ -477,20 +504,26 @@ void ModemDriverSim::Run()
             if (!(fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR))) {
                 continue;
             }
-            for (;;) {
-                long n = pmwire::ReceiveRequest(m_clients[i].fd, buf);
-                if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            // Requests are taken in bursts: a client keeps many read requests waiting.
+            bool keep = true;
+            for (bool more = true; more && keep;) {
+                int got = ReceiveBurst(m_clients[i].fd, burst, lengths);
+                if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
                     break;
                 }
-                bool keep = n > 0 && OnMessage(m_clients[i], buf.data(), static_cast<std::size_t>(n));
-                if (m_dead) {
-                    CloseAll(false);
-                    return;
+                more = got == kBurst;
+                keep = got > 0;
+                for (int k = 0; k < got && keep; ++k) {
+                    keep = lengths[k] > 0 &&
+                           OnMessage(m_clients[i], burst.data() + k * kRoom, lengths[k]);
+                    if (m_dead) {
+                        CloseAll(false);
+                        return;
+                    }
                 }
-                if (!keep) {
-                    gone.push_back(i);
-                    break;
-                }
+            }
+            if (!keep) {
+                gone.push_back(i);
             }
         }
         for (auto it = gone.rbegin(); it != gone.rend(); ++it) {
