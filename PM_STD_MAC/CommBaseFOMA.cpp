@@ -86,7 +86,6 @@ int EI_CommBaseFOMA::Open(const char* name)
         Close();
         return 0;
     }
-    m_nDeviceFd = UserClientSocket(connection);
     return 1;
 }
 
@@ -202,7 +201,6 @@ int EI_CommBaseFOMA::internalClose()
     }
     OBEXtClose(m_hConnect);
     m_bIsOpen = 0;
-    m_nDeviceFd = -1;
     kern_return_t closed = IOServiceClose(m_hConnect);
     m_hConnect = 0;
     return closed == kIOReturnSuccess ? 1 : error();

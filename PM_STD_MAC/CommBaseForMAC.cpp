@@ -44,17 +44,12 @@ void drainFd(int fd)
     }
 }
 
-// The longest receive that also waits on the device, and how long it then waits for the reader to
-// queue what the device had.
-constexpr int kWatchDeviceMost = 256;
-constexpr int kAwaitReaderUs = 200;
-
 } // namespace
 
 EI_CommBaseForMAC::EI_CommBaseForMAC()
     : m_nReadTimeOut(0), m_nWriteTimeOut(0), m_nLastError(0), m_bRunning(0), m_hThread(),
       m_bHasThread(false), m_mutex(), m_nRxTimeout(1), m_nRxSleepTime(1), m_bIsOpen(0),
-      m_nDeviceFd(-1), m_nStopFd(-1), m_bReaderStarted(0)
+      m_nStopFd(-1), m_bReaderStarted(0)
 {
 }
 
@@ -79,11 +74,6 @@ int EI_CommBaseForMAC::readBuffer(unsigned char* buf, int len)
         return PM_Exit(EI_ERR_TIMEOUT);
     }
     uint32_t deadline = MACTickCount() + m_nReadTimeOut;
-    // A short receive (an answer to a command) waits on the device too: the reader wakes for the
-    // same bytes, and this thread, already awake, takes them the moment they are queued instead
-    // of waiting to be woken in turn. A long receive waits on the queue alone, which wakes it
-    // less often.
-    bool watchDevice = len <= kWatchDeviceMost;
     for (;;) {
         if (g_cRingBuff.m_nCount < len) {
             g_cRingBuff.Flush();
@@ -101,14 +91,7 @@ int EI_CommBaseForMAC::readBuffer(unsigned char* buf, int len)
         // deadline: a receive that waits costs no processor time, and still ends on the
         // millisecond its time-out gives.
         uint32_t untilPast = std::min<uint32_t>(deadline - now + 1, INT_MAX);
-        uint32_t puts = g_cRingBuff.Puts();
-        if (g_cRingBuff.WaitForInput(static_cast<int>(untilPast), CancelFd(),
-                                     watchDevice ? m_nDeviceFd : -1) &&
-            !g_cRingBuff.AwaitPut(puts, kAwaitReaderUs)) {
-            // The reader did not queue them soon (held back, or without a processor): wait for
-            // the queue alone from now on rather than wake for the device again and again.
-            watchDevice = false;
-        }
+        g_cRingBuff.WaitForInput(static_cast<int>(untilPast), CancelFd());
     }
 }
 

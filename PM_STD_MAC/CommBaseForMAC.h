@@ -85,9 +85,6 @@ class EI_CommBaseForMAC {
     int32_t m_nRxTimeout;           // copied from the settings file; never read back
     int32_t m_nRxSleepTime;         // the reader's pause while the device is not open
     std::atomic<int32_t> m_bIsOpen; // the reader reads it while the host thread changes it
-    // Readable when the device has bytes for the reader (the tty, the driver's socket); -1 when
-    // there is none to watch. Set by the transport while its reader runs.
-    int m_nDeviceFd;
 
   private:
     // Readable once Close stops the reader; -1 while no reader exists.

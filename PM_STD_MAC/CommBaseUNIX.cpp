@@ -90,7 +90,6 @@ int EI_CommBaseUNIX::Open(const char* name)
     if (CreateThread() == 0) {
         return 0;
     }
-    m_nDeviceFd = m_nFd;
     PM_Sleep(5);
     return 1;
 }
@@ -256,7 +255,6 @@ int EI_CommBaseUNIX::internalClose()
         close(m_nFd);
         m_bIsOpen = 0;
         m_nFd = -1;
-        m_nDeviceFd = -1;
     }
     m_nLineStatus = 0;
     return 1;

@@ -2,13 +2,11 @@
 #include "RingBuff.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
 #include <poll.h>
-#include <sched.h>
 #include <unistd.h>
 
 namespace {
@@ -96,9 +94,6 @@ int EI_RingBuff::Put(unsigned char* data, int len, int* put,
         }
         queued += static_cast<int>(written);
     }
-    if (queued > 0) {
-        m_nPuts.fetch_add(1, std::memory_order_release);
-    }
     if (put != nullptr) {
         *put = queued;
     }
@@ -131,30 +126,13 @@ int EI_RingBuff::Flush()
     return moved;
 }
 
-bool EI_RingBuff::WaitForInput(int ms, int wakeFd, int deviceFd)
+void EI_RingBuff::WaitForInput(int ms, int wakeFd)
 {
     if (m_nInPipe[0] < 0 || m_nCount >= m_nCapacity) {
-        return false;
+        return;
     }
-    // A descriptor of -1 is ignored by poll.
-    struct pollfd fds[3] = {{m_nInPipe[0], POLLIN, 0}, {wakeFd, POLLIN, 0}, {deviceFd, POLLIN, 0}};
-    if (poll(fds, 3, ms) <= 0) {
-        return false;
-    }
-    // A hung-up device counts as woken too, so the caller stops watching one that stays ready.
-    return fds[2].revents != 0 && fds[0].revents == 0 && fds[1].revents == 0;
-}
-
-bool EI_RingBuff::AwaitPut(uint32_t since, int usLimit) const
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(usLimit);
-    while (Puts() == since) {
-        if (std::chrono::steady_clock::now() >= end) {
-            return false;
-        }
-        sched_yield();
-    }
-    return true;
+    struct pollfd fds[2] = {{m_nInPipe[0], POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    poll(fds, wakeFd >= 0 ? 2 : 1, ms);
 }
 
 int EI_RingBuff::Get(unsigned char* buf, int len, int* got)

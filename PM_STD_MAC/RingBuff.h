@@ -40,15 +40,9 @@ class EI_RingBuff {
     int Clear();
 
     // Consumer side. Pauses until the in-pipe has bytes, wakeFd (when not -1) becomes readable,
-    // deviceFd (when not -1) becomes readable, or ms milliseconds pass (a negative ms waits
-    // without limit). Returns at once when the store is full, since nothing could be moved then.
-    // Answers true when only the device woke it (the producer is reading the same bytes then).
-    bool WaitForInput(int ms, int wakeFd = -1, int deviceFd = -1);
-    // Consumer side. The number of blocks put so far (it wraps), and a short wait, giving up the
-    // processor between looks, until it differs from since; false when usLimit microseconds pass
-    // first.
-    uint32_t Puts() const { return m_nPuts.load(std::memory_order_acquire); }
-    bool AwaitPut(uint32_t since, int usLimit) const;
+    // or ms milliseconds pass (a negative ms waits without limit). Returns at once when the store
+    // is full, since nothing could be moved then.
+    void WaitForInput(int ms, int wakeFd = -1);
 
     // kCapacity, or 0 for a queue that could not be built.
     int32_t Capacity() const { return m_nCapacity; }
@@ -63,7 +57,6 @@ class EI_RingBuff {
     // The consumer's store: a ring of kCapacity bytes, m_nCount of them from m_nHead on.
     std::unique_ptr<unsigned char[]> m_pStore;
     int32_t m_nHead;
-    std::atomic<uint32_t> m_nPuts{0}; // raised by the producer after each block it queued
 };
 
 #endif

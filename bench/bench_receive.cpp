@@ -5,7 +5,7 @@
 //  - Modem:  the module's port on the modem driver simulator (cable type 5).
 // Receive: the phone sends 1 MiB, the host takes it in pieces of 4096 bytes and checks them.
 // Exchange: "AT\r" out, "OK\r\n" back; SendPause measures the module's fixed 2 ms send pause
-// alone, so the module's own cost of an exchange is its time less the pause.
+// alone. The medians of single exchanges and pauses give the module's cost beyond the pause.
 //
 // CPU time is the process's (getrusage) less the simulators' threads, so the module's reader
 // thread is counted and the phone's side is not. The paths run interleaved, several rounds, and
@@ -58,6 +58,15 @@ pmsim::ModemDriverSim& Driver()
 }
 
 enum class Path { Plain, Serial, Modem };
+
+double MedianOf(std::vector<double> v)
+{
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
 
 // Seconds of CPU the simulators' threads (the phone's side) have used.
 double PeerCpuSeconds()
@@ -238,27 +247,39 @@ void Exchange(benchmark::State& state, Path path)
     }
     const uint8_t at[] = {'A', 'T', '\r'};
     uint8_t reply[4];
+    // Each exchange's own time is kept and their median reported: a load on the machine makes
+    // single exchanges stray far, which would swamp a mean.
+    std::vector<double> times;
+    times.reserve(kExchangeIterations);
     Meter meter(state);
     meter.Start();
     for (auto _ : state) {
+        auto start = Clock::now();
         ok = plain ? plain->Write(at, 3) && plain->Read(reply, 4)
                    : PM_TxBytes(3, at) == 1 && PM_RxBytes(4, reply) == 1;
+        times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
         if (!ok || std::memcmp(reply, "OK\r\n", 4) != 0) {
             state.SkipWithError("exchange failed");
             break;
         }
     }
     meter.Stop();
+    state.counters["median_us"] = MedianOf(times);
 }
 
 void SendPause(benchmark::State& state)
 {
+    std::vector<double> times;
+    times.reserve(kExchangeIterations);
     Meter meter(state);
     meter.Start();
     for (auto _ : state) {
+        auto start = Clock::now();
         PM_SimpleSleep(2);
+        times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     meter.Stop();
+    state.counters["median_us"] = MedianOf(times);
 }
 
 // Keeps every run's figures by name, for the summary.
@@ -272,6 +293,9 @@ class Collector : public benchmark::ConsoleReporter {
                 m_wall[name].push_back(run.counters.at("wall_us"));
                 m_cpu[name].push_back(run.counters.at("cpu_us"));
                 m_peer[name].push_back(run.counters.at("peer_cpu_us"));
+                if (run.counters.count("median_us") != 0) {
+                    m_each[name].push_back(run.counters.at("median_us"));
+                }
             } else {
                 m_failed = true;
             }
@@ -279,17 +303,11 @@ class Collector : public benchmark::ConsoleReporter {
         ConsoleReporter::ReportRuns(runs);
     }
 
-    static double Median(std::vector<double> v)
-    {
-        if (v.empty()) {
-            return 0;
-        }
-        std::sort(v.begin(), v.end());
-        return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-    }
+    static double Median(std::vector<double> v) { return MedianOf(std::move(v)); }
     double Wall(const std::string& name) const { return Median(Get(m_wall, name)); }
     double Cpu(const std::string& name) const { return Median(Get(m_cpu, name)); }
     double Peer(const std::string& name) const { return Median(Get(m_peer, name)); }
+    double Each(const std::string& name) const { return Median(Get(m_each, name)); }
     bool Failed() const { return m_failed; }
 
   private:
@@ -299,7 +317,7 @@ class Collector : public benchmark::ConsoleReporter {
         auto it = m.find(name);
         return it == m.end() ? std::vector<double>{} : it->second;
     }
-    std::map<std::string, std::vector<double>> m_wall, m_cpu, m_peer;
+    std::map<std::string, std::vector<double>> m_wall, m_cpu, m_peer, m_each;
     bool m_failed = false;
 };
 
@@ -319,15 +337,18 @@ void PrintSummary(const Collector& c)
                     wall > 0 ? plainWall / wall : 0, plainCpu > 0 ? cpu / plainCpu : 0,
                     c.Peer(name) / 1000 / mib);
     }
-    const double pause = c.Wall("SendPause"), plainExchange = c.Wall("Exchange/Plain");
-    std::printf("\n%-8s %12s %14s %20s\n", "Exchange", "wall us", "CPU us", "beyond pause - plain");
+    // Beyond the pause: an exchange's median time, less the pause's and the plain client's.
+    const double pause = c.Each("SendPause"), plainExchange = c.Each("Exchange/Plain");
+    std::printf("\n%-8s %12s %14s %14s %20s\n", "Exchange", "mean us", "CPU us", "median us",
+                "beyond pause - plain");
     for (const char* path : {"Plain", "Serial", "Modem"}) {
         std::string name = std::string("Exchange/") + path;
-        double wall = c.Wall(name);
-        double beyond = path == std::string("Plain") ? 0 : wall - pause - plainExchange;
-        std::printf("%-8s %12.1f %14.1f %20.1f\n", path, wall, c.Cpu(name), beyond);
+        double median = c.Each(name);
+        double beyond = path == std::string("Plain") ? 0 : median - pause - plainExchange;
+        std::printf("%-8s %12.1f %14.1f %14.1f %20.1f\n", path, c.Wall(name), c.Cpu(name), median,
+                    beyond);
     }
-    std::printf("SendPause %11.1f us\n", pause);
+    std::printf("SendPause median %.1f us\n", pause);
 }
 
 } // namespace
