@@ -101,7 +101,8 @@ int EI_CommBaseFOMA::internalRead()
         PutWord(request + 8, kRequestWord);
         int more = m_nReadWindow - m_nReads;
         if (UserClientSubmit(m_hConnect, kReadRequest, request, sizeof request, kReadReplySize,
-                             static_cast<size_t>(more), m_readTags + m_nReads) != kIOReturnSuccess) {
+                             static_cast<size_t>(more),
+                             m_readTags + m_nReads) != kIOReturnSuccess) {
             WaitReady(-1, 0, static_cast<int>(kFailedReadPauseMs));
             return 0;
         }
@@ -127,8 +128,8 @@ int EI_CommBaseFOMA::internalRead()
         uint32_t count = 0;
         std::memcpy(&count, replies[i], sizeof count);
         // Only the bytes the reply carries are delivered, whatever its count claims.
-        count = std::min({count, static_cast<uint32_t>(sizes[i] - 4),
-                          static_cast<uint32_t>(kDataSize)});
+        count = std::min(
+            {count, static_cast<uint32_t>(sizes[i] - 4), static_cast<uint32_t>(kDataSize)});
         if (count == 0) {
             m_nReadWindow = 1; // the phone is quiet
         } else if (count == kDataSize) {

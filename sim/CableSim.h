@@ -90,7 +90,7 @@ class CableSim {
     bool m_stop = false;
     AtPhone m_phone;
     std::string m_received;
-    std::string m_outQueue;   // bytes for the client; those from m_outHead on are not written yet
+    std::string m_outQueue; // bytes for the client; those from m_outHead on are not written yet
     std::size_t m_outHead = 0;
 };
 

@@ -19,8 +19,8 @@ namespace pmsim {
 
 namespace {
 
-constexpr int kBurst = 64;                                 // requests taken with one call
-constexpr std::size_t kRoom = pmwire::kMaxRequest + 1;     // a longer request is cut: refused
+constexpr int kBurst = 64;                             // requests taken with one call
+constexpr std::size_t kRoom = pmwire::kMaxRequest + 1; // a longer request is cut: refused
 
 // Takes up to kBurst waiting requests; lengths[k] is 0 for one too long to be a request. Answers
 // the number taken, 0 at the end of the stream, or -1 (errno set).
@@ -36,9 +36,10 @@ int ReceiveBurst(int fd, std::vector<uint8_t>& burst, std::size_t* lengths)
     }
     int n = recvmmsg(fd, msgs, kBurst, MSG_DONTWAIT, nullptr);
     for (int k = 0; k < n; ++k) {
-        lengths[k] = (msgs[k].msg_hdr.msg_flags & MSG_TRUNC) || msgs[k].msg_len > pmwire::kMaxRequest
-                         ? 0
-                         : msgs[k].msg_len;
+        lengths[k] =
+            (msgs[k].msg_hdr.msg_flags & MSG_TRUNC) || msgs[k].msg_len > pmwire::kMaxRequest
+                ? 0
+                : msgs[k].msg_len;
     }
     return n;
 }

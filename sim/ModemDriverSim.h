@@ -132,7 +132,7 @@ class ModemDriverSim {
     AtPhone m_phone;
     std::string m_outQueue;     // the phone's bytes; those from m_outHead on no read took yet
     std::size_t m_outHead = 0;
-    bool m_batching = false;          // SendTo keeps replies in m_batch instead of sending
+    bool m_batching = false; // SendTo keeps replies in m_batch instead of sending
     std::vector<std::string> m_batch;
     std::map<uint32_t, Fault> m_faults;
     std::map<uint32_t, int32_t> m_faultResults;

@@ -79,8 +79,8 @@ class Connection {
                        uint32_t* scalarOutCount, void* structOut, size_t* structOutSize);
     kern_return_t Submit(uint32_t selector, const void* structIn, size_t structInSize,
                          size_t structOutSize, size_t count, uint32_t* tags);
-    int Collect(uint32_t* tags, size_t* count, int waitMs, void* structOut,
-                size_t structOutSize, size_t* sizes, kern_return_t* results);
+    int Collect(uint32_t* tags, size_t* count, int waitMs, void* structOut, size_t structOutSize,
+                size_t* sizes, kern_return_t* results);
 
   private:
     void BreakLocked()
@@ -590,8 +590,7 @@ kern_return_t UserClientSubmit(io_connect_t connect, uint32_t selector, const vo
 }
 
 int UserClientCollect(io_connect_t connect, uint32_t* tags, size_t* count, int waitMs,
-                      void* structOut, size_t structOutSize, size_t* sizes,
-                      kern_return_t* results)
+                      void* structOut, size_t structOutSize, size_t* sizes, kern_return_t* results)
 {
     try {
         auto connection = Find(connect);

@@ -65,8 +65,7 @@ kern_return_t UserClientSubmit(io_connect_t connect, uint32_t selector, const vo
                                size_t structInSize, size_t structOutSize, size_t count,
                                uint32_t* tags);
 int UserClientCollect(io_connect_t connect, uint32_t* tags, size_t* count, int waitMs,
-                      void* structOut, size_t structOutSize, size_t* sizes,
-                      kern_return_t* results);
+                      void* structOut, size_t structOutSize, size_t* sizes, kern_return_t* results);
 
 // The socket of an open connection, or -1 (tests check its flags).
 int UserClientSocket(io_connect_t connect);
