@@ -84,6 +84,13 @@ class EI_CommBaseFOMA : public EI_CommBaseForMAC {
 
   private:
     int writeRequest(const unsigned char* buf, int len);
+
+    // The reader keeps up to kMostReads read requests in the driver while data streams, and one
+    // while the phone is quiet (an idle driver answers each only after its wait).
+    static constexpr int kMostReads = 64;
+    uint32_t m_readTags[kMostReads] = {}; // the read requests in the driver; reader thread only
+    int m_nReads = 0;
+    int m_nReadWindow = 1;
 };
 
 #endif

@@ -33,8 +33,7 @@ constexpr uint32_t kInitialSpeed = 600;
 constexpr int kHungUpPauseMs = 10;
 // How often a closing port looks whether its output has drained.
 constexpr uint32_t kDrainCheckMs = 2;
-constexpr int kReadBytes = 16;  // the most one read takes from the device
-constexpr int kPassBytes = 256; // the most one reader pass queues
+constexpr int kPassBytes = 4096; // the most one reader pass reads and queues
 
 constexpr int kReplySize = 4096;
 
@@ -163,18 +162,16 @@ int EI_CommBaseUNIX::SetupCommOSX()
 
 int EI_CommBaseUNIX::internalRead()
 {
-    // The device is read 16 bytes at a time. While reads come back full, more is waiting, so a
-    // pass goes on reading (up to kPassBytes) and queues the lot at once: one queue write per
-    // pass instead of one per 16 bytes keeps the reader ahead of a fast line.
-    unsigned char buf[kPassBytes] = {};
-    int got = 0;
-    ssize_t n = read(m_nFd, buf, kReadBytes);
+    // One read takes all the line discipline holds (it hands out at most 4096 bytes at a time), so
+    // a fast line costs a read and a queue write per pass rather than one per few bytes.
+    unsigned char buf[kPassBytes];
+    ssize_t n = read(m_nFd, buf, sizeof buf);
     if (n <= 0) {
         // Nothing there: sleep in the kernel until input comes or Close stops the reader, so an
         // idle port costs no processor time and a close need not wait for a pass to end.
         short ready = WaitReady(m_nFd, POLLIN, -1);
         if (ready & POLLIN) {
-            n = read(m_nFd, buf, kReadBytes);
+            n = read(m_nFd, buf, sizeof buf);
         }
         // A hung-up device reports itself ready for ever; rest a little so the reader does not
         // spin on it.
@@ -182,15 +179,8 @@ int EI_CommBaseUNIX::internalRead()
             WaitReady(-1, 0, kHungUpPauseMs);
         }
     }
-    while (n > 0) {
-        got += static_cast<int>(n);
-        if (n < kReadBytes || got + kReadBytes > kPassBytes) {
-            break;
-        }
-        n = read(m_nFd, buf + got, kReadBytes);
-    }
-    if (got > 0) {
-        writeBuffer(buf, got);
+    if (n > 0) {
+        writeBuffer(buf, static_cast<int>(n));
     }
     return 1;
 }

@@ -1,206 +1,388 @@
-// The receive path: bytes from a transport's device to PM_RxBytes returning, beside a plain
-// blocking read on the same kind of pipe, measured in the same run.
+// Bulk receive and a short exchange through the module, against a plain client, in one run:
+//  - Plain:  a poll()+read/write client on the cable's pseudo-terminal (raw line, non-blocking
+//            descriptor, reads of up to the piece it still wants);
+//  - Serial: the module's port on the same cable;
+//  - Modem:  the module's port on the modem driver simulator (cable type 5).
+// Receive: the phone sends 1 MiB, the host takes it in pieces of 4096 bytes and checks them.
+// Exchange: "AT\r" out, "OK\r\n" back; SendPause measures the module's fixed 2 ms send pause
+// alone. The medians of single exchanges and pauses give the module's cost beyond the pause.
 //
-// Latency: a phone thread answers each one-byte request with 16 bytes; the host waits for them.
-// Throughput: a phone thread sends 1 MiB; the host takes it in exact 16-byte receives.
-// The reader thread polls, so CPU time is measured for the whole process.
+// CPU time is the process's (getrusage) less the simulators' threads, so the module's reader
+// thread is counted and the phone's side is not. The paths run interleaved, several rounds, and
+// the program ends with the medians and the ratios to the plain client.
 #include <benchmark/benchmark.h>
 
-#include <memory>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <poll.h>
+#include <string>
+#include <sys/resource.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-#include "../tests/PipeTransport.h"
-#include "PortMdlState.h"
+#include "BenchLinks.h"
+#include "CableSim.h"
+#include "ModemDriverSim.h"
+#include "portmdl/PortMdl.h"
 
 namespace {
 
-constexpr int kAnswer = 16;
-constexpr size_t kStream = 1 << 20;
-constexpr int kPiece = 16;
+using benchlinks::Cable;
+using benchlinks::kMiB;
+using benchlinks::Payload;
+using Clock = std::chrono::steady_clock;
 
-bool readFully(int fd, unsigned char* buf, size_t n)
+constexpr int kPiece = 4096;
+constexpr int kRounds = 5;
+constexpr int kReceiveIterations = 8;
+constexpr int kExchangeIterations = 300;
+
+pmsim::ModemDriverSim& Driver()
 {
-    for (size_t at = 0; at < n;) {
-        ssize_t r = read(fd, buf + at, n - at);
-        if (r <= 0) {
-            return false;
-        }
-        at += static_cast<size_t>(r);
-    }
-    return true;
+    static auto* driver = [] {
+        char tmpl[] = "/tmp/pmbench-plane.XXXXXX";
+        std::string dir = mkdtemp(tmpl) != nullptr ? tmpl : "/tmp/pmbench-plane";
+        setenv("PM_USERCLIENT_DIR", dir.c_str(), 1);
+        auto* d = new pmsim::ModemDriverSim(dir);
+        d->AddReply("AT\r", "OK\r\n");
+        return d;
+    }();
+    return *driver;
 }
 
-bool writeFully(int fd, const unsigned char* buf, size_t n)
+enum class Path { Plain, Serial, Modem };
+
+double MedianOf(std::vector<double> v)
 {
-    for (size_t at = 0; at < n;) {
-        ssize_t w = write(fd, buf + at, n - at);
-        if (w <= 0) {
-            return false;
-        }
-        at += static_cast<size_t>(w);
+    if (v.empty()) {
+        return 0;
     }
-    return true;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-// The phone: for each request byte on its request pipe it writes a reply to `out`, 16 bytes for
-// 'a', 1 MiB for 's'; any other byte ends it.
-class Phone {
+// Seconds of CPU the simulators' threads (the phone's side) have used.
+double PeerCpuSeconds()
+{
+    return Cable().ThreadCpuSeconds() + Driver().ThreadCpuSeconds();
+}
+
+// Seconds of CPU the process has used, less the simulators' threads.
+double OwnCpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    double process = static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+                     static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return process - PeerCpuSeconds();
+}
+
+// Wall and own CPU time over the benchmark's loop, reported per iteration in microseconds.
+class Meter {
   public:
-    explicit Phone(int out) : m_out(out)
+    explicit Meter(benchmark::State& state) : m_state(state) {}
+    void Start()
     {
-        if (pipe2(m_request, O_CLOEXEC) != 0) {
-            m_request[0] = m_request[1] = -1;
-        }
-        m_thread = std::thread([this] { run(); });
+        m_wall = Clock::now();
+        m_cpu = OwnCpuSeconds();
+        m_peer = PeerCpuSeconds();
     }
-    ~Phone()
+    void Stop()
     {
-        unsigned char quit = 'q';
-        writeFully(m_request[1], &quit, 1);
-        m_thread.join();
-        close(m_request[0]);
-        close(m_request[1]);
+        double wall = std::chrono::duration<double>(Clock::now() - m_wall).count();
+        double cpu = OwnCpuSeconds() - m_cpu;
+        double peer = PeerCpuSeconds() - m_peer;
+        double n = static_cast<double>(std::max<int64_t>(1, m_state.iterations()));
+        m_state.counters["wall_us"] = wall * 1e6 / n;
+        m_state.counters["cpu_us"] = cpu * 1e6 / n;
+        m_state.counters["peer_cpu_us"] = peer * 1e6 / n;
     }
-    void Ask(unsigned char what) { writeFully(m_request[1], &what, 1); }
 
   private:
-    void run()
+    benchmark::State& m_state;
+    Clock::time_point m_wall;
+    double m_cpu = 0;
+    double m_peer = 0;
+};
+
+// A plain client: raw line, non-blocking descriptor, poll() for every wait.
+struct PlainPort {
+    PlainPort()
     {
-        std::vector<unsigned char> stream(kStream);
-        for (size_t i = 0; i < kStream; ++i) {
-            stream[i] = static_cast<unsigned char>(i * 7);
+        fd = open(Cable().SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        termios t{};
+        ok = fd >= 0 && tcgetattr(fd, &t) == 0;
+        if (ok) {
+            cfmakeraw(&t);
+            t.c_cc[VMIN] = 0;
+            t.c_cc[VTIME] = 0;
+            ok = tcsetattr(fd, TCSANOW, &t) == 0 && tcflush(fd, TCIOFLUSH) == 0;
         }
-        unsigned char what;
-        while (readFully(m_request[0], &what, 1)) {
-            if (what == 'a') {
-                writeFully(m_out, stream.data(), kAnswer);
-            } else if (what == 's') {
-                writeFully(m_out, stream.data(), kStream);
+    }
+    ~PlainPort()
+    {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    PlainPort(const PlainPort&) = delete;
+    PlainPort& operator=(const PlainPort&) = delete;
+    bool Write(const uint8_t* data, size_t n)
+    {
+        while (n > 0) {
+            ssize_t w = write(fd, data, n);
+            if (w > 0) {
+                data += w;
+                n -= static_cast<size_t>(w);
             } else {
-                return;
+                pollfd p = {fd, POLLOUT, 0};
+                if (poll(&p, 1, 5000) <= 0) {
+                    return false;
+                }
             }
         }
+        return true;
     }
-
-    int m_out;
-    int m_request[2];
-    std::thread m_thread;
+    bool Read(uint8_t* data, size_t n)
+    {
+        while (n > 0) {
+            pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, 5000) <= 0) {
+                return false;
+            }
+            ssize_t r = read(fd, data, n);
+            if (r > 0) {
+                data += r;
+                n -= static_cast<size_t>(r);
+            }
+        }
+        return true;
+    }
+    int fd = -1;
+    bool ok = false;
 };
 
-// The port on the pipe transport, with its reader running (16 bytes per read pass, as the serial
-// transport reads), opened once for the whole run.
-struct OpenPort {
-    OpenPort()
+// The module's port on the cable or the modem driver, open for the length of one benchmark.
+struct ModulePort {
+    explicit ModulePort(Path path)
     {
-        transport = new PipeTransport(16);
-        transport->Open("bench");
-        TheCommBase = transport;
-        PM_SetRxTimeout(10000);
+        const int32_t saved[2] = {PortMdlEnv.nCableType, PortMdlEnv.nHostWord};
+        if (path == Path::Modem) {
+            Driver();
+            const int32_t env[2] = {5, 0};
+            PM_SetInfo(env);
+            ok = PM_OpenPort(0) == 1;
+            PM_SetInfo(saved);
+        } else {
+            ok = PM_OpenPortByDeviceName(Cable().SlavePath().c_str()) == 1;
+        }
+        ok = ok && PM_SetRxTimeout(5000) == 1;
+        // The reader starts polling half a second after the open.
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
     }
-    ~OpenPort()
-    {
-        TheCommBase->Close();
-        delete TheCommBase;
-        TheCommBase = nullptr;
-    }
-    PipeTransport* transport;
+    ~ModulePort() { PM_ClosePort(); }
+    ModulePort(const ModulePort&) = delete;
+    ModulePort& operator=(const ModulePort&) = delete;
+    bool ok = false;
 };
 
-PipeTransport& port()
+void SendPayload(Path path)
 {
-    static OpenPort open;
-    return *open.transport;
+    if (path == Path::Modem) {
+        Driver().Send(Payload());
+    } else {
+        Cable().Send(Payload());
+    }
 }
 
-// The baseline's device: a plain pipe read with blocking reads.
-struct PlainPipe {
-    PlainPipe()
-    {
-        if (pipe2(fds, O_CLOEXEC) != 0) {
-            fds[0] = fds[1] = -1;
-        }
-    }
-    ~PlainPipe()
-    {
-        close(fds[0]);
-        close(fds[1]);
-    }
-    int fds[2];
-};
-
-void BM_Latency_BlockingRead(benchmark::State& state)
+void Receive(benchmark::State& state, Path path)
 {
-    PlainPipe device;
-    Phone phone(device.fds[1]);
-    unsigned char buf[kAnswer];
+    std::unique_ptr<PlainPort> plain;
+    std::unique_ptr<ModulePort> module;
+    bool ok;
+    if (path == Path::Plain) {
+        plain = std::make_unique<PlainPort>();
+        ok = plain->ok;
+    } else {
+        module = std::make_unique<ModulePort>(path);
+        ok = module->ok;
+    }
+    std::vector<uint8_t> buf(kPiece);
+    const auto* expected = reinterpret_cast<const uint8_t*>(Payload().data());
+    Meter meter(state);
+    meter.Start();
     for (auto _ : state) {
-        phone.Ask('a');
-        if (!readFully(device.fds[0], buf, kAnswer)) {
-            state.SkipWithError("read failed");
+        SendPayload(path);
+        for (int at = 0; ok && at < kMiB; at += kPiece) {
+            ok = plain ? plain->Read(buf.data(), kPiece) : PM_RxBytes(kPiece, buf.data()) == 1;
+            ok = ok && std::memcmp(buf.data(), expected + at, kPiece) == 0;
+        }
+        if (!ok) {
+            state.SkipWithError("receive failed or bytes differ");
             break;
         }
     }
+    meter.Stop();
+    state.SetBytesProcessed(state.iterations() * kMiB);
 }
 
-void BM_Latency_RxBytes(benchmark::State& state)
+void Exchange(benchmark::State& state, Path path)
 {
-    PipeTransport& t = port();
-    Phone phone(t.PhoneWriteFd());
-    uint8_t buf[kAnswer];
+    std::unique_ptr<PlainPort> plain;
+    std::unique_ptr<ModulePort> module;
+    bool ok;
+    if (path == Path::Plain) {
+        plain = std::make_unique<PlainPort>();
+        ok = plain->ok;
+    } else {
+        module = std::make_unique<ModulePort>(path);
+        ok = module->ok;
+    }
+    const uint8_t at[] = {'A', 'T', '\r'};
+    uint8_t reply[4];
+    // Each exchange's own time is kept and their median reported: a load on the machine makes
+    // single exchanges stray far, which would swamp a mean.
+    std::vector<double> times;
+    times.reserve(kExchangeIterations);
+    Meter meter(state);
+    meter.Start();
     for (auto _ : state) {
-        phone.Ask('a');
-        if (!PM_RxBytes(kAnswer, buf)) {
-            state.SkipWithError("receive failed");
+        auto start = Clock::now();
+        ok = plain ? plain->Write(at, 3) && plain->Read(reply, 4)
+                   : PM_TxBytes(3, at) == 1 && PM_RxBytes(4, reply) == 1;
+        times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        if (!ok || std::memcmp(reply, "OK\r\n", 4) != 0) {
+            state.SkipWithError("exchange failed");
             break;
         }
     }
+    meter.Stop();
+    state.counters["median_us"] = MedianOf(times);
 }
 
-void BM_Throughput_BlockingRead(benchmark::State& state)
+void SendPause(benchmark::State& state)
 {
-    PlainPipe device;
-    Phone phone(device.fds[1]);
-    unsigned char buf[kPiece];
+    std::vector<double> times;
+    times.reserve(kExchangeIterations);
+    Meter meter(state);
+    meter.Start();
     for (auto _ : state) {
-        phone.Ask('s');
-        for (size_t at = 0; at < kStream; at += kPiece) {
-            if (!readFully(device.fds[0], buf, kPiece)) {
-                state.SkipWithError("read failed");
-                return;
-            }
-        }
+        auto start = Clock::now();
+        PM_SimpleSleep(2);
+        times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kStream));
+    meter.Stop();
+    state.counters["median_us"] = MedianOf(times);
 }
 
-void BM_Throughput_RxBytes(benchmark::State& state)
-{
-    PipeTransport& t = port();
-    Phone phone(t.PhoneWriteFd());
-    uint8_t buf[kPiece];
-    for (auto _ : state) {
-        phone.Ask('s');
-        for (size_t at = 0; at < kStream; at += kPiece) {
-            if (!PM_RxBytes(kPiece, buf)) {
-                state.SkipWithError("receive failed");
-                return;
+// Keeps every run's figures by name, for the summary.
+class Collector : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const Run& run : runs) {
+            if (!run.error_occurred) {
+                std::string name = run.run_name.function_name;
+                m_wall[name].push_back(run.counters.at("wall_us"));
+                m_cpu[name].push_back(run.counters.at("cpu_us"));
+                m_peer[name].push_back(run.counters.at("peer_cpu_us"));
+                if (run.counters.count("median_us") != 0) {
+                    m_each[name].push_back(run.counters.at("median_us"));
+                }
+            } else {
+                m_failed = true;
             }
         }
+        ConsoleReporter::ReportRuns(runs);
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kStream));
+
+    static double Median(std::vector<double> v) { return MedianOf(std::move(v)); }
+    double Wall(const std::string& name) const { return Median(Get(m_wall, name)); }
+    double Cpu(const std::string& name) const { return Median(Get(m_cpu, name)); }
+    double Peer(const std::string& name) const { return Median(Get(m_peer, name)); }
+    double Each(const std::string& name) const { return Median(Get(m_each, name)); }
+    bool Failed() const { return m_failed; }
+
+  private:
+    static std::vector<double> Get(const std::map<std::string, std::vector<double>>& m,
+                                   const std::string& name)
+    {
+        auto it = m.find(name);
+        return it == m.end() ? std::vector<double>{} : it->second;
+    }
+    std::map<std::string, std::vector<double>> m_wall, m_cpu, m_peer, m_each;
+    bool m_failed = false;
+};
+
+void PrintSummary(const Collector& c)
+{
+    const double mib = 1.0; // one iteration of a receive is one MiB
+    std::printf("\nMedians of %d interleaved rounds (CPU: the process less the simulators)\n",
+                kRounds);
+    std::printf("%-8s %12s %14s %12s %14s %16s\n", "Receive", "MB/s", "CPU ms/MiB", "rate ratio",
+                "CPU ratio", "phone ms/MiB");
+    const double plainWall = c.Wall("Receive/Plain"), plainCpu = c.Cpu("Receive/Plain");
+    for (const char* path : {"Plain", "Serial", "Modem"}) {
+        std::string name = std::string("Receive/") + path;
+        double wall = c.Wall(name), cpu = c.Cpu(name);
+        double rate = wall > 0 ? kMiB / wall : 0; // bytes per microsecond = MB/s
+        std::printf("%-8s %12.1f %14.2f %12.2f %14.2f %16.2f\n", path, rate, cpu / 1000 / mib,
+                    wall > 0 ? plainWall / wall : 0, plainCpu > 0 ? cpu / plainCpu : 0,
+                    c.Peer(name) / 1000 / mib);
+    }
+    // Beyond the pause: an exchange's median time, less the pause's and the plain client's.
+    const double pause = c.Each("SendPause"), plainExchange = c.Each("Exchange/Plain");
+    std::printf("\n%-8s %12s %14s %14s %20s\n", "Exchange", "mean us", "CPU us", "median us",
+                "beyond pause - plain");
+    for (const char* path : {"Plain", "Serial", "Modem"}) {
+        std::string name = std::string("Exchange/") + path;
+        double median = c.Each(name);
+        double beyond = path == std::string("Plain") ? 0 : median - pause - plainExchange;
+        std::printf("%-8s %12.1f %14.1f %14.1f %20.1f\n", path, c.Wall(name), c.Cpu(name), median,
+                    beyond);
+    }
+    std::printf("SendPause median %.1f us\n", pause);
 }
 
 } // namespace
 
-BENCHMARK(BM_Latency_BlockingRead)->UseRealTime()->MeasureProcessCPUTime();
-BENCHMARK(BM_Latency_RxBytes)->UseRealTime()->MeasureProcessCPUTime();
-BENCHMARK(BM_Throughput_BlockingRead)
-    ->UseRealTime()
-    ->MeasureProcessCPUTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Throughput_RxBytes)
-    ->UseRealTime()
-    ->MeasureProcessCPUTime()
-    ->Unit(benchmark::kMillisecond);
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    const std::pair<const char*, Path> paths[] = {
+        {"Plain", Path::Plain}, {"Serial", Path::Serial}, {"Modem", Path::Modem}};
+    // The paths take turns, in a rotating order, so a change in the machine's load falls on all.
+    for (int round = 0; round < kRounds; ++round) {
+        for (int i = 0; i < 3; ++i) {
+            const auto& [name, path] = paths[(round + i) % 3];
+            Path p = path;
+            benchmark::RegisterBenchmark((std::string("Receive/") + name).c_str(),
+                                         [p](benchmark::State& s) { Receive(s, p); })
+                ->Iterations(kReceiveIterations)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
+        }
+        benchmark::RegisterBenchmark("SendPause", SendPause)->Iterations(kExchangeIterations);
+        for (int i = 0; i < 3; ++i) {
+            const auto& [name, path] = paths[(round + i) % 3];
+            Path p = path;
+            benchmark::RegisterBenchmark((std::string("Exchange/") + name).c_str(),
+                                         [p](benchmark::State& s) { Exchange(s, p); })
+                ->Iterations(kExchangeIterations)
+                ->Unit(benchmark::kMicrosecond)
+                ->UseRealTime();
+        }
+    }
+    Collector collector;
+    benchmark::RunSpecifiedBenchmarks(&collector);
+    PrintSummary(collector);
+    benchmark::Shutdown();
+    return collector.Failed() ? 1 : 0;
+}

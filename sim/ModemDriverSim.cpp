@@ -11,12 +11,38 @@
 #include <pthread.h>
 #include <ctime>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <system_error>
 #include <unistd.h>
 
 namespace pmsim {
 
 namespace {
+
+constexpr int kBurst = 64;                             // requests taken with one call
+constexpr std::size_t kRoom = pmwire::kMaxRequest + 1; // a longer request is cut: refused
+
+// Takes up to kBurst waiting requests; lengths[k] is 0 for one too long to be a request. Answers
+// the number taken, 0 at the end of the stream, or -1 (errno set).
+int ReceiveBurst(int fd, std::vector<uint8_t>& burst, std::size_t* lengths)
+{
+    iovec iov[kBurst];
+    mmsghdr msgs[kBurst];
+    for (int k = 0; k < kBurst; ++k) {
+        iov[k] = {burst.data() + k * kRoom, kRoom};
+        msgs[k] = {};
+        msgs[k].msg_hdr.msg_iov = &iov[k];
+        msgs[k].msg_hdr.msg_iovlen = 1;
+    }
+    int n = recvmmsg(fd, msgs, kBurst, MSG_DONTWAIT, nullptr);
+    for (int k = 0; k < n; ++k) {
+        lengths[k] =
+            (msgs[k].msg_hdr.msg_flags & MSG_TRUNC) || msgs[k].msg_len > pmwire::kMaxRequest
+                ? 0
+                : msgs[k].msg_len;
+    }
+    return n;
+}
 
 using Clock = std::chrono::steady_clock;
 using pmwire::PutWord;
@@ -228,7 +254,32 @@ int32_t ModemDriverSim::ControlLineState() const
 
 bool ModemDriverSim::SendTo(Client& client, const std::string& bytes)
 {
+    if (m_batching) {
+        m_batch.push_back(bytes);
+        return true;
+    }
     return pmwire::SendReply(client.fd, bytes);
+}
+
+void ModemDriverSim::SendBatch(Client& client)
+{
+    std::vector<iovec> iov(m_batch.size());
+    std::vector<mmsghdr> msgs(m_batch.size());
+    for (std::size_t i = 0; i < m_batch.size(); ++i) {
+        iov[i] = {m_batch[i].data(), m_batch[i].size()};
+        msgs[i] = {};
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    for (std::size_t sent = 0; sent < msgs.size();) {
+        int n = sendmmsg(client.fd, msgs.data() + sent, static_cast<unsigned>(msgs.size() - sent),
+                         MSG_NOSIGNAL);
+        if (n <= 0 && errno != EINTR) {
+            break; // the client went away; its socket is dropped when next read
+        }
+        sent += static_cast<std::size_t>(std::max(n, 0));
+    }
+    m_batch.clear();
 }
 
 void ModemDriverSim::Reply(Client& client, uint32_t selector, uint32_t tag, int32_t result,
@@ -265,6 +316,15 @@ void ModemDriverSim::Reply(Client& client, uint32_t selector, uint32_t tag, int3
 }
 
 void ModemDriverSim::ServeReads(Client& client)
+{
+    // The replies go out together, so a client with many reads waiting wakes once for them all.
+    m_batching = true;
+    ServeReadsBatched(client);
+    m_batching = false;
+    SendBatch(client);
+}
+
+void ModemDriverSim::ServeReadsBatched(Client& client)
 {
     auto now = Clock::now();
     while (!client.reads.empty()) {
@@ -400,6 +460,8 @@ bool ModemDriverSim::OnMessage(Client& client, const uint8_t* msg, std::size_t n
 void ModemDriverSim::Run()
 {
     std::vector<uint8_t> buf(pmwire::kMaxRequest + 1);
+    std::vector<uint8_t> burst(kBurst * kRoom);
+    std::size_t lengths[kBurst];
     for (;;) {
         std::vector<pollfd> fds;
         int timeoutMs = -1;
@@ -443,20 +505,26 @@ void ModemDriverSim::Run()
             if (!(fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR))) {
                 continue;
             }
-            for (;;) {
-                long n = pmwire::ReceiveRequest(m_clients[i].fd, buf);
-                if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            // Requests are taken in bursts: a client keeps many read requests waiting.
+            bool keep = true;
+            for (bool more = true; more && keep;) {
+                int got = ReceiveBurst(m_clients[i].fd, burst, lengths);
+                if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
                     break;
                 }
-                bool keep = n > 0 && OnMessage(m_clients[i], buf.data(), static_cast<std::size_t>(n));
-                if (m_dead) {
-                    CloseAll(false);
-                    return;
+                more = got == kBurst;
+                keep = got > 0;
+                for (int k = 0; k < got && keep; ++k) {
+                    keep = lengths[k] > 0 &&
+                           OnMessage(m_clients[i], burst.data() + k * kRoom, lengths[k]);
+                    if (m_dead) {
+                        CloseAll(false);
+                        return;
+                    }
                 }
-                if (!keep) {
-                    gone.push_back(i);
-                    break;
-                }
+            }
+            if (!keep) {
+                gone.push_back(i);
             }
         }
         for (auto it = gone.rbegin(); it != gone.rend(); ++it) {

@@ -114,6 +114,8 @@ class ModemDriverSim {
                uint32_t expectedStruct);
     bool SendTo(Client& client, const std::string& bytes);
     void ServeReads(Client& client);
+    void ServeReadsBatched(Client& client);
+    void SendBatch(Client& client); // sends the replies SendTo kept back, in order
     void CloseAll(bool unlinkSocket);
     void Wake();
 
@@ -130,6 +132,8 @@ class ModemDriverSim {
     AtPhone m_phone;
     std::string m_outQueue;     // the phone's bytes; those from m_outHead on no read took yet
     std::size_t m_outHead = 0;
+    bool m_batching = false; // SendTo keeps replies in m_batch instead of sending
+    std::vector<std::string> m_batch;
     std::map<uint32_t, Fault> m_faults;
     std::map<uint32_t, int32_t> m_faultResults;
     std::map<uint32_t, std::chrono::milliseconds> m_delays;

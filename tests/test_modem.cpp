@@ -326,6 +326,32 @@ TEST_F(Modem, ReadRepliesDeliverOnlyTheBytesTheyCarry)
     EXPECT_EQ(PM_ClosePort(), 1);
 }
 
+// A stream far larger than one read request: several requests wait in the driver at once, the
+// bytes still come whole and in order, and once the phone is quiet the reader is back to one
+// request per driver wait.
+TEST_F(Modem, StreamArrivesWholeWithReadsInFlight)
+{
+    ModemDriverSim driver(plane.Dir());
+    ASSERT_EQ(PM_OpenPort(1), 1);
+    ASSERT_EQ(PM_SetRxTimeout(5000), 1);
+    std::string stream = Bytes(300001, 7);
+    driver.Send(stream);
+    std::string got;
+    for (int piece : {1, 4096, 255, 65536, 300001 - 1 - 4096 - 255 - 65536}) {
+        std::string part(static_cast<size_t>(piece), '\0');
+        ASSERT_EQ(PM_RxBytes(piece, reinterpret_cast<uint8_t*>(part.data())), 1) << got.size();
+        got += part;
+    }
+    EXPECT_EQ(got, stream);
+    EXPECT_EQ(PM_InBufferCount(), 0);
+
+    std::this_thread::sleep_for(200ms); // the requests still in the driver come back empty
+    unsigned start = driver.ReadRequests();
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(driver.ReadRequests() - start, 40u); // about 20 at one request per 50 ms
+    EXPECT_EQ(PM_ClosePort(), 1);
+}
+
 // A failed read request is not asked again at once: a driver that refuses every read gets a few
 // hundred requests a second at most, not as many as a core can send.
 TEST_F(Modem, FailedReadsArePaced)

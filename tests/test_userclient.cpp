@@ -207,6 +207,64 @@ TEST(UserClient, RepliesGoToTheirCallersInAnyOrder)
     IOServiceClose(c);
 }
 
+// Pipelined calls: the requests go out at once and in order; replies are taken in the order they
+// arrived, whatever the order of the requests (for reads, the order of the bytes); a call beside
+// them still gets its own reply; calls never collected go with the connection.
+TEST(UserClient, PipelinedRepliesComeInArrivalOrder)
+{
+    Plane plane;
+    Peer peer(plane);
+    io_connect_t c = peer.Connect();
+    const std::string ask = Words({256, 1, 1});
+    uint32_t tags[4] = {};
+    ASSERT_EQ(UserClientSubmit(c, 3, ask.data(), ask.size(), 8, 3, tags), kIOReturnSuccess);
+    std::vector<uint32_t> sent;
+    for (int i = 0; i < 3; ++i) {
+        std::string r = peer.Recv();
+        EXPECT_EQ(r.substr(4), Words({3, 0, 12, 0, 8}) + ask);
+        sent.push_back(WordAt(r, 0));
+    }
+    EXPECT_EQ(sent, std::vector<uint32_t>(tags, tags + 3));
+    EXPECT_TRUE(tags[0] != 0 && tags[0] != tags[1] && tags[1] != tags[2]);
+
+    char out[3][8];
+    size_t sizes[3] = {};
+    kern_return_t results[3] = {};
+    size_t count = 3;
+    EXPECT_EQ(UserClientCollect(c, tags, &count, 0, out, 8, sizes, results), 0); // none yet
+    EXPECT_EQ(count, 3u);
+
+    const uint32_t last = tags[2], first = tags[0], middle = tags[1];
+    peer.Send(Words({last, 0, 0, 2}) + "CD");
+    peer.Send(Words({first, 0xE00002C2, 0, 0}));
+    // A plain call in between gets its reply while the pipelined ones wait.
+    auto call = std::async(std::launch::async, [c] {
+        int32_t v = 5, o = 0;
+        uint32_t n = 1;
+        return IOConnectMethodScalarIScalarO(c, 8, &v, 1, &o, &n) == kIOReturnSuccess ? o : -1;
+    });
+    std::string r = peer.Recv();
+    peer.Send(Words({WordAt(r, 0), 0, 1, 0, 55}));
+    EXPECT_EQ(call.get(), 55);
+
+    ASSERT_EQ(UserClientCollect(c, tags, &count, 5000, out, 8, sizes, results), 2);
+    EXPECT_EQ(std::string(out[0], sizes[0]), "CD");
+    EXPECT_EQ(results[0], kIOReturnSuccess);
+    EXPECT_EQ(sizes[1], 0u);
+    EXPECT_EQ(results[1], static_cast<kern_return_t>(0xE00002C2));
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(tags[0], middle);
+
+    // Another call is left waiting when the connection closes.
+    ASSERT_EQ(UserClientSubmit(c, 3, ask.data(), ask.size(), 8, 1, tags + 1), kIOReturnSuccess);
+    count = 2;
+    peer.Send(Words({middle, 0, 0, 8}) + "EFGHIJKL");
+    ASSERT_EQ(UserClientCollect(c, tags, &count, 5000, out, 4, sizes, results), 1);
+    EXPECT_EQ(std::string(out[0], sizes[0]), "EFGH"); // cut to the room given
+    EXPECT_EQ(IOServiceClose(c), kIOReturnSuccess);
+    EXPECT_EQ(UserClientCollect(c, tags, &count, 0, out, 8, sizes, results), -1);
+}
+
 // Every reply the protocol does not allow fails the call with kIOReturnError and leaves the
 // connection unusable: later calls fail at once, and the driver sees the end of the stream.
 TEST(UserClient, BadRepliesBreakTheConnection)

@@ -15,6 +15,7 @@ inline constexpr IOReturn kIOReturnNoMemory = static_cast<IOReturn>(0xE00002BD);
 inline constexpr IOReturn kIOReturnNoDevice = static_cast<IOReturn>(0xE00002C0);    // no such device
 inline constexpr IOReturn kIOReturnBadArgument = static_cast<IOReturn>(0xE00002C2); // invalid argument
 inline constexpr IOReturn kIOReturnNotOpen = static_cast<IOReturn>(0xE00002CD);     // not open
+inline constexpr IOReturn kIOReturnNotReady = static_cast<IOReturn>(0xE00002D8);    // not ready
 inline constexpr IOReturn kIOReturnNotFound = static_cast<IOReturn>(0xE00002F0);    // not found
 
 #endif

@@ -3,6 +3,7 @@
 // it carries, so the reader thread's read request and the host's write request can both wait.
 #include "platform/UserClient.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -19,6 +20,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -55,6 +57,8 @@ struct Pending {
     uint32_t scalarsExpected = 0;
     size_t structExpected = 0;
     bool done = false;
+    uint64_t arrival = 0; // replies are numbered as they arrive
+    Clock::time_point deadline;
     std::vector<uint8_t> reply;
 };
 
@@ -78,6 +82,10 @@ class Connection {
     kern_return_t Call(uint32_t selector, const int32_t* scalarIn, uint32_t scalarInCount,
                        const void* structIn, size_t structInSize, int32_t* scalarOut,
                        uint32_t* scalarOutCount, void* structOut, size_t* structOutSize);
+    kern_return_t Submit(uint32_t selector, const void* structIn, size_t structInSize,
+                         size_t structOutSize, size_t count, uint32_t* tags);
+    int Collect(uint32_t* tags, size_t* count, int waitMs, void* structOut, size_t structOutSize,
+                size_t* sizes, kern_return_t* results);
 
   private:
     void BreakLocked()
@@ -89,8 +97,18 @@ class Connection {
         m_changed.notify_all();
     }
     bool Send(const std::vector<uint8_t>& request, Clock::time_point deadline);
-    // One read of the socket on behalf of every waiting caller; called without m_mutex.
+    // Sends the requests in order, as few calls into the system as the socket allows.
+    bool SendAll(std::vector<std::vector<uint8_t>>& requests, Clock::time_point deadline);
+    // Waits for the socket until the deadline, then takes every reply it holds, on behalf of
+    // every waiting caller; called without m_mutex.
     void ReadOne(Clock::time_point deadline);
+    // Files one reply under its caller's tag; false when no caller can take it.
+    bool FileLocked(const uint8_t* reply, size_t n);
+    uint32_t NewTagLocked();
+    static std::vector<uint8_t> Request(uint32_t tag, uint32_t selector, const int32_t* scalarIn,
+                                        uint32_t scalarInCount, const void* structIn,
+                                        size_t structInSize, uint32_t scalarsExpected,
+                                        size_t structExpected);
 
     const int m_fd;
     std::mutex m_sendMutex; // one request message at a time
@@ -99,7 +117,12 @@ class Connection {
     bool m_reading = false;
     bool m_broken = false;
     uint32_t m_nextTag = 1;
+    uint64_t m_arrivals = 0;
     std::map<uint32_t, Pending*> m_pending;
+    // The pending entries of submitted calls, kept until collected or the connection goes.
+    std::map<uint32_t, std::unique_ptr<Pending>> m_submitted;
+    // Room for a burst of replies, used by whoever reads the socket (m_reading).
+    std::vector<uint8_t> m_burst;
 };
 
 bool Connection::Send(const std::vector<uint8_t>& request, Clock::time_point deadline)
@@ -123,48 +146,236 @@ bool Connection::Send(const std::vector<uint8_t>& request, Clock::time_point dea
     }
 }
 
+bool Connection::SendAll(std::vector<std::vector<uint8_t>>& requests, Clock::time_point deadline)
+{
+    std::lock_guard<std::mutex> lock(m_sendMutex);
+    std::vector<iovec> iov(requests.size());
+    std::vector<mmsghdr> msgs(requests.size());
+    for (size_t i = 0; i < requests.size(); ++i) {
+        iov[i] = {requests[i].data(), requests[i].size()};
+        msgs[i].msg_hdr = {};
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    for (size_t sent = 0; sent < msgs.size();) {
+        int n = sendmmsg(m_fd, msgs.data() + sent, static_cast<unsigned>(msgs.size() - sent),
+                         MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            return false;
+        }
+        if (errno == EAGAIN) {
+            pollfd p = {m_fd, POLLOUT, 0};
+            int left = MsLeft(deadline);
+            if (left == 0 || poll(&p, 1, left) < 0 || (p.revents & (POLLERR | POLLHUP))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 void Connection::ReadOne(Clock::time_point deadline)
 {
     pollfd p = {m_fd, POLLIN, 0};
     int ready = poll(&p, 1, MsLeft(deadline));
-    uint8_t buf[kMaxReply + 1];
-    ssize_t n = -1;
-    int error = 0;
-    if (ready > 0) {
-        n = recv(m_fd, buf, sizeof buf, MSG_DONTWAIT | MSG_TRUNC);
-        error = errno;
-    }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_reading = false;
-    m_changed.notify_all();
-    if (ready < 0 || (ready > 0 && n < 0 && error != EAGAIN && error != EINTR)) {
-        BreakLocked();
-        return;
-    }
-    if (ready == 0 || n < 0) {
+    if (ready <= 0) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_reading = false;
+        if (ready < 0) {
+            BreakLocked();
+        }
+        m_changed.notify_all();
         return; // nothing yet; the callers check their deadlines
     }
-    if (n == 0 || static_cast<size_t>(n) > kMaxReply ||
-        static_cast<size_t>(n) < 4 * kReplyHeaderWords) {
-        BreakLocked(); // the driver went away, or a reply no caller can take
-        return;
+    // A burst of replies (pipelined reads) is taken with one call, until the socket is empty.
+    constexpr size_t kBurst = 16;
+    constexpr size_t kRoom = kMaxReply + 1;
+    m_burst.resize(kBurst * kRoom); // allocated once, by the first reader
+    iovec iov[kBurst];
+    mmsghdr msgs[kBurst];
+    for (;;) {
+        for (size_t i = 0; i < kBurst; ++i) {
+            iov[i] = {m_burst.data() + i * kRoom, kRoom};
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        int n = recvmmsg(m_fd, msgs, kBurst, MSG_DONTWAIT, nullptr);
+        int error = errno;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        bool empty = n < 0 && (error == EAGAIN || error == EINTR);
+        if (n < 0 && !empty) {
+            BreakLocked();
+        }
+        for (int i = 0; i < n && !m_broken; ++i) {
+            // A truncated reply shows as one longer than any caller takes.
+            size_t len = (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) ? kRoom : msgs[i].msg_len;
+            if (!FileLocked(m_burst.data() + static_cast<size_t>(i) * kRoom, len)) {
+                BreakLocked(); // the driver went away, or a reply no caller can take
+            }
+        }
+        // A short burst left the socket empty.
+        if (n < static_cast<int>(kBurst) || m_broken) {
+            m_reading = false;
+            m_changed.notify_all();
+            return;
+        }
+        m_changed.notify_all();
     }
-    const uint8_t* reply = buf;
+}
+
+bool Connection::FileLocked(const uint8_t* reply, size_t n)
+{
+    if (n == 0 || n > kMaxReply || n < 4 * kReplyHeaderWords) {
+        return false;
+    }
     auto it = m_pending.find(GetWord(reply));
     if (it == m_pending.end() || it->second->done) {
-        BreakLocked();
-        return;
+        return false;
     }
     Pending& pending = *it->second;
     uint32_t scalars = GetWord(reply + 8);
     uint32_t structSize = GetWord(reply + 12);
     if (scalars > pending.scalarsExpected || structSize > pending.structExpected ||
-        static_cast<size_t>(n) != 4 * (kReplyHeaderWords + scalars) + structSize) {
-        BreakLocked();
-        return;
+        n != 4 * (kReplyHeaderWords + scalars) + structSize) {
+        return false;
     }
     pending.reply.assign(reply, reply + n);
+    pending.arrival = ++m_arrivals;
     pending.done = true;
+    return true;
+}
+
+uint32_t Connection::NewTagLocked()
+{
+    uint32_t tag;
+    do {
+        tag = m_nextTag++;
+    } while (tag == 0 || m_pending.count(tag) != 0);
+    return tag;
+}
+
+std::vector<uint8_t> Connection::Request(uint32_t tag, uint32_t selector, const int32_t* scalarIn,
+                                         uint32_t scalarInCount, const void* structIn,
+                                         size_t structInSize, uint32_t scalarsExpected,
+                                         size_t structExpected)
+{
+    std::vector<uint8_t> request;
+    request.reserve(4 * (kHeaderWords + scalarInCount) + structInSize);
+    for (uint32_t word : {tag, selector, scalarInCount, static_cast<uint32_t>(structInSize),
+                          scalarsExpected, static_cast<uint32_t>(structExpected)}) {
+        PutWord(request, word);
+    }
+    for (uint32_t i = 0; i < scalarInCount; ++i) {
+        PutWord(request, static_cast<uint32_t>(scalarIn[i]));
+    }
+    const auto* bytes = static_cast<const uint8_t*>(structIn);
+    request.insert(request.end(), bytes, bytes + structInSize);
+    return request;
+}
+
+kern_return_t Connection::Submit(uint32_t selector, const void* structIn, size_t structInSize,
+                                 size_t structOutSize, size_t count, uint32_t* tags)
+{
+    if (structInSize > kUserClientMaxStruct || structOutSize > kUserClientMaxStruct ||
+        (structInSize != 0 && structIn == nullptr)) {
+        return kIOReturnBadArgument;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kUserClientReplyTimeoutMs);
+    std::vector<std::vector<uint8_t>> requests;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_broken) {
+            return kIOReturnError;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            auto pending = std::make_unique<Pending>();
+            pending->structExpected = structOutSize;
+            pending->deadline = deadline;
+            tags[i] = NewTagLocked();
+            m_pending[tags[i]] = pending.get();
+            m_submitted[tags[i]] = std::move(pending);
+            requests.push_back(
+                Request(tags[i], selector, nullptr, 0, structIn, structInSize, 0, structOutSize));
+        }
+    }
+    if (!SendAll(requests, deadline)) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        BreakLocked();
+        for (size_t i = 0; i < count; ++i) {
+            m_pending.erase(tags[i]);
+            m_submitted.erase(tags[i]);
+        }
+        return kIOReturnError;
+    }
+    return kIOReturnSuccess;
+}
+
+int Connection::Collect(uint32_t* tags, size_t* count, int waitMs, void* structOut,
+                        size_t structOutSize, size_t* sizes, kern_return_t* results)
+{
+    const auto until = Clock::now() + std::chrono::milliseconds(waitMs);
+    bool looked = false; // the socket was read at least once in this call
+    std::vector<std::pair<uint64_t, size_t>> arrived; // arrival number, index in tags
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        arrived.clear();
+        auto deadline = Clock::time_point::max();
+        for (size_t i = 0; i < *count; ++i) {
+            auto it = m_submitted.find(tags[i]);
+            if (it == m_submitted.end()) {
+                return -1;
+            }
+            if (it->second->done) {
+                arrived.emplace_back(it->second->arrival, i);
+            }
+            deadline = std::min(deadline, it->second->deadline);
+        }
+        if (!arrived.empty()) {
+            // In the order the replies came, whatever order the calls went out in: for reads that
+            // is the order in which the driver handed the bytes out.
+            std::sort(arrived.begin(), arrived.end());
+            auto* out = static_cast<uint8_t*>(structOut);
+            for (size_t k = 0; k < arrived.size(); ++k) {
+                uint32_t tag = tags[arrived[k].second];
+                const uint8_t* reply = m_submitted[tag]->reply.data();
+                sizes[k] = std::min<size_t>(GetWord(reply + 12), structOutSize);
+                results[k] = static_cast<kern_return_t>(GetWord(reply + 4));
+                std::memcpy(out + k * structOutSize, reply + 4 * kReplyHeaderWords, sizes[k]);
+                m_pending.erase(tag);
+                m_submitted.erase(tag);
+                tags[arrived[k].second] = 0;
+            }
+            *count = static_cast<size_t>(std::remove(tags, tags + *count, 0u) - tags);
+            return static_cast<int>(arrived.size());
+        }
+        if (m_broken || *count == 0) {
+            return -1;
+        }
+        auto now = Clock::now();
+        if (now >= deadline) {
+            BreakLocked(); // no answer in time: the driver is taken to be hung
+            return -1;
+        }
+        if (looked && now >= until) {
+            return 0;
+        }
+        if (!m_reading) {
+            m_reading = true;
+            lock.unlock();
+            ReadOne(std::min(deadline, until));
+            lock.lock();
+            looked = true;
+        } else if (now < until) {
+            m_changed.wait_until(lock, std::min(deadline, until));
+        } else {
+            return 0; // another caller is reading the socket for everyone
+        }
+    }
 }
 
 kern_return_t Connection::Call(uint32_t selector, const int32_t* scalarIn, uint32_t scalarInCount,
@@ -190,24 +401,12 @@ kern_return_t Connection::Call(uint32_t selector, const int32_t* scalarIn, uint3
         if (m_broken) {
             return kIOReturnError;
         }
-        do {
-            tag = m_nextTag++;
-        } while (m_pending.count(tag) != 0);
+        tag = NewTagLocked();
         m_pending[tag] = &pending;
     }
-    std::vector<uint8_t> request;
-    request.reserve(4 * (kHeaderWords + scalarInCount) + structInSize);
-    for (uint32_t word : {tag, selector, scalarInCount, static_cast<uint32_t>(structInSize),
-                          scalarsExpected, static_cast<uint32_t>(structExpected)}) {
-        PutWord(request, word);
-    }
-    for (uint32_t i = 0; i < scalarInCount; ++i) {
-        PutWord(request, static_cast<uint32_t>(scalarIn[i]));
-    }
-    const auto* bytes = static_cast<const uint8_t*>(structIn);
-    request.insert(request.end(), bytes, bytes + structInSize);
-
-    bool sent = Send(request, deadline);
+    bool sent = Send(Request(tag, selector, scalarIn, scalarInCount, structIn, structInSize,
+                             scalarsExpected, structExpected),
+                     deadline);
     std::unique_lock<std::mutex> lock(m_mutex);
     if (!sent) {
         BreakLocked();
@@ -483,6 +682,33 @@ kern_return_t IOConnectMethodStructureIStructureO(io_connect_t connect, uint32_t
 const char* UserClientRefusal()
 {
     return t_refusal.c_str();
+}
+
+kern_return_t UserClientSubmit(io_connect_t connect, uint32_t selector, const void* structIn,
+                               size_t structInSize, size_t structOutSize, size_t count,
+                               uint32_t* tags)
+{
+    try {
+        auto connection = Find(connect);
+        return connection ? connection->Submit(selector, structIn, structInSize, structOutSize,
+                                               count, tags)
+                          : kIOReturnNotOpen;
+    } catch (const std::exception&) {
+        return kIOReturnNoMemory;
+    }
+}
+
+int UserClientCollect(io_connect_t connect, uint32_t* tags, size_t* count, int waitMs,
+                      void* structOut, size_t structOutSize, size_t* sizes, kern_return_t* results)
+{
+    try {
+        auto connection = Find(connect);
+        return connection ? connection->Collect(tags, count, waitMs, structOut, structOutSize,
+                                                sizes, results)
+                          : -1;
+    } catch (const std::exception&) {
+        return -1;
+    }
 }
 
 int UserClientSocket(io_connect_t connect)

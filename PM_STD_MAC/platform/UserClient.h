@@ -59,6 +59,21 @@ kern_return_t IOConnectMethodStructureIStructureO(io_connect_t connect, uint32_t
 // not refuse one.
 const char* UserClientRefusal();
 
+// Pipelined structure calls, for a caller that keeps several requests in the driver at once (the
+// modem's reader). UserClientSubmit sends count copies of the request, in order and without
+// waiting, and stores their tags (non-zero). UserClientCollect waits up to waitMs for a reply to
+// any of the *count calls in tags, then takes every reply among them that has arrived, in the
+// order they arrived: the i-th one's structure goes to structOut + i * structOutSize (cut to that
+// size), its size to sizes[i] and its result to results[i], and its tag leaves tags (*count
+// shrinks). It answers the number taken, 0 when none came in time, or -1 when the connection is
+// unusable or the oldest call had no reply within the reply time-out. Calls not collected are
+// forgotten when the connection closes.
+kern_return_t UserClientSubmit(io_connect_t connect, uint32_t selector, const void* structIn,
+                               size_t structInSize, size_t structOutSize, size_t count,
+                               uint32_t* tags);
+int UserClientCollect(io_connect_t connect, uint32_t* tags, size_t* count, int waitMs,
+                      void* structOut, size_t structOutSize, size_t* sizes, kern_return_t* results);
+
 // The socket of an open connection, or -1 (tests check its flags).
 int UserClientSocket(io_connect_t connect);
 
