@@ -35,6 +35,7 @@ extern "C" int32_t PM_OpenBluetoothChannel(int32_t index)
     }
     g_nOpenMode = 3;
     TheCurrErr.nErrCode = PM_ERR_NONE;
+    TheCurrErr.nSysErr = 0;
     if (TheCommBase != nullptr) {
         TheCommBase->EI_ClearLastError();
         // What a failed open left behind holds nothing open: it is replaced, not leaked.

@@ -93,6 +93,13 @@ int32_t PM_GetOpenMode(void); /* 0 never opened, 1 by cable type, 2 by device na
 int32_t PM_GetCommErr(void);  /* the module error code of the last failure (PM_ERR_*) */
 void PM_ClearCommErr(void);   /* sets the error code to 0 (and clears the transport's own) */
 int32_t PM_IsErrTimeOut(void); /* 1 when the error code is PM_ERR_TIMEOUT, else 0 */
+/* The system's error number (an errno value: ENOENT, EACCES, EBUSY, EMFILE, ...) behind the last
+ * failure, for the host's own message (strerror); 0 when that failure had no system reason (a
+ * time-out, a bad argument). Set and cleared with the error code. */
+int32_t PM_GetSysErr(void);
+/* A short English text for a module error code (PM_ERR_*), "unknown error code" for any other.
+ * The text is static: never freed, never changed, safe from any thread. */
+const char* PM_GetErrText(int32_t code);
 /* Hands the host's own error to the log's closing summary; both texts are copied and cut to 1023
  * characters. Does not change PM_GetCommErr. */
 void PM_SetCommEngErr(int32_t code, const char* moduleText, int32_t line, const char* lastModify);
