@@ -11,8 +11,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <memory>
+#include <set>
 #include <string>
 #include <sys/ioctl.h>
 #include <thread>
@@ -326,6 +328,42 @@ TEST_P(PortThreads, WholeSessionUnderASignalEveryMillisecond)
     EXPECT_EQ(back, block);
     EXPECT_EQ(PM_ClosePort(), 1);
     EXPECT_GT(g_alarms.load() - before, 100) << "the signals did not arrive";
+}
+
+// The module's threads (a reader, the stack's delivery threads) block the host's signals, so a
+// process-wide signal reaches a host thread and never interrupts a wait inside the module.
+TEST_P(PortThreads, ModuleThreadsTakeNoneOfTheHostsSignals)
+{
+    StartPeer(true); // the peers' threads are the test's
+    std::set<std::string> before;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        before.insert(task.path().filename());
+    }
+    ASSERT_EQ(Open(), 1);
+    int checked = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (before.count(task.path().filename()) != 0) {
+            continue;
+        }
+        std::ifstream status(task.path() / "status");
+        std::string name, line;
+        unsigned long long blocked = 0;
+        while (std::getline(status, line)) {
+            if (line.rfind("Name:", 0) == 0) {
+                name = line;
+            } else if (line.rfind("SigBlk:", 0) == 0) {
+                blocked = std::stoull(line.substr(7), nullptr, 16);
+            }
+        }
+        for (int signal : {SIGALRM, SIGCHLD, SIGWINCH, SIGINT, SIGUSR1}) {
+            EXPECT_NE(blocked & (1ULL << (signal - 1)), 0u) << name << " takes signal " << signal;
+        }
+        ++checked;
+    }
+    if (GetParam() != Transport::Bluetooth) {
+        EXPECT_GE(checked, 1) << "no reader thread seen";
+    }
+    EXPECT_EQ(PM_ClosePort(), 1);
 }
 
 // Opens (two threads), closes, sends, receives and queries all at once for a while. Nothing may

@@ -5,14 +5,18 @@
  * C++; link with -lportmdl (pkg-config portmdl) or portmdl::portmdl (find_package(portmdl)).
  *
  * Results: 1 for success and 0 for failure unless a function says otherwise. The reason for a
- * failure is the module error code that PM_GetCommErr() returns (PM_ERR_*); a success does not
- * clear it. No C++ exception ever leaves these functions. Widths are exact: signed and unsigned
+ * failure is the module error code that PM_GetCommErr() returns (PM_ERR_*), PM_GetErrText() gives
+ * its text, and PM_GetSysErr() the system's error number behind it; a success does not clear them. No C++ exception ever leaves these functions. Widths are exact: signed and unsigned
  * 32-bit integers, 16-bit cable identification numbers. Time-outs and pauses are milliseconds.
  *
- * Threads: any host thread may call any function, but one call at a time: the port is one global
- * state without a lock, so a host that calls from several threads serialises the calls itself.
- * The module runs one reader thread of its own while a serial or modem port is open; it never
- * calls into the host (the Bluetooth progress callback runs on the calling thread).
+ * Threads: any host thread may call any function at any time. Calls that use the port run one
+ * after the other under the module's own lock: a call made while another thread's receive or send
+ * waits runs once that one ends. PM_ClosePort from another thread ends such a wait at once (it
+ * fails as a time-out, PM_ERR_TIMEOUT) and then closes: that is how a host cancels a receive.
+ * The module runs one reader thread of its own while a serial or modem port is open; its threads
+ * never call into the host (the Bluetooth progress callback runs on the calling thread) and take
+ * none of the host's signals. A caught signal never cuts a wait short nor breaks the port: every
+ * wait goes on to its deadline. Unloading the library with a port open closes the port first.
  *
  * Buffers: the host owns every buffer it passes; the module keeps no pointer after returning, and
  * copies every text it is given.
@@ -25,8 +29,9 @@
  *  - A serial line starts raw at 600 bit/s, 8 data bits, one stop bit, with even parity for cable
  *    types 3, 4 and 8 and no parity for the others and for PM_OpenPortByDeviceName; set the speed
  *    with PM_SetBPS. PM_GetPortStatus reports parity 1 (even) whatever the line's parity is.
- *  - The port is opened for exclusive use (TIOCEXCL): other programs cannot open it meanwhile,
- *    but root can, as the kernel lets it.
+ *  - The port is opened for exclusive use: a non-blocking exclusive flock (as terminal programs,
+ *    serial libraries and modem managers take) and TIOCEXCL. A port another program holds either
+ *    way is refused as busy (PM_ERR_OPEN, PM_GetSysErr() EBUSY), also for root.
  *  - Without PM_Log_SetUserInfo nothing is logged.
  */
 #ifndef PORTMDL_PORTMDL_H
