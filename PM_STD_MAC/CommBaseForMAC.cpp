@@ -26,6 +26,7 @@ struct CancelSignal {
     {
         if (fd >= 0) {
             close(fd);
+            fd = -1;
         }
     }
 };
