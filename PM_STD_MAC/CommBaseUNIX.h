@@ -1,6 +1,7 @@
 // The serial tty transport: a terminal device opened for exclusive use in raw 8-bit mode, polled by
-// the base's reader thread in reads of at most 16 bytes, written with blocking writes, and the
-// small AT dialogue with the data cable (identification numbers, charge on and off).
+// the base's reader thread in reads of at most 16 bytes, written as the device takes the bytes
+// (a send ends on a stall, not on a total), and the small AT dialogue with the data cable
+// (identification numbers, charge on and off).
 #ifndef PM_STD_MAC_COMMBASEUNIX_H
 #define PM_STD_MAC_COMMBASEUNIX_H
 

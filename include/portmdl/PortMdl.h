@@ -127,7 +127,10 @@ int32_t PM_OpenBluetoothChannel(int32_t index);
 /* ---- Data transfer and time-outs (milliseconds) ---- */
 
 /* Sends count bytes from bytes (count 0 sends nothing and returns 1). Returns 1 when all went out;
- * 0 with PM_ERR_TIMEOUT when fewer did, PM_ERR_SEND when refused, PM_ERR_INVALID with no port. */
+ * 0 with PM_ERR_TIMEOUT when fewer did, PM_ERR_SEND when refused, PM_ERR_INVALID with no port.
+ * On a serial line the send goes on while the phone takes bytes: it ends short only when no byte
+ * moved for the send time-out, or when it ran past the time the bytes need at the line speed plus
+ * the send time-out. */
 int32_t PM_TxBytes(int32_t count, const uint8_t* bytes);
 int32_t PM_TxByte(uint8_t byte);
 /* Waits up to the receive time-out for exactly count bytes and writes them to buffer, which must
