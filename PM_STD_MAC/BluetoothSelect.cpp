@@ -1,6 +1,7 @@
 // Choosing a Bluetooth device (by a known address or in the selector panel) and listing its
 // usable RFCOMM channels: the services whose name is one of the known serial or dial-up names.
 #include <iconv.h>
+#include <poll.h>
 
 #include <atomic>
 #include <cerrno>
@@ -32,6 +33,28 @@ const char kWaitAlert[] = "Still looking for SDP. Please wait a second...";
 // Raised by the stack's thread when a query completes, polled by the listing. It lives with the
 // module, so a query that completes after its listing gave up writes to valid memory.
 std::atomic<uint8_t> g_bSDPDone{0};
+
+// Whether a close asked for on another thread ended the listing (used under the port lock).
+bool g_bListingClosed = false;
+
+// Pauses for ms, logged as PM_Sleep logs it, unless a close is asked for on another thread,
+// which ends the pause at once; false then. A caught signal does not end it.
+bool PauseUnlessClosed(uint32_t ms)
+{
+    uint32_t start = MACTickCount();
+    for (;;) {
+        if (EI_CommBaseForMAC::CancelPending()) {
+            return false;
+        }
+        uint32_t spent = MACTickCount() - start;
+        if (spent >= ms) {
+            PM_Log_SetSleepTime(ms);
+            return true;
+        }
+        pollfd close = {EI_CommBaseForMAC::CancelFd(), POLLIN, 0};
+        poll(&close, 1, static_cast<int>(ms - spent));
+    }
+}
 
 bool isNoDevice(const unsigned char* address)
 {
@@ -257,17 +280,22 @@ int EI_CommBaseBluetooth::opendevice(unsigned char* address, int* count,
             return 0;
         }
         for (int step = 0; step < kWaitSteps && !g_bSDPDone; ++step) {
+            bool paused = true;
             if (progress != nullptr) {
                 progress(kWaitText, 0, 0);
-                PM_Sleep(kWaitStepMs);
+                paused = PauseUnlessClosed(kWaitStepMs);
             } else {
                 bool shown = false;
                 runOkCancelAlert(kWaitAlert, shown);
                 // Without an alert to show the step would take no time and the answer would
                 // never be awaited: the step pauses as the progress step does.
                 if (!shown) {
-                    PM_Sleep(kWaitStepMs);
+                    paused = PauseUnlessClosed(kWaitStepMs);
                 }
+            }
+            if (!paused) {
+                g_bListingClosed = true;
+                return 0;
             }
         }
         const BluetoothRefList* records = bt.IOBluetoothDeviceGetServices(device);
@@ -312,8 +340,9 @@ int EI_CommBaseBluetooth::opendevice(unsigned char* address, int* count,
         for (int attempt = 0; attempt < kConnectAttempts && !connected; ++attempt) {
             connected =
                 bt.IOBluetoothDeviceOpenConnection(device, nullptr, nullptr) == kIOReturnSuccess;
-            if (!connected) {
-                PM_Sleep(kConnectPauseMs);
+            if (!connected && !PauseUnlessClosed(kConnectPauseMs)) {
+                g_bListingClosed = true;
+                return 0;
             }
         }
         if (!connected) {
@@ -327,11 +356,15 @@ int EI_CommBaseBluetooth::opendevice(unsigned char* address, int* count,
 int EI_CommBaseBluetooth::CountChannels(unsigned char* address, ProgressCallback progress)
 {
     int count = 0;
+    g_bListingClosed = false;
     if (!opendevice(address, &count, progress)) {
-        g_nLastError = EI_ERR_BT_CHANNEL;
+        g_nLastError = g_bListingClosed ? int32_t{EI_ERR_TIMEOUT} : int32_t{EI_ERR_BT_CHANNEL};
         return 0;
     }
-    closedevice();
+    // A channel open on this device keeps its connection.
+    if (g_myBluetoothDevice.GetActiveDevice() != g_myBluetoothDevice.m_pChannelDevice) {
+        closedevice();
+    }
     if (count < 1) {
         g_nLastError = EI_ERR_BT_CHANNEL;
     }

@@ -12,8 +12,6 @@ namespace {
 // Zero until the first call fixes the origin. The log object's constructor makes that call while
 // the module loads, before any thread of the module exists.
 struct timeval fTimerBase = {0, 0};
-// Whether this thread's timer slack was lowered already (see PM_SimpleSleep).
-thread_local bool t_bSlackLowered = false;
 // How much of a pause is yielded away at its end instead of slept: enough to cover most of the
 // wake-up latency, little enough that the yielding costs less than the sleep itself.
 constexpr long long kYieldTailNs = 25000;
@@ -70,23 +68,25 @@ extern "C" int32_t PM_SimpleSleep(uint32_t ms)
     }
     // Linux wakes a sleeper late by its timer slack and the scheduler's latency (tens of
     // microseconds), which would stretch the 2 ms pause before every send. So the sleep ends a
-    // little early and the rest of the pause is yielded away against the clock; the thread's
-    // timer slack is lowered once, at its first pause, rather than around every pause.
+    // little early and the rest of the pause is yielded away against the clock, and the thread's
+    // timer slack is lowered for the sleep. The thread is usually the host's, so its slack is
+    // given back afterwards: the host's own timers keep the slack it chose.
     struct timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     addNanos(deadline, static_cast<long long>(ms) * 1000000LL);
     struct timespec wake = deadline;
     addNanos(wake, -kYieldTailNs);
 
-    if (!t_bSlackLowered) {
-        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-        t_bSlackLowered = true;
-    }
+    int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    bool lowered = slack > 1 && prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0;
     // A signal must not cut the pause short: the sleep goes on to the same absolute time.
     int result;
     do {
         result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
     } while (result == EINTR);
+    if (lowered) {
+        prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
+    }
     if (result != 0) {
         errno = result;
         return -1;

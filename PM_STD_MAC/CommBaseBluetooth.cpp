@@ -28,7 +28,8 @@ int32_t EI_CommBaseBluetooth::g_nLastError = 0;
 // ---- the device holder
 
 EI_CommBaseBluetooth::MyBluetoothDevice::MyBluetoothDevice()
-    : m_nChannels(0), m_szServiceName(), m_nChannelID(), m_pDevice(nullptr), m_bOwnDevice(false)
+    : m_nChannels(0), m_szServiceName(), m_nChannelID(), m_pDevice(nullptr), m_bOwnDevice(false),
+      m_pChannelDevice(nullptr), m_bChannelOwnsDevice(false)
 {
 }
 
@@ -42,7 +43,11 @@ EI_CommBaseBluetooth::MyBluetoothDevice::~MyBluetoothDevice()
 void EI_CommBaseBluetooth::MyBluetoothDevice::releaseOwned()
 {
     if (m_bOwnDevice && m_pDevice != nullptr) {
-        Bluetooth().IOBluetoothObjectRelease(m_pDevice);
+        if (m_pDevice == m_pChannelDevice) {
+            m_bChannelOwnsDevice = true;
+        } else {
+            Bluetooth().IOBluetoothObjectRelease(m_pDevice);
+        }
     }
     m_bOwnDevice = false;
 }
@@ -73,7 +78,7 @@ BluetoothRef EI_CommBaseBluetooth::MyBluetoothDevice::GetActiveDevice()
 EI_CommBaseBluetooth::EI_CommBaseBluetooth(int /*unused*/)
     // The port status before the host sets one: this transport's defaults (SetupComm's).
     : m_portStatus{1, 1, 1, 8, 1, 0, 0, 0}, m_pChannel(nullptr), m_nRecvCount(0),
-      m_recvMutex(), m_recvRoom(), m_bClosing(false)
+      m_recvMutex(), m_recvRoom(), m_bClosing(false), m_bChannelHeld(false)
 {
     pthread_mutex_init(&m_recvMutex, nullptr);
     pthread_condattr_t attributes;
@@ -88,6 +93,7 @@ EI_CommBaseBluetooth::~EI_CommBaseBluetooth()
     // The stack must not call the listener on a freed object: a channel still open (the owner
     // deleted the transport without Close) is closed here.
     closechannel();
+    endChannelDevice();
     pthread_cond_destroy(&m_recvRoom);
     pthread_mutex_destroy(&m_recvMutex);
 }
@@ -175,9 +181,25 @@ int EI_CommBaseBluetooth::GetPortHandle()
 
 int EI_CommBaseBluetooth::Close()
 {
+    // The connection closed is the channel's device's, whatever a listing chose since.
+    BluetoothRef device = g_myBluetoothDevice.m_pChannelDevice;
     closechannel();
-    closedevice();
+    closedevice(device != nullptr ? device : g_myBluetoothDevice.GetActiveDevice());
+    endChannelDevice();
     return 1;
+}
+
+void EI_CommBaseBluetooth::endChannelDevice()
+{
+    MyBluetoothDevice& holder = g_myBluetoothDevice;
+    if (m_bChannelHeld) {
+        if (holder.m_bChannelOwnsDevice && holder.m_pChannelDevice != nullptr) {
+            Bluetooth().IOBluetoothObjectRelease(holder.m_pChannelDevice);
+        }
+        holder.m_bChannelOwnsDevice = false;
+        holder.m_pChannelDevice = nullptr;
+        m_bChannelHeld = false;
+    }
 }
 
 int EI_CommBaseBluetooth::internalClose()
@@ -310,13 +332,10 @@ int EI_CommBaseBluetooth::OpenChannel(int index)
         g_nLastError = EI_ERR_NOTOPEN;
         return 0;
     }
-    if (openchannel(index)) {
+    if (openchannel(index) || (tryPairing(), openchannel(index))) {
         m_bIsOpen = 1;
-        return 1;
-    }
-    tryPairing();
-    if (openchannel(index)) {
-        m_bIsOpen = 1;
+        g_myBluetoothDevice.m_pChannelDevice = device;
+        m_bChannelHeld = true;
         return 1;
     }
     closedevice();
@@ -372,7 +391,11 @@ void EI_CommBaseBluetooth::closechannel()
 
 void EI_CommBaseBluetooth::closedevice()
 {
-    BluetoothRef device = g_myBluetoothDevice.GetActiveDevice();
+    closedevice(g_myBluetoothDevice.GetActiveDevice());
+}
+
+void EI_CommBaseBluetooth::closedevice(BluetoothRef device)
+{
     if (device == nullptr) {
         return;
     }

@@ -43,6 +43,11 @@ class EI_CommBaseBluetooth : public EI_CommBaseForMAC {
         uint8_t m_nChannelID[kMaxChannels];
         BluetoothRef m_pDevice;
         bool m_bOwnDevice;
+        // The device an open channel runs on. A listing meanwhile neither disconnects nor releases
+        // it: a reference the holder would release passes to the channel, which releases it when
+        // it closes.
+        BluetoothRef m_pChannelDevice;
+        bool m_bChannelOwnsDevice;
 
       private:
         void releaseOwned();
@@ -79,6 +84,8 @@ class EI_CommBaseBluetooth : public EI_CommBaseForMAC {
     int openchannel(int index);
     void closechannel();
     static void closedevice();
+    static void closedevice(BluetoothRef device);
+    void endChannelDevice(); // the channel no longer holds its device
     static void tryPairing();
     static void callbackDataListener(BluetoothRef channel, void* data, unsigned short length,
                                      void* transport);
@@ -109,6 +116,7 @@ class EI_CommBaseBluetooth : public EI_CommBaseForMAC {
     pthread_mutex_t m_recvMutex;
     pthread_cond_t m_recvRoom;
     bool m_bClosing; // the channel is closing: a held delivery gives up
+    bool m_bChannelHeld; // this transport's open channel holds the holder's channel device
 };
 
 #endif

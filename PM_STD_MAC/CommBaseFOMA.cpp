@@ -1,10 +1,12 @@
 #include "CommBaseFOMA.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "SysErr.h"
 #include "platform/UserClient.h"
 
 namespace {
@@ -60,7 +62,12 @@ int EI_CommBaseFOMA::Open(const char* name)
         return error();
     }
     io_connect_t connection = 0;
+    errno = 0;
     kern_return_t opened = IOServiceOpen(service, mach_task_self(), 0, &connection);
+    if (opened != kIOReturnSuccess) {
+        // A driver the host cannot trust is refused as a missing one; the host learns why.
+        RecordSysErr(UserClientRefusal()[0] != '\0' ? EPERM : errno);
+    }
     IOObjectRelease(service);
     if (opened != kIOReturnSuccess) {
         return error();

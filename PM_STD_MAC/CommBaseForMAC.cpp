@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include "portmdl/PortMdl.h"
+#include "SysErr.h"
+#include "ThreadSignals.h"
 
 namespace {
 
@@ -19,6 +21,14 @@ namespace {
 struct CancelSignal {
     std::atomic<int32_t> pending{0};
     int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // Given back when the library unloads, so that loading it again and again costs nothing.
+    ~CancelSignal()
+    {
+        if (fd >= 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
 };
 
 CancelSignal& cancelSignal()
@@ -168,10 +178,24 @@ int EI_CommBaseForMAC::CreateThread()
     if (m_nStopFd < 0) {
         m_nStopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     }
+    // Without its stop descriptor (at the descriptor limit) a reader could never be woken to
+    // stop, and a close would wait for it for ever: the open fails instead.
+    if (m_nStopFd < 0) {
+        RecordSysErr(errno);
+        pthread_mutex_destroy(&m_mutex);
+        Close();
+        return 0;
+    }
     // The reader's first test of m_bRunning must find it raised, so it is raised before the
     // thread exists.
     m_bRunning = 1;
-    if (pthread_create(&m_hThread, nullptr, ReadThread, this) != 0) {
+    int created;
+    {
+        SignalsBlockedForNewThread quiet;
+        created = pthread_create(&m_hThread, nullptr, ReadThread, this);
+    }
+    if (created != 0) {
+        RecordSysErr(created);
         m_bRunning = 0;
         pthread_mutex_destroy(&m_mutex);
         Close();
@@ -240,11 +264,15 @@ void EI_CommBaseForMAC::BeginCancel()
 
 void EI_CommBaseForMAC::EndCancel()
 {
-    // Called with the port held, so no wait is polling the descriptor now; a request raised
-    // meanwhile is still seen through the count.
+    // Called with the port held, so no wait is polling the descriptor now. A close on another
+    // thread may raise its request between the count reaching 0 and the drain: its signal is
+    // then given again, so the descriptor stays readable while any request is pending.
     CancelSignal& signal = cancelSignal();
     if (signal.pending.fetch_sub(1) == 1) {
         drainFd(signal.fd);
+        if (signal.pending.load() > 0) {
+            signalFd(signal.fd);
+        }
     }
 }
 

@@ -8,9 +8,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "SysErr.h"
 #include "platform/TtySpeed.h"
 
 namespace {
@@ -44,6 +46,24 @@ const uint8_t kChargeOn[] = {'A', 'T', '!', 'C', 'O', 'N', '\r'};
 const uint8_t kChargeOff[] = {'A', 'T', '!', 'C', 'O', 'F', 'F', '\r'};
 const uint8_t kLeaveCommandMode[] = {'a', 't', '%', 'z', '\r'};
 
+// Bits per character on the line at most (start, eight data, parity, stop).
+constexpr uint64_t kBitsPerChar = 11;
+
+uint32_t SaturatingAdd(uint32_t a, uint32_t b)
+{
+    return a > UINT32_MAX - b ? UINT32_MAX : a + b;
+}
+
+// The milliseconds count bytes need on a line of rate bit/s.
+uint32_t LineTimeMs(int count, uint32_t rate)
+{
+    if (rate == 0) {
+        return UINT32_MAX;
+    }
+    uint64_t ms = static_cast<uint64_t>(count) * kBitsPerChar * 1000 / rate;
+    return static_cast<uint32_t>(std::min<uint64_t>(ms, UINT32_MAX));
+}
+
 template <size_t N> int Send(const uint8_t (&bytes)[N])
 {
     return PM_TxBytes(static_cast<int32_t>(N), bytes);
@@ -58,7 +78,8 @@ void PM_WriteAssertion(const char* source, unsigned line)
 
 EI_CommBaseUNIX::EI_CommBaseUNIX(int evenParity)
     : m_nSavedLines(0), m_savedTermios{}, m_portStatus{}, m_bModemMode(0), m_nFd(-1),
-      m_nLineStatus(0), m_bEvenParity(evenParity), m_bOwnExclusive(false)
+      m_nLineStatus(0), m_bEvenParity(evenParity), m_nLineRate(kInitialSpeed),
+      m_bOwnExclusive(false)
 {
     m_nLastError = 0;
 }
@@ -79,6 +100,7 @@ int EI_CommBaseUNIX::Open(const char* name)
     // for room in poll(), so the send time-out bounds it (reads return at once anyway).
     int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        RecordSysErr(errno);
         return PM_Exit(EI_ERR_OS);
     }
     m_nFd = fd;
@@ -120,15 +142,28 @@ int EI_CommBaseUNIX::SetupComm()
 
 int EI_CommBaseUNIX::SetupCommOSX()
 {
-    // Root gets past another holder's exclusive claim; that claim stays theirs when we close.
+    // A port another program holds is busy, for root too: serial programs (terminal programs,
+    // serial libraries opening for exclusive use, modem managers, portmdl-modemd) take a
+    // non-blocking exclusive flock on the device, some TIOCEXCL as well, and the kernel lets root
+    // past TIOCEXCL. Opening under such a holder would mix two programs' bytes on one line. We
+    // take both, so they keep us out in turn; the flock goes with our descriptor.
+    if (flock(m_nFd, LOCK_EX | LOCK_NB) != 0) {
+        RecordSysErr(errno == EWOULDBLOCK ? EBUSY : errno);
+        return PM_Exit(EI_ERR_OS);
+    }
     int held = 0;
-    bool heldBefore = ioctl(m_nFd, TIOCGEXCL, &held) == 0 && held != 0;
+    if (ioctl(m_nFd, TIOCGEXCL, &held) == 0 && held != 0) {
+        RecordSysErr(EBUSY);
+        return PM_Exit(EI_ERR_OS);
+    }
     if (ioctl(m_nFd, TIOCEXCL) != 0) {
+        RecordSysErr(errno);
         PM_WriteAssertion(kSource, kLineExclusive);
         return PM_Exit(EI_ERR_OS);
     }
-    m_bOwnExclusive = !heldBefore;
+    m_bOwnExclusive = true;
     if (tcgetattr(m_nFd, &m_savedTermios) != 0) {
+        RecordSysErr(errno);
         PM_WriteAssertion(kSource, kLineGetSettings);
         return PM_Exit(EI_ERR_OS);
     }
@@ -150,6 +185,7 @@ int EI_CommBaseUNIX::SetupCommOSX()
     t.c_lflag = 0;
     tcflush(m_nFd, TCIOFLUSH);
     if (tcsetattr(m_nFd, TCSANOW, &t) != 0) {
+        RecordSysErr(errno);
         PM_WriteAssertion(kSource, kLineApplySettings);
         return PM_Exit(EI_ERR_OS);
     }
@@ -202,31 +238,41 @@ int EI_CommBaseUNIX::internalWrite(const unsigned char* buf, int len, int* sent)
         return PM_Exit(EI_ERR_OS);
     }
     tcflow(m_nFd, TCOON);
-    // The bytes go out as the device takes them, for at most the send time-out: a peer that does
-    // not read, or a line held by flow control, ends the send short (code 3), as does a close
-    // asked for on another thread. A signal does not lose the rest of the bytes.
-    uint32_t deadline = MACTickCount() + m_nWriteTimeOut;
+    // The bytes go out as the device takes them. A long send at the line's own speed (a phonebook
+    // or firmware block) takes as long as it takes, so the send time-out bounds a stall, not the
+    // whole: the send ends short (code 3) when no byte has moved for the time-out, or when it has
+    // run past the time the bytes need at the line speed plus the time-out (a peer that trickles
+    // bytes away far below the line speed). A close asked for on another thread ends it too. A
+    // signal does not lose the rest of the bytes.
+    uint32_t start = MACTickCount();
+    uint32_t budget = SaturatingAdd(LineTimeMs(len, m_nLineRate), m_nWriteTimeOut);
+    uint32_t lastMoved = start;
     int total = 0;
     while (total < len) {
         ssize_t w = write(m_nFd, buf + total, static_cast<size_t>(len - total));
         if (w > 0) {
             total += static_cast<int>(w);
+            lastMoved = MACTickCount();
             continue;
         }
         if (w < 0 && errno == EINTR) {
             continue;
         }
         if (w == 0 || errno != EAGAIN) {
+            RecordSysErr(w == 0 ? EIO : errno);
             *sent = total;
             return PM_Exit(EI_ERR_OS);
         }
         uint32_t now = MACTickCount();
-        if (now > deadline || CancelPending()) {
+        uint32_t stalled = now - lastMoved;
+        uint32_t running = now - start;
+        if (stalled > m_nWriteTimeOut || running > budget || CancelPending()) {
             PM_Exit(EI_ERR_TIMEOUT);
             break;
         }
+        uint32_t wait = std::min(m_nWriteTimeOut - stalled, budget - running) + 1;
         pollfd room[2] = {{m_nFd, POLLOUT, 0}, {CancelFd(), POLLIN, 0}};
-        poll(room, 2, static_cast<int>(std::min<uint32_t>(deadline - now + 1, INT_MAX)));
+        poll(room, 2, static_cast<int>(std::min<uint32_t>(wait, INT_MAX)));
     }
     *sent = total;
     return 1;
@@ -267,9 +313,11 @@ int EI_CommBaseUNIX::ChangeBaudRate(uint32_t code)
     termios t;
     uint32_t inSpeed = 0, outSpeed = 0;
     if (tcgetattr(m_nFd, &t) != 0 || TtyGetSpeeds(m_nFd, &inSpeed, &outSpeed) != 0) {
+        RecordSysErr(errno);
         return PM_Exit(EI_ERR_OS);
     }
     if (inSpeed == rate && outSpeed == rate) {
+        m_nLineRate = rate;
         m_portStatus.nSpeedCode = static_cast<int32_t>(code);
         return 1;
     }
@@ -285,8 +333,10 @@ int EI_CommBaseUNIX::ChangeBaudRate(uint32_t code)
     tcflush(m_nFd, TCIOFLUSH);
     int applied = anyRate ? TtySetAnySpeed(m_nFd, rate) : tcsetattr(m_nFd, TCSANOW, &t);
     if (applied != 0) {
+        RecordSysErr(errno);
         return PM_Exit(EI_ERR_OS);
     }
+    m_nLineRate = rate;
     m_portStatus.nSpeedCode = static_cast<int32_t>(code);
     return 1;
 }

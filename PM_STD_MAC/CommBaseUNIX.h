@@ -1,6 +1,7 @@
 // The serial tty transport: a terminal device opened for exclusive use in raw 8-bit mode, polled by
-// the base's reader thread in reads of at most 16 bytes, written with blocking writes, and the
-// small AT dialogue with the data cable (identification numbers, charge on and off).
+// the base's reader thread in reads of at most 16 bytes, written as the device takes the bytes
+// (a send ends on a stall, not on a total), and the small AT dialogue with the data cable
+// (identification numbers, charge on and off).
 #ifndef PM_STD_MAC_COMMBASEUNIX_H
 #define PM_STD_MAC_COMMBASEUNIX_H
 
@@ -51,12 +52,13 @@ class EI_CommBaseUNIX : public EI_CommBaseForMAC {
     int32_t m_nFd;         // -1 while not open (0 is a valid descriptor)
     int32_t m_nLineStatus; // modem-control bits last applied successfully (TIOCM_DTR | TIOCM_RTS)
     int32_t m_bEvenParity;
+    uint32_t m_nLineRate; // bit/s the line was last set to; a send's time budget follows it
 
   private:
     int failOpen();          // undoes a half-done Open; returns 0
     void releaseExclusive(); // gives back the exclusive claim if this port made it
     void drainOutput();      // waits, up to the send time-out, for the device's output to go
-    bool m_bOwnExclusive;    // the claim was ours, not already held when the port opened
+    bool m_bOwnExclusive;    // this port made the TIOCEXCL claim, so gives it back at close
 };
 
 #endif

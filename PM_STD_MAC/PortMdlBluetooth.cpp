@@ -12,7 +12,12 @@ extern "C" int32_t PM_CountBluetoothChannels(uint8_t* address,
 {
     PortLock port; // the listing logs and records errors, as a port call does
     int count = 0;
-    LogFileData.PM_LogOpen(0);
+    // Beside an open port the listing writes into that port's communication: starting its own
+    // would finish the port's, and the port's later records and summary would be lost.
+    const bool ownCommunication = LogFileData.GetFileOpenYN() != 1;
+    if (ownCommunication) {
+        LogFileData.PM_LogOpen(0);
+    }
     try {
         count = EI_CommBaseBluetooth::CountChannels(address, progress);
     } catch (...) {
@@ -21,9 +26,13 @@ extern "C" int32_t PM_CountBluetoothChannels(uint8_t* address,
         EI_CommBaseBluetooth::g_nLastError = EI_ERR_BT_CHANNEL;
     }
     if (count < 1) {
-        setPortMdlErr(PM_ERR_OPEN, PM_LINE_BLUETOOTH_COUNT);
+        // A close asked for on another thread ended the listing: as a time-out does.
+        bool cancelled = EI_CommBaseBluetooth::g_nLastError == EI_ERR_TIMEOUT;
+        setPortMdlErr(cancelled ? PM_ERR_TIMEOUT : PM_ERR_OPEN, PM_LINE_BLUETOOTH_COUNT);
     }
-    LogFileData.PM_LogClose();
+    if (ownCommunication) {
+        LogFileData.PM_LogClose();
+    }
     return count;
 }
 
@@ -35,6 +44,7 @@ extern "C" int32_t PM_OpenBluetoothChannel(int32_t index)
     }
     g_nOpenMode = 3;
     TheCurrErr.nErrCode = PM_ERR_NONE;
+    TheCurrErr.nSysErr = 0;
     if (TheCommBase != nullptr) {
         TheCommBase->EI_ClearLastError();
         // What a failed open left behind holds nothing open: it is replaced, not leaked.

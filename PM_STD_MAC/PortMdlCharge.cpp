@@ -48,6 +48,7 @@ extern "C" int32_t PM_ChargeDisable(void)
 
 extern "C" int32_t PM_IsChargableCable(uint16_t* info)
 {
+    PortLock port; // the error record is the port's, even for a refused argument
     if (info == nullptr) {
         return setPortMdlErr(PM_ERR_INVALID, kLineCableCheckArgument);
     }

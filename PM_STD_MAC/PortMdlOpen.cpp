@@ -53,6 +53,7 @@ void BeginOpen(int32_t openMode)
     }
     g_nOpenMode = openMode;
     TheCurrErr.nErrCode = PM_ERR_NONE;
+    TheCurrErr.nSysErr = 0;
     if (TheCommBase != nullptr) {
         TheCommBase->EI_ClearLastError();
         // A transport that a failed Bluetooth open left behind holds nothing open: it is
@@ -140,22 +141,9 @@ extern "C" int32_t PM_OpenPortByDeviceName(const char* path)
 
 namespace {
 
-// A close asked for while another thread holds the port: the request ends that thread's waiting
-// receive or send before the close waits for the port, and is withdrawn with the port still held.
-class CloseRequest {
-  public:
-    CloseRequest() { EI_CommBaseForMAC::BeginCancel(); }
-    ~CloseRequest() { EI_CommBaseForMAC::EndCancel(); }
-    CloseRequest(const CloseRequest&) = delete;
-    CloseRequest& operator=(const CloseRequest&) = delete;
-};
-
-} // namespace
-
-extern "C" int32_t PM_ClosePort(void)
+// The close itself, with the port held.
+int32_t ClosePortHeld()
 {
-    CloseRequest request;
-    PortLock port; // destroyed before the request, so the request ends with the port held
     int32_t code = PM_ERR_NONE;
     if (TheCommBase == nullptr) {
         code = PM_ERR_INVALID;
@@ -174,4 +162,18 @@ extern "C" int32_t PM_ClosePort(void)
         return setPortMdlErr(code, PM_LINE_CLOSE);
     }
     return 1;
+}
+
+} // namespace
+
+extern "C" int32_t PM_ClosePort(void)
+{
+    // A close asked for while another thread holds the port: the request ends that thread's
+    // waiting receive or send before the close waits for the port. It is withdrawn while the port
+    // is still held, so no wait can have begun that would miss a later close's request.
+    EI_CommBaseForMAC::BeginCancel();
+    PortLock port;
+    int32_t result = ClosePortHeld();
+    EI_CommBaseForMAC::EndCancel();
+    return result;
 }

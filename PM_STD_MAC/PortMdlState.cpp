@@ -5,13 +5,42 @@
 #include "CommBaseForMAC.h"
 #include "CommLog.h"
 #include "PortLock.h"
+#include "SysErr.h"
+
+namespace {
+
+// The system error recorded in the exported call now running and not yet taken by a failure.
+// Every writer holds the port lock.
+int g_nPendingSysErr = 0;
+
+} // namespace
+
+void RecordSysErr(int err)
+{
+    // The first is the cause; what the clean-up after it meets is not.
+    if (g_nPendingSysErr == 0) {
+        g_nPendingSysErr = err;
+    }
+}
+
+int TakeSysErr()
+{
+    int err = g_nPendingSysErr;
+    g_nPendingSysErr = 0;
+    return err;
+}
+
+void ForgetSysErr()
+{
+    g_nPendingSysErr = 0;
+}
 
 PM_Env PortMdlEnv = {0, 0};
 
 EI_CommBaseForMAC* TheCommBase = nullptr;
 int32_t g_bIsOpen = 0;
 int32_t g_nOpenMode = 0;
-PM_ErrRecord TheCurrErr = {PM_ERR_NONE};
+PM_ErrRecord TheCurrErr = {PM_ERR_NONE, 0};
 uint32_t TheWriteTimeOut = 500;
 uint32_t TheReadTimeOut = 500;
 uint32_t TheCommSetBps = 1;
@@ -20,6 +49,7 @@ int setPortMdlErr(int32_t code, int32_t line)
 {
     LogFileData.SetCommPortErr(code, line);
     TheCurrErr.nErrCode = code;
+    TheCurrErr.nSysErr = TakeSysErr();
     return 0;
 }
 
@@ -40,6 +70,7 @@ int solvePortOpenErr(int32_t code, int32_t line, int closeTransport)
     LogFileData.PM_LogWriteInternalInfo();
     LogFileData.PM_LogClose();
     TheCurrErr.nErrCode = code;
+    TheCurrErr.nSysErr = TakeSysErr();
     return 0;
 }
 
@@ -90,8 +121,39 @@ void PM_ClearCommErr(void)
 {
     PortLock port;
     TheCurrErr.nErrCode = PM_ERR_NONE;
+    TheCurrErr.nSysErr = 0;
     if (TheCommBase != nullptr) {
         TheCommBase->EI_ClearLastError();
+    }
+}
+
+int32_t PM_GetSysErr(void)
+{
+    PortLock port;
+    return TheCurrErr.nSysErr;
+}
+
+const char* PM_GetErrText(int32_t code)
+{
+    switch (code) {
+    case PM_ERR_NONE:
+        return "no error";
+    case PM_ERR_CREATE:
+        return "the transport could not be created";
+    case PM_ERR_TIMEOUT:
+        return "timed out: the bytes did not arrive, or the phone stopped taking them";
+    case PM_ERR_OPEN:
+        return "the device did not open";
+    case PM_ERR_INVALID:
+        return "no port is open, or an argument is invalid";
+    case PM_ERR_TRANSPORT:
+        return "the device refused the operation";
+    case PM_ERR_SEND:
+        return "the device refused the send";
+    case PM_ERR_APICALL:
+        return "a device call failed";
+    default:
+        return "unknown error code";
     }
 }
 

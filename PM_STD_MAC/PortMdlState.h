@@ -10,6 +10,7 @@ class EI_CommBaseForMAC;
 
 struct PM_ErrRecord {
     int32_t nErrCode;
+    int32_t nSysErr; // errno of the system call behind that failure, 0 when none
 };
 
 extern EI_CommBaseForMAC* TheCommBase;

@@ -32,6 +32,7 @@ class RawPty {
     RawPty& operator=(const RawPty&) = delete;
 
     const std::string& SlavePath() const { return m_slave; }
+    int MasterFd() const { return m_master; }
     // Hangs the line up; a send blocked on it ends with an error.
     void Close()
     {

@@ -3,10 +3,13 @@
 // and the 2-second pause after each baseband connection closes.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <regex>
 #include <sstream>
+#include <future>
+#include <thread>
 
 #include "BluetoothTestSupport.h"
 #include "LogProbe.h"
@@ -288,3 +291,65 @@ TEST_F(BluetoothListing, OpeningARowPastTheTableOrAChannelThatNeverOpensFails)
 }
 
 } // namespace
+
+namespace {
+
+std::atomic<int> g_steps{0};
+int countStep(const char*, int, int)
+{
+    g_steps.fetch_add(1);
+    return 0;
+}
+
+} // namespace
+
+// A query that never completes would hold the listing for 15 seconds: a close from another
+// thread ends it at its next wait, as a time-out.
+TEST_F(BluetoothListing, ACloseFromAnotherThreadEndsAListing)
+{
+    world({{"devices", {device({{"sdp", {{"delay_ms", -1}}}})}}});
+    g_steps = 0;
+    auto listing = std::async(std::launch::async, [] {
+        uint8_t address[6];
+        std::memcpy(address, kPhone, 6);
+        return PM_CountBluetoothChannels(address, countStep);
+    });
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (g_steps.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_GT(g_steps.load(), 0) << "the listing never waited";
+    PM_ClosePort();
+    ASSERT_EQ(listing.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(listing.get(), 0);
+    // Ended as a time-out (the close, with no port to close, records its own code after it).
+    EXPECT_EQ(EI_CommBaseBluetooth::g_nLastError, EI_ERR_TIMEOUT);
+    EXPECT_LT(g_steps.load(), 30); // not the three passes of ten steps
+}
+
+// A listing of the phone whose channel is open: the channel keeps its connection and device, and
+// the listing's records go into the open port's communication, which the close then saves whole.
+TEST_F(BluetoothListing, AListingBesideAnOpenChannelKeepsItsConnectionAndItsLog)
+{
+    world({{"devices", {device({{"phone", {{"echo", true}}}})}}});
+    probe.Open();
+    uint8_t address[6];
+    std::memcpy(address, kPhone, 6);
+    ASSERT_EQ(PM_CountBluetoothChannels(address, onProgress), 3);
+    ASSERT_EQ(PM_OpenBluetoothChannel(0), 1);
+    const size_t closesBefore = file->Count("IOBluetoothDeviceCloseConnection AA:BB:CC:DD:EE:01");
+    ASSERT_EQ(PM_CountBluetoothChannels(address, onProgress), 3);
+    EXPECT_EQ(file->Count("IOBluetoothDeviceCloseConnection AA:BB:CC:DD:EE:01"), closesBefore);
+    EXPECT_EQ(file->Count("IOBluetoothObjectRelease"), 0u) << "a device was released";
+    PM_Log_WriteMessage("after the listing");
+    const uint8_t command[] = {'A', 'T', '\r'};
+    EXPECT_EQ(PM_TxBytes(3, command), 1);
+    EXPECT_EQ(PM_ClosePort(), 1);
+    EXPECT_EQ(file->Count("IOBluetoothDeviceCloseConnection AA:BB:CC:DD:EE:01"),
+              closesBefore + 1);
+    std::string log = logText();
+    size_t second = log.rfind("Matched Service!");
+    size_t after = log.find("after the listing");
+    ASSERT_NE(after, std::string::npos) << "the port's records after the listing were lost";
+    EXPECT_LT(second, after);
+}

@@ -3,10 +3,12 @@
 // without the driver, long writes, read replies that claim too much, and a driver that dies.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -217,6 +219,20 @@ TEST_F(Modem, OpenFailures)
         EXPECT_EQ(g_bIsOpen, 0);
         delete driver;
     }
+}
+
+// A driver in a plane others may write to is refused as a missing one, and the host learns why
+// through the system's error number; the same driver in a sound plane opens.
+TEST_F(Modem, ADriverTheHostCannotTrustFailsTheOpenWithPermissionDenied)
+{
+    ModemDriverSim driver(plane.Dir());
+    ASSERT_EQ(chmod(plane.Dir().c_str(), 0777), 0);
+    EXPECT_EQ(PM_OpenPort(1), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
+    EXPECT_EQ(PM_GetSysErr(), EPERM);
+    ASSERT_EQ(chmod(plane.Dir().c_str(), 0700), 0);
+    EXPECT_EQ(PM_OpenPort(1), 1);
+    EXPECT_EQ(PM_ClosePort(), 1);
 }
 
 TEST_F(Modem, OpenTwiceKeepsTheConnectionAndCloseTwiceRecordsNotOpen)

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
+#include <ctime>
 #include <chrono>
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,6 +15,7 @@
 #include <future>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
@@ -279,6 +282,128 @@ TEST(PortThreadsBluetooth, CloseFromAnotherThreadDuringASend)
     }
     EXPECT_EQ(TheCommBase, nullptr);
     EXPECT_EQ(world.Count("IOBluetoothRFCOMMChannelCloseChannel 3"), 1u);
+}
+
+namespace {
+
+std::atomic<int> g_alarms{0};
+
+void CountAlarm(int)
+{
+    g_alarms.fetch_add(1, std::memory_order_relaxed);
+}
+
+// A host's timer: SIGALRM every millisecond to this thread, caught by a handler installed with
+// SA_RESTART, as GUI and server programs have them; undone at the end of the scope.
+class AlarmEveryMillisecond {
+  public:
+    AlarmEveryMillisecond()
+    {
+        struct sigaction action {};
+        action.sa_handler = CountAlarm;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGALRM, &action, &m_saved);
+        sigevent event{};
+        event.sigev_notify = SIGEV_THREAD_ID;
+        event.sigev_signo = SIGALRM;
+        event._sigev_un._tid = static_cast<pid_t>(gettid());
+        EXPECT_EQ(timer_create(CLOCK_MONOTONIC, &event, &m_timer), 0);
+        itimerspec every{{0, 1000000}, {0, 1000000}};
+        EXPECT_EQ(timer_settime(m_timer, 0, &every, nullptr), 0);
+    }
+    ~AlarmEveryMillisecond()
+    {
+        timer_delete(m_timer);
+        sigaction(SIGALRM, &m_saved, nullptr);
+    }
+    AlarmEveryMillisecond(const AlarmEveryMillisecond&) = delete;
+    AlarmEveryMillisecond& operator=(const AlarmEveryMillisecond&) = delete;
+
+  private:
+    struct sigaction m_saved {};
+    timer_t m_timer{};
+};
+
+// Receives exactly n bytes: a Bluetooth receive takes only what has arrived, so it is made once
+// the bytes are there.
+int32_t ReceiveExactly(uint8_t* buf, int32_t n)
+{
+    auto deadline = Clock::now() + 20s;
+    while (PM_InBufferCount() < n && Clock::now() < deadline) {
+        PM_SimpleSleep(1);
+    }
+    return PM_RxBytes(n, buf);
+}
+
+} // namespace
+
+// A whole session (open, speed, exchanges, a long send and its echo, close) while the host's
+// thread takes a caught signal every millisecond: every wait resumes to its deadline, nothing is
+// lost, and no call fails.
+TEST_P(PortThreads, WholeSessionUnderASignalEveryMillisecond)
+{
+    StartPeer(true);
+    AlarmEveryMillisecond alarms;
+    const int before = g_alarms.load();
+    ASSERT_EQ(Open(), 1) << PM_GetCommErr();
+    ASSERT_EQ(PM_SetRxTimeout(5000), 1);
+    ASSERT_EQ(PM_SetTxTimeout(5000), 1);
+    ASSERT_EQ(PM_SetBPS(8), 1);
+    for (int i = 0; i < 50; ++i) {
+        const uint8_t command[] = {'A', 'T', static_cast<uint8_t>('0' + i % 10), '\r'};
+        ASSERT_EQ(PM_TxBytes(4, command), 1) << "exchange " << i << ", error " << PM_GetCommErr();
+        uint8_t echo[4] = {};
+        ASSERT_EQ(ReceiveExactly(echo, 4), 1) << "exchange " << i << ", error " << PM_GetCommErr();
+        EXPECT_EQ(std::string(echo, echo + 4), std::string(command, command + 4));
+    }
+    std::vector<uint8_t> block(3000);
+    for (size_t i = 0; i < block.size(); ++i) {
+        block[i] = static_cast<uint8_t>(i * 13);
+    }
+    ASSERT_EQ(PM_TxBytes(static_cast<int32_t>(block.size()), block.data()), 1) << PM_GetCommErr();
+    std::vector<uint8_t> back(block.size());
+    ASSERT_EQ(ReceiveExactly(back.data(), static_cast<int32_t>(back.size())), 1)
+        << PM_GetCommErr();
+    EXPECT_EQ(back, block);
+    EXPECT_EQ(PM_ClosePort(), 1);
+    EXPECT_GT(g_alarms.load() - before, 100) << "the signals did not arrive";
+}
+
+// The module's threads (a reader, the stack's delivery threads) block the host's signals, so a
+// process-wide signal reaches a host thread and never interrupts a wait inside the module.
+TEST_P(PortThreads, ModuleThreadsTakeNoneOfTheHostsSignals)
+{
+    StartPeer(true); // the peers' threads are the test's
+    std::set<std::string> before;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        before.insert(task.path().filename());
+    }
+    ASSERT_EQ(Open(), 1);
+    int checked = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (before.count(task.path().filename()) != 0) {
+            continue;
+        }
+        std::ifstream status(task.path() / "status");
+        std::string name, line;
+        unsigned long long blocked = 0;
+        while (std::getline(status, line)) {
+            if (line.rfind("Name:", 0) == 0) {
+                name = line;
+            } else if (line.rfind("SigBlk:", 0) == 0) {
+                blocked = std::stoull(line.substr(7), nullptr, 16);
+            }
+        }
+        for (int signal : {SIGALRM, SIGCHLD, SIGWINCH, SIGINT, SIGUSR1}) {
+            EXPECT_NE(blocked & (1ULL << (signal - 1)), 0u) << name << " takes signal " << signal;
+        }
+        ++checked;
+    }
+    if (GetParam() != Transport::Bluetooth) {
+        EXPECT_GE(checked, 1) << "no reader thread seen";
+    }
+    EXPECT_EQ(PM_ClosePort(), 1);
 }
 
 // Opens (two threads), closes, sends, receives and queries all at once for a while. Nothing may

@@ -5,11 +5,14 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
 #include <regex>
+#include <set>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -146,23 +149,104 @@ TEST_F(Serial, OpenPutsTheLineInRawModeExclusivelyAndCloseGivesItBack)
     close(again);
 }
 
-// Only root gets past another holder's exclusive claim; closing the port must not take that claim
-// away from its holder.
-TEST_F(Serial, AnotherHoldersExclusiveClaimOutlivesThePort)
+// A port another program holds is busy, for root too: a terminal program's or a serial
+// library's flock, a TIOCEXCL claim, or both (as portmdl-modemd and modem managers take them).
+// The open fails with 7 and EBUSY, nothing stays open, and the holder keeps its claim.
+TEST_F(Serial, APortAnotherProgramHoldsIsRefusedAsBusy)
 {
-    CableSim cable;
-    int holder = open(cable.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
-    if (PM_OpenPortByDeviceName(cable.SlavePath().c_str()) == 0) {
+    struct Holder {
+        const char* name;
+        bool flocked, exclusive;
+    };
+    for (Holder h : {Holder{"flock", true, false}, Holder{"TIOCEXCL", false, true},
+                     Holder{"both", true, true}}) {
+        SCOPED_TRACE(h.name);
+        CableSim cable;
+        int holder = open(cable.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(holder, 0);
+        if (h.flocked) {
+            ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+        }
+        if (h.exclusive) {
+            ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
+        }
+        EXPECT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 0);
+        EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
+        EXPECT_EQ(PM_GetSysErr(), EBUSY);
+        EXPECT_EQ(PM_GetPortHandle(), -1);
+        int excl = 0;
+        EXPECT_EQ(ioctl(holder, TIOCGEXCL, &excl), 0);
+        EXPECT_EQ(excl, h.exclusive ? 1 : 0);
+        if (h.flocked) { // still the holder's: another description cannot take it
+            int again = open(cable.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            if (again >= 0) {
+                EXPECT_NE(flock(again, LOCK_EX | LOCK_NB), 0);
+                close(again);
+            }
+        }
+        if (h.exclusive) {
+            ioctl(holder, TIOCNXCL);
+        }
         close(holder);
-        GTEST_SKIP() << "the claim kept the port out (not root)";
+        // Once the holder lets go, the port opens, and the module holds it the same way.
+        ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+        EXPECT_EQ(PM_GetSysErr(), 0);
+        int other = open(cable.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (other >= 0) { // root, past TIOCEXCL: the flock still keeps it out
+            EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+            EXPECT_EQ(errno, EWOULDBLOCK);
+            close(other);
+        }
+        EXPECT_EQ(PM_ClosePort(), 1);
     }
-    ASSERT_EQ(PM_ClosePort(), 1);
-    int excl = 0;
-    EXPECT_EQ(ioctl(holder, TIOCGEXCL, &excl), 0);
-    EXPECT_EQ(excl, 1);
-    close(holder);
+}
+
+// A failed open says why through the system's error number; failures without a system reason
+// give 0, and clearing the error clears both.
+TEST_F(Serial, FailuresCarryTheSystemsReason)
+{
+    char folder[] = "/tmp/pmsyserr.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string dir = folder;
+    struct Case {
+        std::string path;
+        int sysErr;
+    };
+    for (const Case& c : {Case{dir + "/absent", ENOENT}, Case{dir, EISDIR},
+                          Case{"/dev/null", ENOTTY}}) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(PM_OpenPortByDeviceName(c.path.c_str()), 0);
+        EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
+        EXPECT_EQ(PM_GetSysErr(), c.sysErr);
+    }
+    PM_ClearCommErr();
+    EXPECT_EQ(PM_GetSysErr(), 0);
+    // A time-out has no system reason, even right after a failure that had one.
+    CableSim cable;
+    EXPECT_EQ(PM_OpenPortByDeviceName((dir + "/absent").c_str()), 0);
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    uint8_t byte = 0;
+    EXPECT_EQ(PM_RxBytes(1, &byte), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_TIMEOUT);
+    EXPECT_EQ(PM_GetSysErr(), 0);
+    EXPECT_EQ(PM_ClosePort(), 1);
+    rmdir(folder);
+}
+
+// Each module code has its own text; any other number says so. The texts are static.
+TEST(SerialErrText, EveryCodeHasItsOwnText)
+{
+    std::set<std::string> seen;
+    for (int32_t code : {PM_ERR_NONE, PM_ERR_CREATE, PM_ERR_TIMEOUT, PM_ERR_OPEN, PM_ERR_INVALID,
+                         PM_ERR_TRANSPORT, PM_ERR_SEND, PM_ERR_APICALL}) {
+        const char* text = PM_GetErrText(code);
+        ASSERT_NE(text, nullptr);
+        EXPECT_TRUE(seen.insert(text).second) << code << " shares its text";
+        EXPECT_EQ(PM_GetErrText(code), text);
+    }
+    for (int32_t code : {-1, 1, 4, 1000, INT32_MIN}) {
+        EXPECT_STREQ(PM_GetErrText(code), "unknown error code") << code;
+    }
 }
 
 // The device must not become the host's controlling terminal, or pulling the cable would hang up

@@ -2,7 +2,11 @@
 // ends a send short instead of holding it for ever, and a close lets the last bytes go out first.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <future>
 #include <string>
 #include <vector>
@@ -73,4 +77,52 @@ TEST_F(SerialBounds, CloseLetsPendingOutputGoOut)
               1);
     ASSERT_EQ(PM_ClosePort(), 1);
     EXPECT_EQ(peer.ReadAll(), bytes);
+}
+
+// At the descriptor limit an open either works whole or fails whole: 7 with EMFILE and nothing
+// left open (no descriptor, no reader); an open that worked closes as always. Every count of free
+// descriptors up to what an open needs is tried.
+TEST_F(SerialBounds, AtTheDescriptorLimitAnOpenWorksOrFailsWhole)
+{
+    RawPty peer;
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    for (int free = 0; free <= 6; ++free) {
+        SCOPED_TRACE(free);
+        // A low limit, then every descriptor under it taken.
+        rlimit low = saved;
+        low.rlim_cur = 256;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+        std::vector<int> fillers;
+        for (int fd; (fd = dup(0)) >= 0;) {
+            fillers.push_back(fd);
+        }
+        ASSERT_EQ(errno, EMFILE);
+        // Give back exactly `free` descriptors.
+        for (int i = 0; i < free && !fillers.empty(); ++i) {
+            close(fillers.back());
+            fillers.pop_back();
+        }
+        int32_t opened = PM_OpenPortByDeviceName(peer.SlavePath().c_str());
+        if (opened == 1) {
+            EXPECT_EQ(PM_ClosePort(), 1);
+        } else {
+            EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
+            EXPECT_EQ(PM_GetSysErr(), EMFILE);
+            EXPECT_EQ(TheCommBase, nullptr);
+        }
+        // Everything the open took is back: exactly as many descriptors can be made as before.
+        std::vector<int> after;
+        for (int fd; (fd = dup(0)) >= 0;) {
+            after.push_back(fd);
+        }
+        EXPECT_EQ(after.size(), static_cast<size_t>(free));
+        for (int fd : after) {
+            close(fd);
+        }
+        for (int fd : fillers) {
+            close(fd);
+        }
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    }
 }

@@ -3,8 +3,12 @@
 // plane entries that are no driver, and what a connection leaves behind.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <functional>
 #include <future>
@@ -14,6 +18,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -513,4 +518,63 @@ TEST(UserClientTrust, ADriverOfAnotherUser)
     unsetenv("PM_USERCLIENT_UID");
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
+
+namespace {
+
+std::atomic<int> g_alarms{0};
+
+void CountAlarm(int)
+{
+    g_alarms.fetch_add(1, std::memory_order_relaxed);
+}
+
+} // namespace
+
+// A host's timer interrupts a caller waiting for a late reply every millisecond: the wait goes on
+// to its deadline, the reply arrives, and the connection stays usable.
+TEST(UserClient, CaughtSignalsDoNotBreakAWaitingCall)
+{
+    Plane plane;
+    Peer peer(plane);
+    io_connect_t c = peer.Connect();
+    struct sigaction action {}, saved{};
+    action.sa_handler = CountAlarm;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGALRM, &action, &saved);
+    auto call = std::async(std::launch::async, [c] {
+        sigevent event{};
+        event.sigev_notify = SIGEV_THREAD_ID;
+        event.sigev_signo = SIGALRM;
+        event._sigev_un._tid = static_cast<pid_t>(gettid());
+        timer_t timer{};
+        EXPECT_EQ(timer_create(CLOCK_MONOTONIC, &event, &timer), 0);
+        itimerspec every{{0, 1000000}, {0, 1000000}};
+        timer_settime(timer, 0, &every, nullptr);
+        int32_t out = 0;
+        uint32_t outCount = 1;
+        kern_return_t r = IOConnectMethodScalarIScalarO(c, 7, nullptr, 0, &out, &outCount);
+        timer_delete(timer);
+        return std::make_pair(r, out);
+    });
+    std::string request = peer.Recv();
+    ASSERT_FALSE(request.empty());
+    const int before = g_alarms.load();
+    // The caller is interrupted many times while it waits (or has given up, which fails below).
+    while (g_alarms.load() - before < 100 &&
+           call.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready) {
+    }
+    peer.Send(Words({WordAt(request, 0), 0, 1, 0, 42}));
+    EXPECT_EQ(call.get(), std::make_pair(kIOReturnSuccess, int32_t{42}));
+    sigaction(SIGALRM, &saved, nullptr);
+    // Still connected: the next call is sent and answered.
+    auto next = std::async(std::launch::async, [c] {
+        uint32_t none = 0;
+        return IOConnectMethodScalarIScalarO(c, 2, nullptr, 0, nullptr, &none);
+    });
+    request = peer.Recv();
+    ASSERT_FALSE(request.empty());
+    peer.Send(Words({WordAt(request, 0), 0, 0, 0}));
+    EXPECT_EQ(next.get(), kIOReturnSuccess);
+    EXPECT_EQ(IOServiceClose(c), kIOReturnSuccess);
 }

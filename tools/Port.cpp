@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -124,13 +125,17 @@ std::string moduleErrorText(int32_t code)
 {
     std::string text = std::to_string(code);
     if (const ModuleError* error = findModuleError(code); error && code != PM_ERR_APICALL)
-        text += std::string(" ") + error->constant + ": " + error->meaning;
+        text += std::string(" ") + error->constant + ": " + PM_GetErrText(code);
     return text;
 }
 
 Failure moduleFailure(const std::string& what, const std::string& hint)
 {
-    std::string text = what + " (module error " + moduleErrorText(PM_GetCommErr()) + ")";
+    // The module's code says what failed; the system's error, when there was one, says why.
+    std::string text = what + " (module error " + moduleErrorText(PM_GetCommErr());
+    if (int32_t sys = PM_GetSysErr(); sys != 0)
+        text += std::string("; system: ") + std::strerror(sys);
+    text += ")";
     if (!hint.empty())
         text += "; " + hint;
     return Failure(text);

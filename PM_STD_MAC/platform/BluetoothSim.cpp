@@ -21,6 +21,7 @@
 
 #include "BluetoothWorld.h"
 #include "ReplyScript.h"
+#include "ThreadSignals.h"
 
 namespace {
 
@@ -84,6 +85,7 @@ class SimBluetooth final : public BluetoothPlatform {
         if (m_world->panel) {
             m_panelResult.push_back(find(*m_world->panel));
         }
+        SignalsBlockedForNewThread quiet;
         m_timer = std::thread([this] { runTimer(); });
     }
 
@@ -311,7 +313,10 @@ class SimBluetooth final : public BluetoothPlatform {
                 opened->out += w.send;
             }
         }
-        opened->thread = std::thread([this, opened] { deliver(*opened); });
+        {
+            SignalsBlockedForNewThread quiet;
+            opened->thread = std::thread([this, opened] { deliver(*opened); });
+        }
         *channel = opened;
         return kIOReturnSuccess;
     }

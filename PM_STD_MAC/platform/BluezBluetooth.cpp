@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,7 @@
 #include "BluetoothAddress.h"
 #include "BluezDevices.h"
 #include "BluezRecords.h"
+#include "ThreadSignals.h"
 
 namespace {
 
@@ -39,13 +41,23 @@ bdaddr_t toBdaddr(const BluetoothDeviceAddress& a)
     return b;
 }
 
+using WaitClock = std::chrono::steady_clock;
+
+// Milliseconds until deadline for poll(), rounded up so a wait never ends before it; 0 after it.
+int MsLeft(WaitClock::time_point deadline)
+{
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - WaitClock::now());
+    return left.count() <= 0 ? 0 : static_cast<int>(left.count());
+}
+
 // Waits for a non-blocking connect to finish; 0, or an errno value.
 int finishConnect(int fd)
 {
     pollfd p = {fd, POLLOUT, 0};
+    const auto deadline = WaitClock::now() + std::chrono::milliseconds(kConnectWaitMs);
     int r;
     do {
-        r = poll(&p, 1, kConnectWaitMs);
+        r = poll(&p, 1, MsLeft(deadline)); // a caught signal resumes the wait, not restarts it
     } while (r < 0 && errno == EINTR);
     if (r == 0) {
         return ETIMEDOUT;
@@ -233,6 +245,7 @@ class BluezBluetooth final : public BluetoothWithoutDesktop {
             }
         }
         auto done = std::make_shared<std::atomic<bool>>(false);
+        SignalsBlockedForNewThread quiet;
         m_queries.push_back({std::thread([this, device, callback, refCon, done] {
                                  IOReturn status = query(*device);
                                  if (callback != nullptr) {
@@ -328,6 +341,7 @@ class BluezBluetooth final : public BluetoothWithoutDesktop {
         }
         channel->listener = listener;
         channel->refCon = refCon;
+        SignalsBlockedForNewThread quiet;
         channel->reader = std::thread([channel] { channel->read(); });
         return kIOReturnSuccess;
     }
@@ -342,6 +356,7 @@ class BluezBluetooth final : public BluetoothWithoutDesktop {
         }
         const char* bytes = static_cast<const char*>(data);
         uint32_t sent = 0;
+        const auto deadline = WaitClock::now() + std::chrono::milliseconds(kWriteWaitMs);
         while (sent < length) {
             ssize_t n = send(channel->fd, bytes + sent, length - sent, MSG_NOSIGNAL);
             if (n > 0) {
@@ -352,8 +367,12 @@ class BluezBluetooth final : public BluetoothWithoutDesktop {
                 continue;
             }
             pollfd p = {channel->fd, POLLOUT, 0};
-            if (n < 0 && errno == EAGAIN && poll(&p, 1, kWriteWaitMs) > 0) {
-                continue;
+            if (n < 0 && errno == EAGAIN) {
+                int left = MsLeft(deadline);
+                int r = left == 0 ? 0 : poll(&p, 1, left);
+                if (r > 0 || (r < 0 && errno == EINTR)) {
+                    continue; // room, or a signal: wait on to the same deadline
+                }
             }
             break; // refused, or not taken in time
         }

@@ -139,7 +139,9 @@ bool Connection::Send(const std::vector<uint8_t>& request, Clock::time_point dea
         if (errno == EAGAIN) {
             pollfd p = {m_fd, POLLOUT, 0};
             int left = MsLeft(deadline);
-            if (left == 0 || poll(&p, 1, left) < 0 || (p.revents & (POLLERR | POLLHUP))) {
+            // A caught signal only interrupts the wait: it goes on to the same deadline.
+            int ready = left == 0 ? 0 : poll(&p, 1, left);
+            if (left == 0 || (ready < 0 && errno != EINTR) || (p.revents & (POLLERR | POLLHUP))) {
                 return false;
             }
         }
@@ -182,10 +184,13 @@ void Connection::ReadOne(Clock::time_point deadline)
 {
     pollfd p = {m_fd, POLLIN, 0};
     int ready = poll(&p, 1, MsLeft(deadline));
+    // A caught signal (a host's timer, SIGCHLD) ends the poll early; that is no fault of the
+    // connection, and the caller waits again until its deadline.
+    const int pollError = ready < 0 ? errno : 0;
     if (ready <= 0) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_reading = false;
-        if (ready < 0) {
+        if (ready < 0 && pollError != EINTR) {
             BreakLocked();
         }
         m_changed.notify_all();
@@ -562,7 +567,9 @@ int Connect(const std::string& path)
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(kUserClientReplyTimeoutMs);
     for (;;) {
-        if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+        // A retry after a caught signal may find the first attempt already through.
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ||
+            errno == EISCONN) {
             break;
         }
         if ((errno != EAGAIN && errno != EINTR) || Clock::now() >= deadline) {

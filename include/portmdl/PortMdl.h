@@ -5,14 +5,18 @@
  * C++; link with -lportmdl (pkg-config portmdl) or portmdl::portmdl (find_package(portmdl)).
  *
  * Results: 1 for success and 0 for failure unless a function says otherwise. The reason for a
- * failure is the module error code that PM_GetCommErr() returns (PM_ERR_*); a success does not
- * clear it. No C++ exception ever leaves these functions. Widths are exact: signed and unsigned
+ * failure is the module error code that PM_GetCommErr() returns (PM_ERR_*), PM_GetErrText() gives
+ * its text, and PM_GetSysErr() the system's error number behind it; a success does not clear them. No C++ exception ever leaves these functions. Widths are exact: signed and unsigned
  * 32-bit integers, 16-bit cable identification numbers. Time-outs and pauses are milliseconds.
  *
- * Threads: any host thread may call any function, but one call at a time: the port is one global
- * state without a lock, so a host that calls from several threads serialises the calls itself.
- * The module runs one reader thread of its own while a serial or modem port is open; it never
- * calls into the host (the Bluetooth progress callback runs on the calling thread).
+ * Threads: any host thread may call any function at any time. Calls that use the port run one
+ * after the other under the module's own lock: a call made while another thread's receive or send
+ * waits runs once that one ends. PM_ClosePort from another thread ends such a wait at once (it
+ * fails as a time-out, PM_ERR_TIMEOUT) and then closes: that is how a host cancels a receive.
+ * The module runs one reader thread of its own while a serial or modem port is open; its threads
+ * never call into the host (the Bluetooth progress callback runs on the calling thread) and take
+ * none of the host's signals. A caught signal never cuts a wait short nor breaks the port: every
+ * wait goes on to its deadline. Unloading the library with a port open closes the port first.
  *
  * Buffers: the host owns every buffer it passes; the module keeps no pointer after returning, and
  * copies every text it is given.
@@ -25,8 +29,9 @@
  *  - A serial line starts raw at 600 bit/s, 8 data bits, one stop bit, with even parity for cable
  *    types 3, 4 and 8 and no parity for the others and for PM_OpenPortByDeviceName; set the speed
  *    with PM_SetBPS. PM_GetPortStatus reports parity 1 (even) whatever the line's parity is.
- *  - The port is opened for exclusive use (TIOCEXCL): other programs cannot open it meanwhile,
- *    but root can, as the kernel lets it.
+ *  - The port is opened for exclusive use: a non-blocking exclusive flock (as terminal programs,
+ *    serial libraries and modem managers take) and TIOCEXCL. A port another program holds either
+ *    way is refused as busy (PM_ERR_OPEN, PM_GetSysErr() EBUSY), also for root.
  *  - Without PM_Log_SetUserInfo nothing is logged.
  */
 #ifndef PORTMDL_PORTMDL_H
@@ -93,6 +98,13 @@ int32_t PM_GetOpenMode(void); /* 0 never opened, 1 by cable type, 2 by device na
 int32_t PM_GetCommErr(void);  /* the module error code of the last failure (PM_ERR_*) */
 void PM_ClearCommErr(void);   /* sets the error code to 0 (and clears the transport's own) */
 int32_t PM_IsErrTimeOut(void); /* 1 when the error code is PM_ERR_TIMEOUT, else 0 */
+/* The system's error number (an errno value: ENOENT, EACCES, EBUSY, EMFILE, ...) behind the last
+ * failure, for the host's own message (strerror); 0 when that failure had no system reason (a
+ * time-out, a bad argument). Set and cleared with the error code. */
+int32_t PM_GetSysErr(void);
+/* A short English text for a module error code (PM_ERR_*), "unknown error code" for any other.
+ * The text is static: never freed, never changed, safe from any thread. */
+const char* PM_GetErrText(int32_t code);
 /* Hands the host's own error to the log's closing summary; both texts are copied and cut to 1023
  * characters. Does not change PM_GetCommErr. */
 void PM_SetCommEngErr(int32_t code, const char* moduleText, int32_t line, const char* lastModify);
@@ -115,7 +127,10 @@ int32_t PM_OpenBluetoothChannel(int32_t index);
 /* ---- Data transfer and time-outs (milliseconds) ---- */
 
 /* Sends count bytes from bytes (count 0 sends nothing and returns 1). Returns 1 when all went out;
- * 0 with PM_ERR_TIMEOUT when fewer did, PM_ERR_SEND when refused, PM_ERR_INVALID with no port. */
+ * 0 with PM_ERR_TIMEOUT when fewer did, PM_ERR_SEND when refused, PM_ERR_INVALID with no port.
+ * On a serial line the send goes on while the phone takes bytes: it ends short only when no byte
+ * moved for the send time-out, or when it ran past the time the bytes need at the line speed plus
+ * the send time-out. */
 int32_t PM_TxBytes(int32_t count, const uint8_t* bytes);
 int32_t PM_TxByte(uint8_t byte);
 /* Waits up to the receive time-out for exactly count bytes and writes them to buffer, which must

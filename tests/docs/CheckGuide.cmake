@@ -1,8 +1,41 @@
-# cmake -DGUIDE=docs/host-guide.md -DEXAMPLE=examples/host.c -P CheckGuide.cmake
-# The host guide shows the example program as it is built and run in CI, letter for letter.
+# cmake -DGUIDE=docs/host-guide.md -DEXAMPLE=examples/host.c -DTESTS=tests -P CheckGuide.cmake
+# The host guide shows the example program as it is built and run in CI, letter for letter, and
+# its claims name tests that exist.
 file(READ ${GUIDE} guide)
 file(READ ${EXAMPLE} example)
 string(FIND "${guide}" "```c\n${example}```" at)
 if(at EQUAL -1)
   message(FATAL_ERROR "${GUIDE} does not show ${EXAMPLE} as it is: copy the file into its ```c block")
 endif()
+
+# Each claim the guide makes about threads, signals and limits names the test that keeps it true:
+# every bullet of the threads section names one, and every named test exists.
+file(GLOB sources ${TESTS}/*.cpp)
+set(tests "")
+foreach(source ${sources})
+  file(READ ${source} text)
+  string(APPEND tests "${text}")
+endforeach()
+string(REGEX MATCH "\n## Threads and buffers\n(.*)\n## " section "${guide}")
+set(section "${CMAKE_MATCH_1}")
+# A bullet's continuation lines join it; semicolons would split CMake's list.
+string(REPLACE ";" "," bullets "${section}")
+string(REGEX REPLACE "\n  " " " bullets "${bullets}")
+string(REGEX MATCHALL "\n- [^\n]*" bullets "${bullets}")
+list(LENGTH bullets bulletCount)
+if(bulletCount EQUAL 0)
+  message(FATAL_ERROR "${GUIDE}: the threads section has no claims")
+endif()
+foreach(bullet ${bullets})
+  if(NOT bullet MATCHES "\\[test: `")
+    message(FATAL_ERROR "${GUIDE}: a thread claim names no test:${bullet}")
+  endif()
+endforeach()
+string(REGEX MATCHALL "\\[test: `[A-Za-z0-9_]+\\.[A-Za-z0-9_]+`\\]" named "${guide}")
+foreach(reference ${named})
+  string(REGEX MATCH "`([A-Za-z0-9_]+)\\.([A-Za-z0-9_]+)`" _ "${reference}")
+  string(FIND "${tests}" "(${CMAKE_MATCH_1}, ${CMAKE_MATCH_2})" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "${GUIDE} names ${CMAKE_MATCH_1}.${CMAKE_MATCH_2}, which no test in ${TESTS} defines")
+  endif()
+endforeach()
