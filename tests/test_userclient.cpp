@@ -518,6 +518,7 @@ TEST(UserClientTrust, ADriverOfAnotherUser)
     unsetenv("PM_USERCLIENT_UID");
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
+}
 
 namespace {
 
