@@ -84,6 +84,11 @@ TEST_F(SerialBounds, CloseLetsPendingOutputGoOut)
 // descriptors up to what an open needs is tried.
 TEST_F(SerialBounds, AtTheDescriptorLimitAnOpenWorksOrFailsWhole)
 {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers' runtime checks memory through descriptors of its own, which this test takes
+    // away: it reports faults that are not there.
+    GTEST_SKIP() << "needs a build without sanitizers";
+#endif
     RawPty peer;
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
