@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <iterator>
 #include <memory>
 #include <set>
 #include <string>
@@ -53,8 +52,17 @@ int CountEntries(const char* dir)
 // The scheduler state of one of this process's threads ('R' running, 'S' asleep in a wait, ...).
 char ThreadState(pid_t tid)
 {
-    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Read with plain calls: the thread may end meanwhile, and a stream's read of its vanished
+    // entry throws where this answers '?'.
+    std::string stat;
+    int fd = open(("/proc/self/task/" + std::to_string(tid) + "/stat").c_str(),
+                  O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char buf[512];
+        ssize_t n = read(fd, buf, sizeof buf);
+        close(fd);
+        stat.assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    }
     // The state follows the command name, which is in parentheses and may hold spaces.
     std::size_t close = stat.rfind(')');
     return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
@@ -367,7 +375,9 @@ TEST_P(PortThreads, WholeSessionUnderASignalEveryMillisecond)
         << PM_GetCommErr();
     EXPECT_EQ(back, block);
     EXPECT_EQ(PM_ClosePort(), 1);
-    EXPECT_GT(g_alarms.load() - before, 100) << "the signals did not arrive";
+    // A timer's signals that arrive while one is pending merge, and a sanitizer's runtime holds
+    // them back to its own safe points: a fast session sees far fewer than one a millisecond.
+    EXPECT_GT(g_alarms.load() - before, 10) << "the signals did not arrive";
 }
 
 // The module's threads (a reader, the stack's delivery threads) block the host's signals, so a
