@@ -10,7 +10,7 @@
 #include <pthread.h>
 
 #include "CommBaseForMAC.h"
-#include "platform/Bluetooth.h"
+#include "platform/bluetooth/Bluetooth.h"
 
 // Transport error codes of their own.
 enum {

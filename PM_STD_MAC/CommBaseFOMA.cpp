@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "SysErr.h"
-#include "platform/UserClient.h"
+#include "platform/usb/UserClient.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "SysErr.h"
-#include "platform/TtySpeed.h"
+#include "platform/serial/TtySpeed.h"
 
 namespace {
 

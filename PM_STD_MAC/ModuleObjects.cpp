@@ -6,7 +6,7 @@
 #include "CommBaseForMAC.h"
 #include "CommLog.h"
 #include "PortMdlState.h"
-#include "platform/Bluetooth.h"
+#include "platform/bluetooth/Bluetooth.h"
 
 EI_RingBuff EI_CommBaseForMAC::g_cRingBuff(32768);
 CCommLog LogFileData;

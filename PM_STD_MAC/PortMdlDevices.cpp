@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "PortLock.h"
-#include "platform/SerialRegistry.h"
+#include "platform/serial/SerialRegistry.h"
 #include "portmdl/PortMdl.h"
 
 char g_DeviceNames[kMaxDevices][kDevicePathSize];

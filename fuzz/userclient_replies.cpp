@@ -18,8 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/IORegistry.h"
-#include "platform/UserClient.h"
+#include "platform/usb/IORegistry.h"
+#include "platform/usb/UserClient.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/BluetoothWorld.h"
+#include "platform/bluetooth/sim/BluetoothWorld.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "DriverWire.h"
-#include "platform/TtySpeed.h"
+#include "platform/serial/TtySpeed.h"
 
 namespace modemd {
 

@@ -10,8 +10,8 @@
 #include "BluetoothTestSupport.h"
 #include "LogProbe.h"
 #include "PortMdlState.h"
-#include "platform/BluetoothSim.h"
-#include "platform/BluetoothWorld.h"
+#include "platform/bluetooth/sim/BluetoothSim.h"
+#include "platform/bluetooth/sim/BluetoothWorld.h"
 
 namespace {
 

@@ -19,9 +19,9 @@
 #include "CommBaseBluetooth.h"
 #include "pmctl_run.h"
 #include "PortMdlState.h"
-#include "platform/BluetoothWorld.h"
-#include "platform/BluezBluetooth.h"
-#include "platform/BluezDevices.h"
+#include "platform/bluetooth/sim/BluetoothWorld.h"
+#include "platform/bluetooth/bluez/BluezBluetooth.h"
+#include "platform/bluetooth/bluez/BluezDevices.h"
 
 extern char** environ;
 

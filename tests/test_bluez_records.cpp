@@ -11,7 +11,7 @@
 #include <string>
 
 #include "BluetoothTestSupport.h"
-#include "platform/BluezRecords.h"
+#include "platform/bluetooth/bluez/BluezRecords.h"
 
 namespace {
 

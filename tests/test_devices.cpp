@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "PortMdlDevices.h"
-#include "platform/SerialRegistry.h"
+#include "platform/serial/SerialRegistry.h"
 #include "portmdl/PortMdl.h"
 
 namespace fs = std::filesystem;

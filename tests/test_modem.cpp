@@ -21,8 +21,8 @@
 #include "PortMdlState.h"
 #include "SerialTestSupport.h"
 #include "test_log_support.h"
-#include "platform/IORegistry.h"
-#include "platform/UserClient.h"
+#include "platform/usb/IORegistry.h"
+#include "platform/usb/UserClient.h"
 #include "portmdl/PortMdl.h"
 
 using namespace std::chrono_literals;

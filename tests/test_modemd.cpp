@@ -30,7 +30,7 @@
 #include "ModemTestSupport.h"
 #include "SerialTestSupport.h"
 #include "TtyTrace.h"
-#include "platform/TtySpeed.h"
+#include "platform/serial/TtySpeed.h"
 #include "portmdl/PortMdl.h"
 
 using namespace std::chrono_literals;

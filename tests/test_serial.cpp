@@ -26,7 +26,7 @@
 #include "PortMdlState.h"
 #include "SerialTestSupport.h"
 #include "TtyTrace.h"
-#include "platform/TtySpeed.h"
+#include "platform/serial/TtySpeed.h"
 #include "portmdl/PortMdl.h"
 #include "test_log_support.h"
 

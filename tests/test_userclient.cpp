@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "ModemTestSupport.h"
-#include "platform/IORegistry.h"
-#include "platform/UserClient.h"
+#include "platform/usb/IORegistry.h"
+#include "platform/usb/UserClient.h"
 
 using modemtest::OpenService;
 using modemtest::Plane;

@@ -14,9 +14,9 @@
 #include <regex>
 #include <string>
 
-#include "BluetoothAddress.h"
+#include "platform/bluetooth/BluetoothAddress.h"
 #if PM_WITH_BLUEZ
-#include "BluezDevices.h"
+#include "platform/bluetooth/bluez/BluezDevices.h"
 #endif
 #include "Commands.h"
 #include "LogReader.h"

@@ -14,7 +14,7 @@
 #include <memory>
 
 #include "Port.h"
-#include "platform/SerialRegistry.h"
+#include "platform/serial/SerialRegistry.h"
 #include "portmdl/PortMdl.h"
 
 namespace pmctl {

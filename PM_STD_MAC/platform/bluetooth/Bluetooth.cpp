@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <new>
 
-#include "BluetoothSim.h"
+#include "platform/bluetooth/sim/BluetoothSim.h"
 #if PM_WITH_BLUEZ
-#include "BluezBluetooth.h"
+#include "platform/bluetooth/bluez/BluezBluetooth.h"
 #endif
 
 namespace {

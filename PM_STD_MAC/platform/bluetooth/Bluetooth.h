@@ -27,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-#include "IOReturn.h"
+#include "platform/IOReturn.h"
 
 // A platform object: device, RFCOMM channel, service record or data element. Each backend
 // derives its own kinds.

@@ -1,6 +1,6 @@
 // The serial device registry on Linux: a stand-in directory for tests, else the kernel's ttys
 // read through libudev.
-#include "platform/SerialRegistry.h"
+#include "SerialRegistry.h"
 
 #include <algorithm>
 #include <cerrno>

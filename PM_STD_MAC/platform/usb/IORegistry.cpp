@@ -1,6 +1,6 @@
 // The registry walk on Linux: plane entries are the entries of a folder, serial streams come from
 // the serial device registry; objects and iterators live in one handle table.
-#include "platform/IORegistry.h"
+#include "IORegistry.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -11,7 +11,7 @@
 #include <new>
 #include <vector>
 
-#include "platform/SerialRegistry.h"
+#include "platform/serial/SerialRegistry.h"
 #include "platform/StandInDirectory.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "IOReturn.h"
+#include "platform/IOReturn.h"
 
 using mach_port_t = uint32_t;
 using io_object_t = uint32_t;

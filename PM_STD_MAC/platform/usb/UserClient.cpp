@@ -1,7 +1,7 @@
 // Method calls to a driver over a SOCK_SEQPACKET Unix socket. Whoever waits for a reply and finds
 // nobody reading the socket reads it for everyone: each reply is handed to the caller whose tag
 // it carries, so the reader thread's read request and the host's write request can both wait.
-#include "platform/UserClient.h"
+#include "UserClient.h"
 
 #include <algorithm>
 #include <cerrno>

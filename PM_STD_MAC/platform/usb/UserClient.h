@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/IORegistry.h"
+#include "IORegistry.h"
 
 // Limits of one method call.
 constexpr uint32_t kUserClientMaxScalars = 16;

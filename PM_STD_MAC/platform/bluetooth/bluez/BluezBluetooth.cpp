@@ -20,8 +20,8 @@
 #include <mutex>
 #include <thread>
 
-#include "BluetoothRecords.h"
-#include "BluetoothAddress.h"
+#include "platform/bluetooth/BluetoothRecords.h"
+#include "platform/bluetooth/BluetoothAddress.h"
 #include "BluezDevices.h"
 #include "BluezRecords.h"
 #include "ThreadSignals.h"

@@ -6,7 +6,7 @@
 #ifndef PM_STD_MAC_PLATFORM_BLUEZBLUETOOTH_H
 #define PM_STD_MAC_PLATFORM_BLUEZBLUETOOTH_H
 
-#include "Bluetooth.h"
+#include "platform/bluetooth/Bluetooth.h"
 
 // The backend; it works with whatever the machine has, failing cleanly without BlueZ or without
 // Bluetooth in the kernel.

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "BluetoothAddress.h"
+#include "platform/bluetooth/BluetoothAddress.h"
 
 namespace {
 

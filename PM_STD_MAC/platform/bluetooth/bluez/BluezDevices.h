@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Bluetooth.h"
+#include "platform/bluetooth/Bluetooth.h"
 
 struct sd_bus;
 

@@ -6,7 +6,7 @@
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/sdp.h>
 
-#include "BluetoothRecords.h"
+#include "platform/bluetooth/BluetoothRecords.h"
 
 // The record with its attribute dictionary (attribute ID -> element) and the RFCOMM channel of its
 // protocol descriptor list (none when the list names no RFCOMM channel). Elements nested deeper

@@ -3,7 +3,7 @@
 #ifndef PM_STD_MAC_PLATFORM_BLUETOOTHSIM_H
 #define PM_STD_MAC_PLATFORM_BLUETOOTHSIM_H
 
-#include "Bluetooth.h"
+#include "platform/bluetooth/Bluetooth.h"
 
 // The backend for the world file at path, or null after one line on standard error saying why
 // the file cannot be used (with its position in the file).

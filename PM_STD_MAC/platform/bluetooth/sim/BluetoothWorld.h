@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "Bluetooth.h"
-#include "BluetoothAddress.h"
-#include "BluetoothRecords.h"
+#include "platform/bluetooth/Bluetooth.h"
+#include "platform/bluetooth/BluetoothAddress.h"
+#include "platform/bluetooth/BluetoothRecords.h"
 
 struct WorldDevice {
     BluetoothDeviceAddress address{};
