@@ -14,6 +14,7 @@
 #include "CableSim.h"
 #include "LogHtml.h"
 #include "LogReader.h"
+#include "LogTranscript.h"
 #include "portmdl/PortMdl.h"
 
 namespace {

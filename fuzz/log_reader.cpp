@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "LogReader.h"
+#include "LogRecordsView.h"
+#include "LogTranscript.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "BluetoothTestSupport.h"
 #include "LogProbe.h"
 #include "LogReader.h"
+#include "LogRecordsView.h"
 #include "PortMdlState.h"
 
 namespace {

@@ -11,6 +11,8 @@
 
 #include "CommLog.h"
 #include "LogReader.h"
+#include "LogRecordsView.h"
+#include "LogTranscript.h"
 #include "Steps.h"
 #include "Text.h"
 #include "pmctl_test_support.h"

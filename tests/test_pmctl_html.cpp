@@ -11,6 +11,7 @@
 #include "CommLog.h"
 #include "LogHtml.h"
 #include "LogReader.h"
+#include "LogTranscript.h"
 #include "html_check.h"
 #include "pmctl_test_support.h"
 

@@ -10,6 +10,7 @@
 #include "CommLog.h"
 #include "LogJson.h"
 #include "LogReader.h"
+#include "LogTranscript.h"
 
 using nlohmann::json;
 using pmlog::Event;

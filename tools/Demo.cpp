@@ -15,6 +15,7 @@
 #include "Commands.h"
 #include "LogHtml.h"
 #include "LogReader.h"
+#include "LogTranscript.h"
 #include "Modem.h"
 #include "Text.h"
 #include "portmdl/PortMdl.h"

@@ -1,7 +1,9 @@
 // Reader of the module's communication log. Undoes both encodings of "PM_LOG.dat" (Base64 of each
 // line, then the swap of the two halves of every byte) and the key-table substitution of the
-// traffic, and turns the record text into a readable transcript. It is a reader for people: damage
-// (bad Base64, truncated lines, stray bytes) is reported with its line and reading goes on.
+// traffic, and turns the record text into events for a sink (the transcript, the records view, the
+// HTML page, JSON). It is a reader for people: damage (bad Base64, truncated lines, stray bytes) is
+// reported with its line and reading goes on. This file reads and splits files and joins damaged
+// lines; LogRecordParser parses the record text.
 #ifndef PMCTL_LOGREADER_H
 #define PMCTL_LOGREADER_H
 
@@ -126,37 +128,6 @@ struct Summary {
     // Counts the event's banner, damaged lines or unrecognised text.
     void add(const Event& e);
 };
-
-// The readable transcript, printed as the events arrive.
-class TranscriptPrinter : public LogSink {
-  public:
-    explicit TranscriptPrinter(std::ostream& out) : m_out(out) {}
-    void begin(const std::string& file, const std::vector<std::string>& notes) override;
-    void event(const Event& event) override;
-    void end() override;
-    const Summary& summary() const { return m_sum; }
-
-  private:
-    std::ostream& m_out;
-    std::string m_file;
-    Summary m_sum;
-    bool m_seenBanner = false;
-};
-
-// The decoded record text as the module wrote it (traffic still in key characters), with damaged
-// lines marked: what "PM_LOG.tmp" held.
-class RecordsPrinter : public LogSink {
-  public:
-    explicit RecordsPrinter(std::ostream& out) : m_out(out) {}
-    void segment(const Segment& segment) override;
-
-  private:
-    std::ostream& m_out;
-};
-
-// Prints a gathered log's transcript; returns counts for the closing line.
-Summary printTranscript(std::ostream& out, const Log& log);
-void printRecords(std::ostream& out, const Log& log);
 
 } // namespace pmlog
 

@@ -14,6 +14,8 @@
 #include "LogHtml.h"
 #include "LogJson.h"
 #include "LogReader.h"
+#include "LogRecordsView.h"
+#include "LogTranscript.h"
 #include "Text.h"
 #include "portmdl/PortMdl.h"
 
