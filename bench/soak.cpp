@@ -13,12 +13,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <filesystem>
 #include <string>
 #include <unistd.h>
 
 #include "CableSim.h"
+#include "ProcessCounts.h"
 #include "portmdl/PortMdl.h"
 
 namespace {
@@ -30,21 +30,9 @@ struct Counts {
     size_t heapInUse;
 };
 
-int countEntries(const char* dir)
-{
-    int n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (dirent* e = readdir(d)) {
-            n += e->d_name[0] != '.';
-        }
-        closedir(d);
-    }
-    return n;
-}
-
 Counts measure()
 {
-    Counts c{countEntries("/proc/self/fd"), countEntries("/proc/self/task"), 0,
+    Counts c{proccount::Descriptors(), proccount::Threads(), 0,
              mallinfo2().uordblks};
     if (FILE* f = std::fopen("/proc/self/statm", "re")) {
         long size = 0, resident = 0;

@@ -1,15 +1,15 @@
 #include "CableSim.h"
 
+#include "ThreadCpuTime.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <stdexcept>
 #include <system_error>
-#include <time.h>
 #include <unistd.h>
 
 namespace pmsim {
@@ -148,13 +148,7 @@ bool CableSim::WaitSent(std::chrono::milliseconds timeout)
 
 double CableSim::ThreadCpuSeconds() const
 {
-    clockid_t clock;
-    timespec t{};
-    if (pthread_getcpuclockid(const_cast<std::thread&>(m_thread).native_handle(), &clock) != 0 ||
-        clock_gettime(clock, &t) != 0) {
-        return 0;
-    }
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+    return pmsim::ThreadCpuSeconds(m_thread);
 }
 
 std::string CableSim::Received() const

@@ -1,6 +1,7 @@
 #include "ModemDriverSim.h"
 
 #include "DriverWire.h"
+#include "ThreadCpuTime.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,8 +9,6 @@
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
-#include <pthread.h>
-#include <ctime>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <system_error>
@@ -231,13 +230,7 @@ bool ModemDriverSim::WaitClients(std::size_t count, std::chrono::milliseconds ti
 
 double ModemDriverSim::ThreadCpuSeconds() const
 {
-    clockid_t clock;
-    timespec t{};
-    if (pthread_getcpuclockid(const_cast<std::thread&>(m_thread).native_handle(), &clock) != 0 ||
-        clock_gettime(clock, &t) != 0) {
-        return 0;
-    }
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+    return pmsim::ThreadCpuSeconds(m_thread);
 }
 
 std::vector<uint8_t> ModemDriverSim::LineCoding() const

@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <optional>
@@ -99,19 +98,6 @@ inline kern_return_t OpenService(const char* name, io_connect_t* connect)
     kern_return_t r = IOServiceOpen(service, mach_task_self(), 0, connect);
     IOObjectRelease(service);
     return r;
-}
-
-// The number of descriptors the process holds.
-inline int OpenDescriptors()
-{
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d) != nullptr) {
-            ++n;
-        }
-        closedir(d);
-    }
-    return n;
 }
 
 // Another user than the test's (nobody), for the tests of whom the module and the daemon trust:

@@ -13,6 +13,7 @@ pm_add_test(test_clock_robust SOURCES test_clock_robust.cpp LABELS fast threaded
 if(NOT TARGET pmsoak)
   add_executable(pmsoak ${PROJECT_SOURCE_DIR}/bench/soak.cpp)
   target_link_libraries(pmsoak PRIVATE portmdl_internal pmsim)
+  target_include_directories(pmsoak PRIVATE ${PROJECT_SOURCE_DIR}/tests) # ProcessCounts.h
 endif()
 add_test(NAME SoakShortRun COMMAND pmsoak --cycles 20 --exchanges 10)
 set_tests_properties(SoakShortRun PROPERTIES LABELS slow TIMEOUT 300)

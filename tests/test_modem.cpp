@@ -18,6 +18,7 @@
 #include "LogProbe.h"
 #include "ModemDriverSim.h"
 #include "ModemTestSupport.h"
+#include "ProcessCounts.h"
 #include "PortMdlState.h"
 #include "SerialTestSupport.h"
 #include "test_log_support.h"
@@ -78,7 +79,7 @@ TEST_F(Modem, OpenExchangeBothWaysAndClose)
 {
     ModemDriverSim driver(plane.Dir());
     driver.AddReply("AT\r", kOk);
-    int fds = modemtest::OpenDescriptors();
+    int fds = proccount::Descriptors();
     LogProbe log;
     ASSERT_EQ(PM_Log_SetUserInfo(log.Folder().c_str(), "PHONE-5"), 0);
 
@@ -125,7 +126,7 @@ TEST_F(Modem, OpenExchangeBothWaysAndClose)
     EXPECT_EQ(TheCommBase, nullptr);
     EXPECT_EQ(Selectors(driver).back(), 1u); // the close request
     EXPECT_TRUE(driver.WaitClients(0, 5s));
-    EXPECT_EQ(modemtest::OpenDescriptors(), fds);
+    EXPECT_EQ(proccount::Descriptors(), fds);
     std::string text = logtest::decodeLog(logtest::readFile(log.Folder() + "PM_LOG.dat"));
     size_t at = 0;
     auto scrambled = [](std::string hex) {
@@ -195,7 +196,7 @@ TEST_F(Modem, OpenFailures)
         Plane fresh;
         ModemDriverSim* driver = nullptr;
         k.setUp(fresh, driver);
-        int fds = modemtest::OpenDescriptors();
+        int fds = proccount::Descriptors();
         size_t held = IORegistryHeldCount();
         {
             EI_CommBaseFOMA transport;
@@ -208,7 +209,7 @@ TEST_F(Modem, OpenFailures)
             EXPECT_TRUE(driver->WaitClients(0, 5s));
             EXPECT_EQ(Selectors(*driver), k.requests);
         }
-        EXPECT_EQ(modemtest::OpenDescriptors(), fds);
+        EXPECT_EQ(proccount::Descriptors(), fds);
         EXPECT_EQ(IORegistryHeldCount(), held);
 
         LogProbe log;

@@ -8,7 +8,6 @@
 #include <csignal>
 #include <ctime>
 #include <chrono>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -28,6 +27,7 @@
 #include "ModemTestSupport.h"
 #include "RawPty.h"
 #include "SerialTestSupport.h"
+#include "ProcessCounts.h"
 #include "portmdl/PortMdl.h"
 
 using namespace std::chrono_literals;
@@ -36,18 +36,6 @@ using pmsim::ModemDriverSim;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-int CountEntries(const char* dir)
-{
-    int n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (dirent* e = readdir(d)) {
-            n += e->d_name[0] != '.';
-        }
-        closedir(d);
-    }
-    return n;
-}
 
 // The scheduler state of one of this process's threads ('R' running, 'S' asleep in a wait, ...).
 char ThreadState(pid_t tid)
@@ -106,10 +94,10 @@ template <typename Call> struct Background {
 int SettlesTo(const char* dir, int expected)
 {
     auto deadline = Clock::now() + 10s;
-    while (CountEntries(dir) != expected && Clock::now() < deadline) {
+    while (proccount::Entries(dir) != expected && Clock::now() < deadline) {
         std::this_thread::sleep_for(10ms);
     }
-    return CountEntries(dir);
+    return proccount::Entries(dir);
 }
 
 using ModemPlane = modemtest::Plane;
@@ -421,8 +409,8 @@ TEST_P(PortThreads, ModuleThreadsTakeNoneOfTheHostsSignals)
 TEST_P(PortThreads, EveryCallFromEveryThreadAtOnce)
 {
     StartPeer(true);
-    const int threadsBefore = CountEntries("/proc/self/task");
-    const int fdsBefore = CountEntries("/proc/self/fd");
+    const int threadsBefore = proccount::Entries("/proc/self/task");
+    const int fdsBefore = proccount::Entries("/proc/self/fd");
 
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <poll.h>
@@ -12,22 +11,13 @@
 
 #include "LogProbe.h"
 #include "PipeTransport.h"
+#include "ProcessCounts.h"
 
 namespace {
 
 EI_RingBuff& queue()
 {
     return EI_CommBaseForMAC::g_cRingBuff;
-}
-
-int threadCount()
-{
-    int n = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/task")) {
-        ++n;
-    }
-    return n;
 }
 
 std::string text(const unsigned char* p, int n)
@@ -195,7 +185,7 @@ TEST(TransportBaseReader, LivesFromOpenToClose)
 {
     LogProbe log;
     log.Open();
-    int before = threadCount();
+    int before = proccount::Threads();
     unsigned char stale[3] = {'o', 'l', 'd'};
     int put = 0;
     queue().Put(stale, 3, &put);
@@ -204,7 +194,7 @@ TEST(TransportBaseReader, LivesFromOpenToClose)
     ASSERT_EQ(t.Open("pipe"), 1);
     EXPECT_EQ(t.m_bRunning.load(), 1);
     // (A sanitizer may add a thread of its own with the first thread the process starts.)
-    int during = threadCount();
+    int during = proccount::Threads();
     EXPECT_GE(during, before + 1);
     EXPECT_EQ(t.countBuffer(), 0);
 
@@ -219,7 +209,7 @@ TEST(TransportBaseReader, LivesFromOpenToClose)
     EXPECT_EQ(t.closes, 1);
     EXPECT_EQ(t.m_bRunning.load(), 0);
     EXPECT_EQ(t.m_bIsOpen.load(), 0);
-    EXPECT_EQ(threadCount(), during - 1);
+    EXPECT_EQ(proccount::Threads(), during - 1);
     std::string records = log.Text();
     EXPECT_EQ(records.substr(records.find("\nRD:")), "\nRD:<100><500>");
 }

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fstream>
@@ -16,22 +15,11 @@
 #include <thread>
 
 #include "RawPty.h"
+#include "ProcessCounts.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-int CountEntries(const char* dir)
-{
-    int n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (dirent* e = readdir(d)) {
-            n += e->d_name[0] != '.';
-        }
-        closedir(d);
-    }
-    return n - 1; // the directory's own descriptor
-}
 
 bool Mapped()
 {
@@ -55,17 +43,17 @@ template <typename F> F Symbol(void* library, const char* name)
 TEST(Unload, WithAPortOpenClosesItFirst)
 {
     RawPty line;
-    const int threadsBefore = CountEntries("/proc/self/task");
+    const int threadsBefore = proccount::Threads();
     void* library = dlopen(PM_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
     auto open = Symbol<int32_t (*)(const char*)>(library, "PM_OpenPortByDeviceName");
     ASSERT_NE(open, nullptr);
     ASSERT_EQ(open(line.SlavePath().c_str()), 1);
-    EXPECT_GT(CountEntries("/proc/self/task"), threadsBefore); // the reader runs
+    EXPECT_GT(proccount::Threads(), threadsBefore); // the reader runs
     ASSERT_EQ(dlclose(library), 0);
     EXPECT_FALSE(Mapped());
     // The reader ended with the port, before its code went away, and the device is free again.
-    EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore);
+    EXPECT_EQ(proccount::Threads(), threadsBefore);
     std::this_thread::sleep_for(700ms); // past the reader's first pause, had it lived on
     int fd = ::open(line.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
@@ -82,14 +70,14 @@ TEST(Unload, LoadingAThousandTimesLeavesNothing)
     void* first = dlopen(PM_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(first, nullptr) << dlerror();
     ASSERT_EQ(dlclose(first), 0);
-    const int fdsBefore = CountEntries("/proc/self/fd");
-    const int threadsBefore = CountEntries("/proc/self/task");
+    const int fdsBefore = proccount::Descriptors();
+    const int threadsBefore = proccount::Threads();
     for (int i = 0; i < 1000; ++i) {
         void* library = dlopen(PM_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(library, nullptr) << dlerror();
         ASSERT_EQ(dlclose(library), 0);
     }
     EXPECT_FALSE(Mapped());
-    EXPECT_EQ(CountEntries("/proc/self/fd"), fdsBefore);
-    EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore);
+    EXPECT_EQ(proccount::Descriptors(), fdsBefore);
+    EXPECT_EQ(proccount::Threads(), threadsBefore);
 }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "ModemTestSupport.h"
+#include "ProcessCounts.h"
 #include "platform/usb/IORegistry.h"
 #include "platform/usb/UserClient.h"
 
@@ -399,12 +400,12 @@ TEST(UserClient, PlaneEntries)
                                                "E-file", "F-dangling", "G-link"}));
     EXPECT_EQ(IORegistryHeldCount(), held);
 
-    int fds = modemtest::OpenDescriptors();
+    int fds = proccount::Descriptors();
     for (const char* name : {"C-not-listening", "D-stream", "E-file", "F-dangling"}) {
         io_connect_t c = 0;
         EXPECT_EQ(OpenService(name, &c), kIOReturnNoDevice) << name;
     }
-    EXPECT_EQ(modemtest::OpenDescriptors(), fds);
+    EXPECT_EQ(proccount::Descriptors(), fds);
     EXPECT_EQ(IORegistryHeldCount(), held);
     close(driver);
     close(quiet);
