@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,33 @@ inline void writeFile(const fs::path& path, const std::string& content)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
+}
+
+// The log's text after 1 to 6 random edits, each a byte changed, a stretch cut out, a stretch of
+// one random byte put in or (with truncate) the text cut short there. Never empty.
+inline std::string randomlyDamaged(std::string content, std::mt19937& random, bool truncate)
+{
+    const unsigned kinds = truncate ? 4 : 3;
+    for (int k = 0, edits = 1 + static_cast<int>(random() % 6); k < edits; ++k) {
+        size_t at = random() % content.size();
+        switch (random() % kinds) {
+        case 0:
+            content[at] = static_cast<char>(random() % 256);
+            break;
+        case 1:
+            content.erase(at, random() % 40);
+            break;
+        case 2:
+            content.insert(at, std::string(random() % 40, static_cast<char>(random() % 256)));
+            break;
+        case 3:
+            content.resize(at);
+            break;
+        }
+        if (content.empty())
+            content = "\n";
+    }
+    return content;
 }
 
 // The cable answers "AT\r" with "\r\nOK\r\n".

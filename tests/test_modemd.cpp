@@ -26,6 +26,7 @@
 
 #include "CableSim.h"
 #include "CommBaseForMAC.h"
+#include "DaemonProgram.h"
 #include "ModemDaemon.h"
 #include "ModemTestSupport.h"
 #include "SerialTestSupport.h"
@@ -598,47 +599,16 @@ struct Program {
     pid_t pid = -1;
 };
 
-std::string ReadAll(int fd)
-{
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = pread(fd, buf, sizeof buf, static_cast<off_t>(text.size()))) > 0) {
-        text.append(buf, static_cast<size_t>(n));
-    }
-    return text;
-}
-
 Program Start(std::vector<std::string> args, const std::string& untilLine = "")
 {
-    args.insert(args.begin(), PMMODEMD_BINARY);
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    // A file rather than a pipe: the daemon logs on after the test has stopped reading.
-    char name[] = "/tmp/pmmodemd-err.XXXXXX";
-    int err = mkostemp(name, O_CLOEXEC);
-    EXPECT_GE(err, 0);
-    unlink(name);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err, STDOUT_FILENO);
     Program p;
-    EXPECT_EQ(posix_spawn(&p.pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    int err = daemontest::Spawn(std::move(args), p.pid);
     if (untilLine.empty()) {
         waitpid(p.pid, &p.status, 0);
         p.pid = -1;
-        p.err = ReadAll(err);
+        p.err = daemontest::ReadAll(err);
     } else {
-        auto until = std::chrono::steady_clock::now() + 10s;
-        while ((p.err = ReadAll(err)).find(untilLine) == std::string::npos &&
-               std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(10ms);
-        }
+        p.err = daemontest::WaitForText(err, untilLine);
     }
     close(err);
     return p;

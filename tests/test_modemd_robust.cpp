@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "CableSim.h"
+#include "DaemonProgram.h"
 #include "DriverWire.h"
 #include "ModemDaemon.h"
 #include "ModemTestSupport.h"
@@ -117,19 +118,6 @@ class DaemonProcess {
   public:
     DaemonProcess(const Plane& plane, const std::string& tty)
     {
-        std::vector<std::string> args = {PMMODEMD_BINARY, "--tty", tty, "--plane", plane.Dir()};
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        char name[] = "/tmp/pmmodemd-err.XXXXXX";
-        int err = mkostemp(name, O_CLOEXEC);
-        EXPECT_GE(err, 0);
-        unlink(name);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
         // Under AddressSanitizer, freed memory waits in a quarantine of up to 256 MiB before it
         // is used again; the daemon's own memory is what is measured, so there is none.
         std::vector<std::string> env;
@@ -147,20 +135,9 @@ class DaemonProcess {
             envp.push_back(e.data());
         }
         envp.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
-        posix_spawn_file_actions_destroy(&actions);
+        int err = daemontest::Spawn({"--tty", tty, "--plane", plane.Dir()}, m_pid, envp.data());
         // Serving once it says so: the socket listens by then.
-        const auto until = Clock::now() + 10s;
-        std::string said;
-        char buf[512];
-        while (said.find("serving") == std::string::npos && Clock::now() < until) {
-            ssize_t n = pread(err, buf, sizeof buf, static_cast<off_t>(said.size()));
-            if (n > 0) {
-                said.append(buf, static_cast<std::size_t>(n));
-            } else {
-                std::this_thread::sleep_for(10ms);
-            }
-        }
+        const std::string said = daemontest::WaitForText(err, "serving");
         close(err);
         EXPECT_NE(said.find("serving"), std::string::npos) << said;
     }

@@ -364,27 +364,7 @@ TEST_F(LogReaderOnModuleLog, RandomDamageNeverStopsTheReader)
 {
     std::mt19937 random(12345);
     for (int round = 0; round < 300; ++round) {
-        std::string content = dat;
-        int edits = 1 + static_cast<int>(random() % 6);
-        for (int k = 0; k < edits; ++k) {
-            size_t at = random() % content.size();
-            switch (random() % 4) {
-            case 0:
-                content[at] = static_cast<char>(random() % 256);
-                break;
-            case 1:
-                content.erase(at, random() % 40);
-                break;
-            case 2:
-                content.insert(at, std::string(random() % 40, static_cast<char>(random() % 256)));
-                break;
-            case 3:
-                content.resize(at);
-                break;
-            }
-            if (content.empty())
-                content = "\n";
-        }
+        const std::string content = randomlyDamaged(dat, random, true);
         for (bool plain : {false, true}) {
             pmlog::Log log = pmlog::readLogContent(content, "PM_LOG.dat", plain);
             std::ostringstream out;

@@ -196,23 +196,7 @@ TEST(LogHtml, AnyInputGivesAWholePage)
     const std::string dat = readFile(dir.path() / "PM_LOG.dat");
     std::mt19937 random(2024);
     for (int round = 0; round < 200; ++round) {
-        std::string content = dat;
-        for (int k = 0, edits = 1 + static_cast<int>(random() % 6); k < edits; ++k) {
-            size_t at = random() % content.size();
-            switch (random() % 3) {
-            case 0:
-                content[at] = static_cast<char>(random() % 256);
-                break;
-            case 1:
-                content.erase(at, random() % 40);
-                break;
-            case 2:
-                content.insert(at, std::string(random() % 40, static_cast<char>(random() % 256)));
-                break;
-            }
-            if (content.empty())
-                content = "\n";
-        }
+        const std::string content = randomlyDamaged(dat, random, false);
         for (bool plain : {false, true}) {
             const std::string page = pageOfText(content, plain);
             ASSERT_EQ(htmlProblem(page), "") << "round " << round;
