@@ -22,44 +22,8 @@
 
 namespace {
 
-using benchlinks::Cable;
-using benchlinks::kMiB;
-using benchlinks::Payload;
-
-constexpr int kChunk = 4096;
-
-pmsim::ModemDriverSim& Driver()
-{
-    static auto* driver = [] {
-        char tmpl[] = "/tmp/pmbench-plane.XXXXXX";
-        std::string dir = mkdtemp(tmpl) != nullptr ? tmpl : "/tmp/pmbench-plane";
-        setenv("PM_USERCLIENT_DIR", dir.c_str(), 1);
-        auto* d = new pmsim::ModemDriverSim(dir);
-        d->AddReply("AT\r", "OK\r\n");
-        return d;
-    }();
-    return *driver;
-}
-
-// The module's port on one of the links, open for the length of one benchmark.
-struct Port {
-    explicit Port(bool modem)
-    {
-        if (modem) {
-            Driver();
-            const int32_t env[2] = {5, 0};
-            PM_SetInfo(env);
-            ok = PM_OpenPort(0) == 1;
-        } else {
-            ok = PM_OpenPortByDeviceName(Cable().SlavePath().c_str()) == 1;
-        }
-        ok = ok && PM_SetRxTimeout(5000) == 1;
-        // The reader starts polling half a second after the open.
-        std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    }
-    ~Port() { PM_ClosePort(); }
-    bool ok = false;
-};
+using benchlinks::Driver;
+using benchlinks::ModulePort;
 
 // Reports the driver thread's CPU time per iteration of the benchmark it lives through.
 class DriverCpu {
@@ -86,42 +50,21 @@ class DriverCpu {
 
 void Exchange(benchmark::State& state, bool modem)
 {
-    Port port(modem);
+    ModulePort port(modem);
     DriverCpu driverCpu(state, modem);
-    const uint8_t at[] = {'A', 'T', '\r'};
-    uint8_t ok[4];
-    for (auto _ : state) {
-        if (!port.ok || PM_TxBytes(3, at) != 1 || PM_RxBytes(4, ok) != 1) {
-            state.SkipWithError("exchange failed");
-            break;
-        }
-    }
+    benchlinks::ModuleExchanges(state, port);
 }
 
 void Receive1MiB(benchmark::State& state, bool modem)
 {
-    Port port(modem);
+    ModulePort port(modem);
     DriverCpu driverCpu(state, modem);
-    std::string buf(kChunk, '\0');
-    for (auto _ : state) {
-        if (modem) {
-            Driver().Send(Payload());
-        } else {
-            Cable().Send(Payload());
-        }
-        for (int got = 0; got < kMiB; got += kChunk) {
-            if (!port.ok || PM_RxBytes(kChunk, reinterpret_cast<uint8_t*>(buf.data())) != 1) {
-                state.SkipWithError("receive failed");
-                return;
-            }
-        }
-    }
-    state.SetBytesProcessed(state.iterations() * kMiB);
+    benchlinks::ModuleReceives(state, port, modem);
 }
 
 void IdleOpen(benchmark::State& state, bool modem)
 {
-    Port port(modem);
+    ModulePort port(modem);
     DriverCpu driverCpu(state, modem);
     for (auto _ : state) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

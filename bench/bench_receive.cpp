@@ -36,26 +36,16 @@ namespace {
 
 using benchlinks::Cable;
 using benchlinks::kMiB;
+using benchlinks::Driver;
+using benchlinks::ModulePort;
 using benchlinks::Payload;
+using benchlinks::PlainPort;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kPiece = 4096;
 constexpr int kRounds = 5;
 constexpr int kReceiveIterations = 8;
 constexpr int kExchangeIterations = 300;
-
-pmsim::ModemDriverSim& Driver()
-{
-    static auto* driver = [] {
-        char tmpl[] = "/tmp/pmbench-plane.XXXXXX";
-        std::string dir = mkdtemp(tmpl) != nullptr ? tmpl : "/tmp/pmbench-plane";
-        setenv("PM_USERCLIENT_DIR", dir.c_str(), 1);
-        auto* d = new pmsim::ModemDriverSim(dir);
-        d->AddReply("AT\r", "OK\r\n");
-        return d;
-    }();
-    return *driver;
-}
 
 enum class Path { Plain, Serial, Modem };
 
@@ -112,87 +102,6 @@ class Meter {
     double m_peer = 0;
 };
 
-// A plain client: raw line, non-blocking descriptor, poll() for every wait.
-struct PlainPort {
-    PlainPort()
-    {
-        fd = open(Cable().SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        termios t{};
-        ok = fd >= 0 && tcgetattr(fd, &t) == 0;
-        if (ok) {
-            cfmakeraw(&t);
-            t.c_cc[VMIN] = 0;
-            t.c_cc[VTIME] = 0;
-            ok = tcsetattr(fd, TCSANOW, &t) == 0 && tcflush(fd, TCIOFLUSH) == 0;
-        }
-    }
-    ~PlainPort()
-    {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    PlainPort(const PlainPort&) = delete;
-    PlainPort& operator=(const PlainPort&) = delete;
-    bool Write(const uint8_t* data, size_t n)
-    {
-        while (n > 0) {
-            ssize_t w = write(fd, data, n);
-            if (w > 0) {
-                data += w;
-                n -= static_cast<size_t>(w);
-            } else {
-                pollfd p = {fd, POLLOUT, 0};
-                if (poll(&p, 1, 5000) <= 0) {
-                    return false;
-                }
-            }
-        }
-        return true;
-    }
-    bool Read(uint8_t* data, size_t n)
-    {
-        while (n > 0) {
-            pollfd p = {fd, POLLIN, 0};
-            if (poll(&p, 1, 5000) <= 0) {
-                return false;
-            }
-            ssize_t r = read(fd, data, n);
-            if (r > 0) {
-                data += r;
-                n -= static_cast<size_t>(r);
-            }
-        }
-        return true;
-    }
-    int fd = -1;
-    bool ok = false;
-};
-
-// The module's port on the cable or the modem driver, open for the length of one benchmark.
-struct ModulePort {
-    explicit ModulePort(Path path)
-    {
-        const int32_t saved[2] = {PortMdlEnv.nCableType, PortMdlEnv.nHostWord};
-        if (path == Path::Modem) {
-            Driver();
-            const int32_t env[2] = {5, 0};
-            PM_SetInfo(env);
-            ok = PM_OpenPort(0) == 1;
-            PM_SetInfo(saved);
-        } else {
-            ok = PM_OpenPortByDeviceName(Cable().SlavePath().c_str()) == 1;
-        }
-        ok = ok && PM_SetRxTimeout(5000) == 1;
-        // The reader starts polling half a second after the open.
-        std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    }
-    ~ModulePort() { PM_ClosePort(); }
-    ModulePort(const ModulePort&) = delete;
-    ModulePort& operator=(const ModulePort&) = delete;
-    bool ok = false;
-};
-
 void SendPayload(Path path)
 {
     if (path == Path::Modem) {
@@ -211,7 +120,7 @@ void Receive(benchmark::State& state, Path path)
         plain = std::make_unique<PlainPort>();
         ok = plain->ok;
     } else {
-        module = std::make_unique<ModulePort>(path);
+        module = std::make_unique<ModulePort>(path == Path::Modem);
         ok = module->ok;
     }
     std::vector<uint8_t> buf(kPiece);
@@ -242,7 +151,7 @@ void Exchange(benchmark::State& state, Path path)
         plain = std::make_unique<PlainPort>();
         ok = plain->ok;
     } else {
-        module = std::make_unique<ModulePort>(path);
+        module = std::make_unique<ModulePort>(path == Path::Modem);
         ok = module->ok;
     }
     const uint8_t at[] = {'A', 'T', '\r'};

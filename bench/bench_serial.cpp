@@ -26,89 +26,16 @@
 namespace {
 
 using benchlinks::Cable;
+using benchlinks::kChunk;
 using benchlinks::kMiB;
+using benchlinks::ModulePort;
 using benchlinks::Payload;
-
-constexpr int kChunk = 4096; // the module's receives take the megabyte in pieces of this size
-
-// The module's port on the cable, open for the length of one benchmark.
-struct ModulePort {
-    ModulePort()
-    {
-        ok =
-            PM_OpenPortByDeviceName(Cable().SlavePath().c_str()) == 1 && PM_SetRxTimeout(5000) == 1;
-        // The reader starts polling half a second after the open.
-        std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    }
-    ~ModulePort() { PM_ClosePort(); }
-    bool ok = false;
-};
-
-// A plain client: raw line, non-blocking descriptor, poll() for every wait.
-struct PlainPort {
-    PlainPort()
-    {
-        fd = open(Cable().SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        termios t{};
-        if (fd >= 0 && tcgetattr(fd, &t) == 0) {
-            cfmakeraw(&t);
-            t.c_cc[VMIN] = 0;
-            t.c_cc[VTIME] = 0;
-            tcsetattr(fd, TCSANOW, &t);
-            tcflush(fd, TCIOFLUSH);
-        }
-    }
-    ~PlainPort()
-    {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    bool Write(const char* data, size_t n)
-    {
-        while (n > 0) {
-            ssize_t w = write(fd, data, n);
-            if (w > 0) {
-                data += w;
-                n -= static_cast<size_t>(w);
-            } else {
-                pollfd p = {fd, POLLOUT, 0};
-                if (poll(&p, 1, 5000) <= 0) {
-                    return false;
-                }
-            }
-        }
-        return true;
-    }
-    bool Read(char* data, size_t n, int timeoutMs)
-    {
-        while (n > 0) {
-            pollfd p = {fd, POLLIN, 0};
-            if (poll(&p, 1, timeoutMs) <= 0) {
-                return false;
-            }
-            ssize_t r = read(fd, data, n);
-            if (r > 0) {
-                data += r;
-                n -= static_cast<size_t>(r);
-            }
-        }
-        return true;
-    }
-    int fd = -1;
-};
+using benchlinks::PlainPort;
 
 void BM_Exchange_Module(benchmark::State& state)
 {
     ModulePort port;
-    const uint8_t at[] = {'A', 'T', '\r'};
-    uint8_t ok[4];
-    for (auto _ : state) {
-        if (!port.ok || PM_TxBytes(3, at) != 1 || PM_RxBytes(4, ok) != 1) {
-            state.SkipWithError("exchange failed");
-            break;
-        }
-    }
+    benchlinks::ModuleExchanges(state, port);
 }
 
 // The fixed pause alone, to tell the module's own cost in an exchange from the pause's.
@@ -124,7 +51,7 @@ void BM_Exchange_Plain(benchmark::State& state)
     PlainPort port;
     char ok[4];
     for (auto _ : state) {
-        if (port.fd < 0 || !port.Write("AT\r", 3) || !port.Read(ok, 4, 5000)) {
+        if (!port.ok || !port.Write("AT\r", 3) || !port.Read(ok, 4, 5000)) {
             state.SkipWithError("exchange failed");
             break;
         }
@@ -134,17 +61,7 @@ void BM_Exchange_Plain(benchmark::State& state)
 void BM_Receive1MiB_Module(benchmark::State& state)
 {
     ModulePort port;
-    std::string buf(kChunk, '\0');
-    for (auto _ : state) {
-        Cable().Send(Payload());
-        for (int got = 0; got < kMiB; got += kChunk) {
-            if (!port.ok || PM_RxBytes(kChunk, reinterpret_cast<uint8_t*>(buf.data())) != 1) {
-                state.SkipWithError("receive failed");
-                return;
-            }
-        }
-    }
-    state.SetBytesProcessed(state.iterations() * kMiB);
+    benchlinks::ModuleReceives(state, port);
 }
 
 void BM_Receive1MiB_Plain(benchmark::State& state)
@@ -154,7 +71,7 @@ void BM_Receive1MiB_Plain(benchmark::State& state)
     for (auto _ : state) {
         Cable().Send(Payload());
         for (int got = 0; got < kMiB; got += kChunk) {
-            if (port.fd < 0 || !port.Read(buf.data(), kChunk, 5000)) {
+            if (!port.ok || !port.Read(buf.data(), kChunk)) {
                 state.SkipWithError("receive failed");
                 return;
             }
@@ -182,7 +99,7 @@ void BM_Send1MiB_Plain(benchmark::State& state)
     PlainPort port;
     for (auto _ : state) {
         Cable().ClearReceived();
-        if (port.fd < 0 || !port.Write(Payload().data(), kMiB) ||
+        if (!port.ok || !port.Write(Payload().data(), kMiB) ||
             !Cable().WaitReceived(kMiB, std::chrono::seconds(10))) {
             state.SkipWithError("send failed");
             break;
