@@ -1,25 +1,22 @@
-// The escapes the simulator programs take on their command lines.
-#ifndef PMSIM_ESCAPES_H
-#define PMSIM_ESCAPES_H
+// The C-style escapes that pmctl's steps and the simulator programs' command lines take, in one
+// place so that every program reads a text the same way.
+#ifndef PM_ESCAPES_H
+#define PM_ESCAPES_H
 
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
-namespace pmsim {
+namespace escapes {
 
-// "\r" and "\n" in s stand for CR and LF; every other character stays as it is.
-inline std::string UnescapeCrLf(const std::string& s)
-{
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\\' && i + 1 < s.size() && (s[i + 1] == 'r' || s[i + 1] == 'n')) {
-            out += s[++i] == 'r' ? '\r' : '\n';
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
+// Undoes C-style escapes: \r \n \t \0 \a \b \f \v \e \\ \" \' and \xNN (one or two hex digits).
+// On a bad escape, returns false with error naming it and its position.
+bool unescape(std::string_view text, std::vector<uint8_t>& out, std::string& error);
 
-} // namespace pmsim
+// 0 to 15 for a hex digit of either case, -1 for any other character.
+int hexValue(char c);
+
+} // namespace escapes
 
 #endif

@@ -13,7 +13,7 @@
 #include <CLI/CLI.hpp>
 
 #include "CableSim.h"
-#include "Text.h"
+#include "Escapes.h"
 #include "portmdl/PortMdl.h"
 
 namespace {
@@ -48,7 +48,7 @@ std::string Unescape(const std::string& text, const std::string& option)
 {
     std::vector<uint8_t> bytes;
     std::string error;
-    if (!pmctl::unescape(text, bytes, error))
+    if (!escapes::unescape(text, bytes, error))
         throw CLI::ValidationError(option, error);
     return std::string(bytes.begin(), bytes.end());
 }

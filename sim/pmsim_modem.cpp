@@ -7,6 +7,7 @@
 #include <ctime>
 #include <pthread.h>
 #include <string>
+#include <vector>
 
 #include "Escapes.h"
 #include "ModemDriverSim.h"
@@ -24,9 +25,9 @@ then). The module finds the driver through PM_USERCLIENT_DIR.
 
 The phone:
   --echo               every byte written comes back
-  --reply REQ=REPLY    answer REQ with REPLY (may be repeated); "\r" and "\n"
-                       stand for CR and LF
+  --reply REQ=REPLY    answer REQ with REPLY (may be repeated)
   --id REPLY           the whole reply to "AT!CCHK" after "+++"
+  Texts take the escapes of pmctl: \r \n \t \0 \a \b \f \v \e \\ \" \' and \xNN.
   Without --echo or --reply the phone takes the bytes and answers nothing but
   the AT commands of its command mode ("+++", AT, AT!CCHK, AT!CON, AT!COFF,
   at%z).
@@ -76,6 +77,16 @@ int Usage(const std::string& why)
 {
     std::fprintf(stderr, "pmsim-modem: %s\nTry 'pmsim-modem --help'.\n", why.c_str());
     return 2;
+}
+
+// Undoes the escapes in text; false with error for a bad escape.
+bool Unescape(const std::string& text, std::string& bytes, std::string& error)
+{
+    std::vector<uint8_t> out;
+    if (!escapes::unescape(text, out, error))
+        return false;
+    bytes.assign(out.begin(), out.end());
+    return true;
 }
 
 } // namespace
@@ -139,9 +150,17 @@ int main(int argc, char** argv)
                 if (s.value.find('=') == std::string::npos || sel.empty()) {
                     return Usage("--reply wants REQUEST=REPLY");
                 }
-                driver.AddReply(pmsim::UnescapeCrLf(sel), pmsim::UnescapeCrLf(rest));
+                std::string request, reply, error;
+                if (!Unescape(sel, request, error) || !Unescape(rest, reply, error)) {
+                    return Usage("--reply: " + error);
+                }
+                driver.AddReply(std::move(request), std::move(reply));
             } else if (s.option == "--id") {
-                driver.SetIdentification(pmsim::UnescapeCrLf(s.value));
+                std::string reply, error;
+                if (!Unescape(s.value, reply, error)) {
+                    return Usage("--id: " + error);
+                }
+                driver.SetIdentification(std::move(reply));
             } else if (s.option == "--fail" && selectorOk &&
                        (rest.empty() || Number(rest, 0xFFFFFFFFul, &number))) {
                 driver.SetFault(static_cast<uint32_t>(selector), ModemDriverSim::Fault::Fail,

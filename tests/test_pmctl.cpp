@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "CommLog.h"
+#include "Escapes.h"
 #include "LogReader.h"
 #include "LogRecordsView.h"
 #include "LogTranscript.h"
@@ -615,7 +616,7 @@ TEST(PmctlText, EscapesAndHexDump)
 {
     std::vector<uint8_t> out;
     std::string error;
-    ASSERT_TRUE(pmctl::unescape("a\\x7\\x41\\0\\e\\\\\\t", out, error)) << error;
+    ASSERT_TRUE(escapes::unescape("a\\x7\\x41\\0\\e\\\\\\t", out, error)) << error;
     EXPECT_EQ(out, (std::vector<uint8_t>{'a', 0x07, 0x41, 0x00, 0x1b, '\\', '\t'}));
 
     auto rows = pmctl::hexRows(reinterpret_cast<const uint8_t*>("0123456789abcdef\x01Z"), 18);

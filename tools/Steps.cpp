@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "Escapes.h"
 #include "Text.h"
 
 namespace pmctl {
@@ -84,7 +85,7 @@ bool parseSteps(const std::vector<std::string>& words, std::vector<Step>& steps,
             std::string problem;
             switch (step.kind) {
             case Step::Send:
-                if (word == "send" ? !unescape(arg, step.bytes, problem)
+                if (word == "send" ? !escapes::unescape(arg, step.bytes, problem)
                                    : !parseHex(arg, step.bytes, problem)) {
                     error = where + ": " + problem;
                     return false;

@@ -1,4 +1,4 @@
-// Text helpers of pmctl: C-style escapes, hex input, hex dumps and safe display of arbitrary bytes.
+// Text helpers of pmctl: hex input, hex dumps and safe display of arbitrary bytes.
 #ifndef PMCTL_TEXT_H
 #define PMCTL_TEXT_H
 
@@ -8,10 +8,6 @@
 #include <vector>
 
 namespace pmctl {
-
-// Undoes C-style escapes: \r \n \t \0 \a \b \f \v \e \\ \" \' and \xNN (one or two hex digits).
-// On a bad escape, returns false with error naming it and its position.
-bool unescape(std::string_view text, std::vector<uint8_t>& out, std::string& error);
 
 // Reads hex bytes: pairs of hex digits, optionally separated by spaces, ':' , '-' or ','; an
 // optional "0x" before a pair is allowed. Returns false with error on anything else.
