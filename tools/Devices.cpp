@@ -14,26 +14,13 @@
 #include <memory>
 
 #include "Port.h"
+#include "CableTypes.h"
 #include "platform/serial/SerialRegistry.h"
 #include "portmdl/PortMdl.h"
 
 namespace pmctl {
 
 namespace {
-
-// The device names PM_OpenPort looks for, in its order: the first or second device whose
-// terminal name starts with the prefix; 1003 falls back to a second prefix.
-struct CableSearch {
-    int32_t type;
-    const char* prefix;
-    const char* fallback;
-    int index;
-};
-constexpr CableSearch kSearches[] = {
-    {3, "ORVUUSBP", nullptr, 0},    {4, "ORVUUSBC", nullptr, 0},
-    {8, "ORVUDSCDMA", nullptr, 0},  {1002, "usbmodem", nullptr, 0},
-    {1003, "kestrel-cable", "usbserial", 0}, {1004, "usbmodem", nullptr, 1},
-};
 
 // The registry as the module's search sees it: terminal name and callout path, in order.
 std::vector<SerialRegistryDevice> registryDevices()
@@ -140,7 +127,7 @@ std::vector<DeviceFacts> describeDevices()
                 break;
             }
         }
-        for (const CableSearch& search : kSearches) {
+        for (const CableSearch& search : kCableSearches) {
             if (pick(registry, search).callout == path)
                 facts.cableTypes.push_back(search.type);
         }
@@ -152,7 +139,7 @@ std::vector<DeviceFacts> describeDevices()
 
 CablePick deviceForCable(int32_t cableType)
 {
-    for (const CableSearch& search : kSearches) {
+    for (const CableSearch& search : kCableSearches) {
         if (search.type == cableType)
             return pick(registryDevices(), search);
     }
@@ -253,7 +240,7 @@ int runListVerbose(const std::regex* filter)
         line("driver", d.driver);
         std::string types;
         for (int32_t t : d.cableTypes) {
-            for (const CableSearch& s : kSearches) {
+            for (const CableSearch& s : kCableSearches) {
                 if (s.type == t)
                     types += (types.empty() ? "" : ", ") + std::to_string(t) + " (" + searchText(s) + ")";
             }

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -10,7 +11,9 @@
 #include <cstring>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
+#include "CableTypes.h"
 #include "Devices.h"
 #include "ErrorNames.h"
 #include "Modem.h"
@@ -19,32 +22,6 @@
 namespace pmctl {
 
 namespace {
-
-constexpr int32_t kModemCable = 5;
-
-struct CableType {
-    int32_t type;
-    const char* looksFor;
-};
-
-constexpr CableType kCableTypes[] = {
-    {3, "the first device named ORVUUSBP*"},
-    {4, "the first device named ORVUUSBC*"},
-    {5, "the modem driver's user client (no serial device)"},
-    {8, "the first device named ORVUDSCDMA*"},
-    {1002, "the first device named usbmodem*"},
-    {1003, "the first device named kestrel-cable*, else the first usbserial*"},
-    {1004, "the second device named usbmodem*"},
-};
-
-const CableType* findCable(int32_t type)
-{
-    for (const CableType& c : kCableTypes) {
-        if (c.type == type)
-            return &c;
-    }
-    return nullptr;
-}
 
 std::string resolveDevice(const std::string& device)
 {
@@ -104,21 +81,22 @@ void onStopSignal(int)
 
 bool knownCableType(int32_t type)
 {
-    return findCable(type) != nullptr;
+    return !cableLooksFor(type).empty();
 }
 
-const char* cableTypesHelp()
+std::string cableTypesHelp()
 {
-    return R"(Cable types that --cable opens on its own (PM_SetInfo + PM_OpenPort):
-  3     the first device named ORVUUSBP*
-  4     the first device named ORVUUSBC*
-  5     the modem driver's user client (no serial device)
-  8     the first device named ORVUDSCDMA*
-  1002  the first device named usbmodem*
-  1003  the first device named kestrel-cable*, else the first usbserial*
-  1004  the second device named usbmodem*
-With --device, --cable only sets the cable type (10: sends in pieces of 50
-bytes, receives byte by byte) and the device given is opened.)";
+    std::string help = "Cable types that --cable opens on its own (PM_SetInfo + PM_OpenPort):\n";
+    std::vector<int32_t> types = {kModemCable};
+    for (const CableSearch& s : kCableSearches)
+        types.push_back(s.type);
+    std::sort(types.begin(), types.end());
+    for (int32_t type : types) {
+        std::string number = std::to_string(type);
+        help += "  " + number + std::string(6 - number.size(), ' ') + cableLooksFor(type) + "\n";
+    }
+    return help + "With --device, --cable only sets the cable type (10: sends in pieces of 50\n"
+                  "bytes, receives byte by byte) and the device given is opened.";
 }
 
 std::string moduleErrorText(int32_t code)
@@ -169,8 +147,9 @@ std::string openPort(const PortOptions& options)
     }
     if (!options.cable)
         throw Failure("say which port: --device PATH (see 'pmctl list') or --cable TYPE");
-    const CableType* cable = findCable(*options.cable);
-    if (cable == nullptr) {
+    const int32_t cable = *options.cable;
+    const std::string looksFor = cableLooksFor(cable);
+    if (looksFor.empty()) {
         throw Failure("cable type " + std::to_string(*options.cable) +
                       " cannot be opened by type; known types: 3 4 5 8 1002 1003 1004 (see "
                       "--help), or add --device PATH to open a device with that cable type");
@@ -181,22 +160,22 @@ std::string openPort(const PortOptions& options)
             // The module leaves the log communication of a failed search open: end it here so
             // that the log is saved.
             PM_ClosePort();
-            throw Failure("no serial device for cable type " + std::to_string(cable->type) +
-                          ": it opens " + cable->looksFor +
+            throw Failure("no serial device for cable type " + std::to_string(cable) +
+                          ": it opens " + looksFor +
                           ". 'pmctl list' shows the devices; PM_SERIAL_REGISTRY may name a "
                           "folder of links to devices, or use --device PATH");
         }
-        CablePick picked = deviceForCable(cable->type);
-        if (cable->type == 1004 && picked.matches == 1) {
-            throw moduleFailure("cable type 1004 opens the second device named usbmodem*, and only "
-                                "one is present: the phone's second port is missing",
+        CablePick picked = deviceForCable(cable);
+        if (cable == 1004 && picked.matches == 1) {
+            throw moduleFailure("cable type 1004 opens " + looksFor + ", and only one is present: "
+                                "the phone's second port is missing",
                                 "--cable 1002 opens the first one; 'pmctl list -v' shows the "
                                 "devices");
         }
         std::string reason = picked.callout.empty() ? "" : openFailureReason(picked.callout);
-        throw moduleFailure("cannot open the port of cable type " + std::to_string(cable->type) +
-                                " (it opens " + cable->looksFor + ")",
-                            cable->type == kModemCable ? modemOpenHint()
+        throw moduleFailure("cannot open the port of cable type " + std::to_string(cable) +
+                                " (it opens " + looksFor + ")",
+                            cable == kModemCable ? modemOpenHint()
                             : !reason.empty()          ? reason
                                                        : "'pmctl list -v' shows the devices; check "
                                                          "that no other program holds the device "

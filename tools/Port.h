@@ -27,7 +27,7 @@ struct PortOptions {
 };
 
 // The cable types that PM_OpenPort knows, with the device each one looks for.
-const char* cableTypesHelp();
+std::string cableTypesHelp();
 bool knownCableType(int32_t type);
 
 // "3 (PM_ERR_TIMEOUT: ...)" for a module error code.
