@@ -57,6 +57,8 @@ class EI_CommBaseBluetooth : public EI_CommBaseForMAC {
     ~EI_CommBaseBluetooth() override;
 
     int readBuffer(unsigned char* buf, int len) override;
+    // The transport operations of EI_CommBaseForMAC that this transport implements; each
+    // transport names its own, so the lists look alike.
     int SetReadTimeOut(uint32_t ms) override;
     int SetWriteTimeOut(uint32_t ms) override;
     uint32_t EI_GetLastError() override;

@@ -44,6 +44,8 @@ class EI_CommBaseFOMA : public EI_CommBaseForMAC {
     EI_CommBaseFOMA();
     ~EI_CommBaseFOMA() override;
 
+    // The transport operations of EI_CommBaseForMAC that this transport implements; each
+    // transport names its own, so the lists look alike.
     int internalRead() override;
     int internalWrite(const unsigned char* buf, int len, int* sent) override;
     int GetPortHandle() override; // the connection handle

@@ -19,6 +19,8 @@ class EI_CommBaseUNIX : public EI_CommBaseForMAC {
     explicit EI_CommBaseUNIX(int evenParity);
     ~EI_CommBaseUNIX() override;
 
+    // The transport operations of EI_CommBaseForMAC that this transport implements; each
+    // transport names its own, so the lists look alike.
     int internalRead() override;
     int internalWrite(const unsigned char* buf, int len, int* sent) override;
     int GetPortHandle() override; // the descriptor, -1 while not open

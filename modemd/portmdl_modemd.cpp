@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <grp.h>
 #include <optional>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <thread>
 
 #include "ModemDaemon.h"
+#include "StopSignals.h"
 #include "TtyLocator.h"
 
 namespace {
@@ -119,11 +119,7 @@ int main(int argc, char** argv)
 
     signal(SIGPIPE, SIG_IGN); // a standard error nobody reads any more must not end the daemon
     // Blocked before the daemon's thread starts, so only the wait below takes them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const sigset_t stopSignals = BlockStopSignals();
     try {
         modemd::ModemDaemon::Options options;
         options.plane = plane;

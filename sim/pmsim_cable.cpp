@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <pthread.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -14,6 +13,7 @@
 
 #include "CableSim.h"
 #include "Escapes.h"
+#include "StopSignals.h"
 #include "portmdl/PortMdl.h"
 
 namespace {
@@ -104,11 +104,7 @@ int main(int argc, char** argv)
     }
 
     // Blocked before the cable's thread starts, so only sigwait below takes them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const sigset_t stopSignals = BlockStopSignals();
     try {
         pmsim::CableSim cable;
         cable.SetEcho(echo);

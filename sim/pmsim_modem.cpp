@@ -5,12 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <pthread.h>
 #include <string>
 #include <vector>
 
 #include "Escapes.h"
 #include "ModemDriverSim.h"
+#include "StopSignals.h"
 #include "portmdl/PortMdl.h"
 
 namespace {
@@ -129,11 +129,7 @@ int main(int argc, char** argv)
     }
 
     // Blocked before the driver's thread starts, so only the wait below takes them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const sigset_t stopSignals = BlockStopSignals();
     try {
         ModemDriverSim driver(dir, name);
         for (const Setting& s : settings) {

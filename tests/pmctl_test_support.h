@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -84,10 +85,12 @@ inline std::string randomlyDamaged(std::string content, std::mt19937& random, bo
 // The cable answers "AT\r" with "\r\nOK\r\n".
 inline const std::string kOk = "\r\nOK\r\n";
 
-// One logged communication as a host has it: open by device path, speed, an AT exchange, a
-// pause, a note, a receive that times out (reported to the log), close.
+// One logged communication as a host has it: open by device path, speed, an AT exchange, what
+// middle does (by default a pause and a note), a receive that times out (reported to the log),
+// close.
 inline void logOneCommunication(const fs::path& folder, pmsim::CableSim& cable,
-                                const char* phoneId = "test-phone")
+                                const char* phoneId = "test-phone",
+                                const std::function<void()>& middle = {})
 {
     std::string prefix = folder.string() + "/";
     PM_Log_SetUserInfo(prefix.c_str(), phoneId);
@@ -99,8 +102,12 @@ inline void logOneCommunication(const fs::path& folder, pmsim::CableSim& cable,
     uint8_t answer[6] = {};
     ASSERT_EQ(PM_RxBytes(6, answer), 1);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(answer), 6), kOk);
-    PM_Sleep(20);
-    PM_Log_WriteMessage("note %d", 7);
+    if (middle) {
+        middle();
+    } else {
+        PM_Sleep(20);
+        PM_Log_WriteMessage("note %d", 7);
+    }
     ASSERT_EQ(PM_SetRxTimeout(50), 1);
     uint8_t none;
     EXPECT_EQ(PM_RxBytes(1, &none), 0);

@@ -153,27 +153,14 @@ TEST(PmctlHtmlInBrowser, TheLibrarysLogRendersWithItsRows)
     fs::create_directories(logFolder);
     pmsim::CableSim cable;
     cable.AddReply("AT\r", kOk);
-    {
-        std::string prefix = logFolder.string() + "/";
-        PM_Log_SetUserInfo(prefix.c_str(), "phone \"<7>\"");
-        ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
-        ASSERT_EQ(PM_SetRxTimeout(3000), 1);
-        ASSERT_EQ(PM_SetBPS(8), 1);
-        const uint8_t at[] = {'A', 'T', '\r'};
-        ASSERT_EQ(PM_TxBytes(3, at), 1);
-        uint8_t answer[6] = {};
-        ASSERT_EQ(PM_RxBytes(6, answer), 1);
+    logOneCommunication(logFolder, cable, "phone \"<7>\"", [] {
         PM_Sleep(200);
         PM_SetRTS();
         PM_Log_WriteMessage("%s", "<b id=\"injected\">bold</b> & 'more'");
-        ASSERT_EQ(PM_SetRxTimeout(50), 1);
-        uint8_t none;
-        EXPECT_EQ(PM_RxBytes(1, &none), 0);
-        PM_Log_TimeOutInBuf(50, 0);
-        EXPECT_EQ(PM_ClosePort(), 1);
-        // A second communication: an open that fails, which the summary reports.
-        EXPECT_EQ(PM_OpenPortByDeviceName((dir.path() / "no-such-device").c_str()), 0);
-    }
+    });
+    ASSERT_FALSE(::testing::Test::HasFatalFailure());
+    // A second communication: an open that fails, which the summary reports.
+    EXPECT_EQ(PM_OpenPortByDeviceName((dir.path() / "no-such-device").c_str()), 0);
     // One damaged line: the speed record's, one Base64 character short (a character that is no
     // Base64 would make it a stored plain line, which is read as text).
     std::string dat = readFile(logFolder / "PM_LOG.dat");

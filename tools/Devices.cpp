@@ -204,8 +204,7 @@ int runListVerbose(const std::regex* filter)
 {
     auto devices = describeDevices();
     if (devices.empty()) {
-        std::cout << "no serial devices found: plug a phone's cable in, or set "
-                     "PM_SERIAL_REGISTRY to a folder of links to devices\n";
+        std::cout << kNoSerialDevices;
         return 0;
     }
     size_t shown = 0;

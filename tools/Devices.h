@@ -42,6 +42,10 @@ std::string openFailureReason(const std::string& path);
 // The module reports success for a change the device refused.
 std::string lineChangeRefusal(int tiocmBit, bool on);
 
+// What 'pmctl list' (with or without -v) says when the module lists no device.
+inline constexpr char kNoSerialDevices[] = "no serial devices found: plug a phone's cable in, or "
+                                           "set PM_SERIAL_REGISTRY to a folder of links to devices\n";
+
 // pmctl list -v.
 int runListVerbose(const std::regex* filter);
 

@@ -190,8 +190,7 @@ int runList(const std::regex* filter)
         }
     }
     if (devices.empty()) {
-        std::cout << "no serial devices found: plug a phone's cable in, or set "
-                     "PM_SERIAL_REGISTRY to a folder of links to devices\n";
+        std::cout << kNoSerialDevices;
         return 0;
     }
     // A device name may hold any byte but '/' and NUL: a line feed or an escape sequence printed
