@@ -87,6 +87,9 @@ class EI_CommBaseBluetooth : public EI_CommBaseForMAC {
     static void closedevice(BluetoothRef device);
     void endChannelDevice(); // the channel no longer holds its device
     static void tryPairing();
+    // Pauses for ms, logged as PM_Sleep logs it, unless a close is asked for on another thread,
+    // which ends the pause at once; false then. A caught signal does not end it.
+    static bool PauseUnlessClosed(uint32_t ms);
     static void callbackDataListener(BluetoothRef channel, void* data, unsigned short length,
                                      void* transport);
 

@@ -66,7 +66,6 @@ int32_t PM_SetBPS(uint32_t speedCode)
 
 int32_t PM_GetBPS(void)
 {
-    PortLock port;
     return PM_ConvertBPS_CEValuToOSValue(static_cast<int32_t>(TheCommSetBps));
 }
 

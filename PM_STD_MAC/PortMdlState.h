@@ -2,26 +2,30 @@
 #ifndef PM_STD_MAC_PORTMDLSTATE_H
 #define PM_STD_MAC_PORTMDLSTATE_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "portmdl/PortMdl.h"
 
 class EI_CommBaseForMAC;
 
+// The values the pure getters report are atomic: they are set with the port held, but read
+// without it, so that a getter answers at once while another thread's listing, open or receive
+// holds the port.
 struct PM_ErrRecord {
-    int32_t nErrCode;
-    int32_t nSysErr; // errno of the system call behind that failure, 0 when none
+    std::atomic<int32_t> nErrCode;
+    std::atomic<int32_t> nSysErr; // errno of the system call behind that failure, 0 when none
 };
 
 extern EI_CommBaseForMAC* TheCommBase;
 extern int32_t g_bIsOpen;
-extern int32_t g_nOpenMode;
+extern std::atomic<int32_t> g_nOpenMode;
 extern PM_ErrRecord TheCurrErr;
-extern uint32_t TheWriteTimeOut;
-extern uint32_t TheReadTimeOut;
+extern std::atomic<uint32_t> TheWriteTimeOut;
+extern std::atomic<uint32_t> TheReadTimeOut;
 extern int32_t gRxTimeout;
 extern int32_t gRxSleepTime;
-extern uint32_t TheCommSetBps;
+extern std::atomic<uint32_t> TheCommSetBps;
 
 // Failure lines: the fixed number each failure site records with its code. The log prints them,
 // so they are part of the module's output and never change.

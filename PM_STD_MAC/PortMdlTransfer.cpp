@@ -164,7 +164,6 @@ int32_t PM_SetTxTimeout(uint32_t ms)
 
 uint32_t PM_GetTxTimeout(void)
 {
-    PortLock port;
     return TheWriteTimeOut;
 }
 
@@ -183,7 +182,6 @@ int32_t PM_SetRxTimeout(uint32_t ms)
 
 uint32_t PM_GetRxTimeout(void)
 {
-    PortLock port;
     return TheReadTimeOut;
 }
 

@@ -10,9 +10,12 @@
  * 32-bit integers, 16-bit cable identification numbers. Time-outs and pauses are milliseconds.
  *
  * Threads: any host thread may call any function at any time. Calls that use the port run one
- * after the other under the module's own lock: a call made while another thread's receive or send
- * waits runs once that one ends. PM_ClosePort from another thread ends such a wait at once (it
- * fails as a time-out, PM_ERR_TIMEOUT) and then closes: that is how a host cancels a receive.
+ * after the other under the module's own lock: a call made while another thread's receive, send,
+ * Bluetooth listing or Bluetooth open waits runs once that one ends. PM_ClosePort from another
+ * thread ends such a wait at once (it fails as a time-out, PM_ERR_TIMEOUT) and then closes: that
+ * is how a host cancels a receive. The getters that only read a value (PM_GetCommErr,
+ * PM_GetSysErr, PM_IsErrTimeOut, PM_GetOpenMode, PM_GetBPS, PM_GetTxTimeout, PM_GetRxTimeout)
+ * never wait for the lock.
  * The module runs one reader thread of its own while a serial or modem port is open; its threads
  * never call into the host (the Bluetooth progress callback runs on the calling thread) and take
  * none of the host's signals. A caught signal never cuts a wait short nor breaks the port: every
@@ -121,7 +124,8 @@ int32_t PM_OpenPortByDeviceName(const char* path);
 /* Closes the port, writes the log's closing summary and saves the log. Returns 1, or 0 with
  * PM_ERR_INVALID when no port was open (the log is saved either way). */
 int32_t PM_ClosePort(void);
-/* Opens channel index (0-based) of those PM_CountBluetoothChannels found. Returns 1 or 0. */
+/* Opens channel index (0-based) of those PM_CountBluetoothChannels found. Returns 1, or 0 with
+ * PM_ERR_OPEN (PM_ERR_TIMEOUT when PM_ClosePort on another thread ended it). */
 int32_t PM_OpenBluetoothChannel(int32_t index);
 
 /* ---- Data transfer and time-outs (milliseconds) ---- */
@@ -199,7 +203,8 @@ int32_t PM_CountDevices(void);
 int32_t PM_GetDeviceName(int32_t index, char* name, int32_t size);
 /* Lets the user pick a phone and finds its usable RFCOMM channels (at most 5). address holds 6
  * bytes and receives the chosen device's address; progress, when not null, is called on this
- * thread with a text and two counts. Returns the number of channels, 0 with PM_ERR_OPEN. */
+ * thread with a text and two counts. Returns the number of channels, 0 with PM_ERR_OPEN
+ * (PM_ERR_TIMEOUT when PM_ClosePort on another thread ended it). */
 int32_t PM_CountBluetoothChannels(uint8_t* address, int (*progress)(const char*, int, int));
 
 /* ---- Communication log ---- */
