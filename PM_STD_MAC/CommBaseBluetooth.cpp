@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "PortMdlState.h"
 #include "platform/BluetoothCancel.h"
 #include "portmdl/PortMdl.h"
 
@@ -216,26 +217,38 @@ int EI_CommBaseBluetooth::Open(const char* /*name*/)
     return 0;
 }
 
-int EI_CommBaseBluetooth::applySerialParameters(int32_t speedCode, int32_t dataBits,
-                                                int32_t parity)
+int EI_CommBaseBluetooth::applySerialParameters(uint32_t speed, int32_t dataBits, int32_t parity)
 {
-    int32_t speed = PM_ConvertBPS_CEValuToOSValue(speedCode);
     uint8_t bits = dataBits == 7 ? 7 : 8;
     uint8_t platformParity = parity == 2   ? kPlatformParityNone
                              : parity == 3 ? kPlatformParityOdd
                                            : kPlatformParityEven;
     if (g_myBluetoothDevice.GetActiveDevice() != nullptr && m_pChannel != nullptr) {
-        Bluetooth().IOBluetoothRFCOMMSetSerialParameters(
-            m_pChannel, static_cast<uint32_t>(speed), bits, platformParity, 1);
+        Bluetooth().IOBluetoothRFCOMMSetSerialParameters(m_pChannel, speed, bits, platformParity,
+                                                         1);
     }
     return 1;
 }
 
 int EI_CommBaseBluetooth::ChangeBaudRate(uint32_t code)
 {
-    applySerialParameters(static_cast<int32_t>(code), m_portStatus.nDataBits,
-                          m_portStatus.nParity);
+    applySerialParameters(
+        static_cast<uint32_t>(PM_ConvertBPS_CEValuToOSValue(static_cast<int32_t>(code))),
+        m_portStatus.nDataBits, m_portStatus.nParity);
     m_portStatus.nSpeedCode = static_cast<int32_t>(code);
+    return 1;
+}
+
+// RFCOMM has no line rate of its own: any rate is handed on with the channel's parameters, as a
+// speed code's is.
+int EI_CommBaseBluetooth::SetBitRate(uint32_t rate, uint32_t* actual)
+{
+    applySerialParameters(rate, m_portStatus.nDataBits, m_portStatus.nParity);
+    int32_t code = speedCodeOfRate(rate);
+    if (code != 0) {
+        m_portStatus.nSpeedCode = code;
+    }
+    *actual = rate;
     return 1;
 }
 
@@ -272,7 +285,8 @@ int EI_CommBaseBluetooth::SetPortStatus(const PM_PortStatus* status)
     if (status == nullptr) {
         return 0;
     }
-    applySerialParameters(status->nSpeedCode, status->nDataBits, status->nParity);
+    applySerialParameters(static_cast<uint32_t>(PM_ConvertBPS_CEValuToOSValue(status->nSpeedCode)),
+                          status->nDataBits, status->nParity);
     m_portStatus.nSpeedCode = status->nSpeedCode;
     m_portStatus.nStopBits = 1;
     m_portStatus.nParity = status->nParity;

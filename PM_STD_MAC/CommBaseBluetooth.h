@@ -68,6 +68,7 @@ class EI_CommBaseBluetooth : public EI_CommBaseForMAC {
     int internalClose() override;
     int Open(const char* name) override;
     int ChangeBaudRate(uint32_t code) override;
+    int SetBitRate(uint32_t rate, uint32_t* actual) override;
     int ClearRTS() override;
     int SetRTS() override;
     int ClearDTR() override;
@@ -111,7 +112,7 @@ class EI_CommBaseBluetooth : public EI_CommBaseForMAC {
     int32_t m_nRecvCount;
 
   private:
-    int applySerialParameters(int32_t speedCode, int32_t dataBits, int32_t parity);
+    int applySerialParameters(uint32_t speed, int32_t dataBits, int32_t parity);
     void deliver(const unsigned char* data, unsigned length);
 
     // The store is filled on the stack's thread and read on the host's. A full store holds the

@@ -44,6 +44,7 @@ PM_ErrRecord TheCurrErr = {PM_ERR_NONE, 0};
 std::atomic<uint32_t> TheWriteTimeOut = 500;
 std::atomic<uint32_t> TheReadTimeOut = 500;
 std::atomic<uint32_t> TheCommSetBps = 1;
+std::atomic<uint32_t> TheCommSetRate = 0;
 
 int setPortMdlErr(int32_t code, int32_t line)
 {
