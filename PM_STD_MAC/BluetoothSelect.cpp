@@ -1,7 +1,6 @@
 // Choosing a Bluetooth device (by a known address or in the selector panel) and listing its
 // usable RFCOMM channels: the services whose name is one of the known serial or dial-up names.
 #include <iconv.h>
-#include <poll.h>
 
 #include <atomic>
 #include <cerrno>
@@ -36,25 +35,6 @@ std::atomic<uint8_t> g_bSDPDone{0};
 
 // Whether a close asked for on another thread ended the listing (used under the port lock).
 bool g_bListingClosed = false;
-
-// Pauses for ms, logged as PM_Sleep logs it, unless a close is asked for on another thread,
-// which ends the pause at once; false then. A caught signal does not end it.
-bool PauseUnlessClosed(uint32_t ms)
-{
-    uint32_t start = MACTickCount();
-    for (;;) {
-        if (EI_CommBaseForMAC::CancelPending()) {
-            return false;
-        }
-        uint32_t spent = MACTickCount() - start;
-        if (spent >= ms) {
-            PM_Log_SetSleepTime(ms);
-            return true;
-        }
-        pollfd close = {EI_CommBaseForMAC::CancelFd(), POLLIN, 0};
-        poll(&close, 1, static_cast<int>(ms - spent));
-    }
-}
 
 bool isNoDevice(const unsigned char* address)
 {
@@ -242,6 +222,11 @@ int EI_CommBaseBluetooth::opendevice(unsigned char* address, int* count,
     if (known) {
         holder.CreateDevice(address);
     }
+    // A close on another thread ends the stack's waits early, as failures: the listing ends.
+    if (CancelPending()) {
+        g_bListingClosed = true;
+        return 0;
+    }
     if (!known || holder.GetActiveDevice() == nullptr) {
         std::memset(address, 0, 6);
         BluetoothRef controller = bt.IOBluetoothGetDeviceSelectorController();
@@ -269,7 +254,8 @@ int EI_CommBaseBluetooth::opendevice(unsigned char* address, int* count,
         }
     }
     BluetoothRef device = holder.GetActiveDevice();
-    if (device == nullptr) {
+    if (device == nullptr || CancelPending()) {
+        g_bListingClosed = CancelPending();
         return 0;
     }
 
@@ -293,7 +279,8 @@ int EI_CommBaseBluetooth::opendevice(unsigned char* address, int* count,
                     paused = PauseUnlessClosed(kWaitStepMs);
                 }
             }
-            if (!paused) {
+            // The alert, too, ends when a close is asked for.
+            if (!paused || CancelPending()) {
                 g_bListingClosed = true;
                 return 0;
             }
@@ -358,12 +345,17 @@ int EI_CommBaseBluetooth::CountChannels(unsigned char* address, ProgressCallback
     int count = 0;
     g_bListingClosed = false;
     if (!opendevice(address, &count, progress)) {
-        g_nLastError = g_bListingClosed ? int32_t{EI_ERR_TIMEOUT} : int32_t{EI_ERR_BT_CHANNEL};
+        g_nLastError = g_bListingClosed || CancelPending() ? int32_t{EI_ERR_TIMEOUT}
+                                                           : int32_t{EI_ERR_BT_CHANNEL};
         return 0;
     }
     // A channel open on this device keeps its connection.
     if (g_myBluetoothDevice.GetActiveDevice() != g_myBluetoothDevice.m_pChannelDevice) {
         closedevice();
+    }
+    if (CancelPending()) {
+        g_nLastError = EI_ERR_TIMEOUT; // the close came during the closing pause
+        return 0;
     }
     if (count < 1) {
         g_nLastError = EI_ERR_BT_CHANNEL;

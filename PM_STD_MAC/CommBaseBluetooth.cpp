@@ -2,11 +2,15 @@
 // pairing request, the receive store fed by the stack's listener, writes and serial parameters.
 #include "CommBaseBluetooth.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <ctime>
 
+#include "PortMdlState.h"
+#include "platform/bluetooth/BluetoothCancel.h"
 #include "portmdl/PortMdl.h"
 
 namespace {
@@ -146,8 +150,9 @@ int EI_CommBaseBluetooth::internalWrite(const unsigned char* buf, int len, int* 
         return 0;
     }
     // A count above 16 bits goes out as several writes in order, never cut. A close asked for on
-    // another thread ends the send before the next write, as a short send: a write held by flow
-    // control waits no longer than the stack's own limit.
+    // another thread ends the send before the next write, as a short send, and ends a write held
+    // by flow control too.
+    BluetoothCancelScope cancellable(CancelFd());
     int total = 0;
     int offset = 0;
     do {
@@ -212,26 +217,38 @@ int EI_CommBaseBluetooth::Open(const char* /*name*/)
     return 0;
 }
 
-int EI_CommBaseBluetooth::applySerialParameters(int32_t speedCode, int32_t dataBits,
-                                                int32_t parity)
+int EI_CommBaseBluetooth::applySerialParameters(uint32_t speed, int32_t dataBits, int32_t parity)
 {
-    int32_t speed = PM_ConvertBPS_CEValuToOSValue(speedCode);
     uint8_t bits = dataBits == 7 ? 7 : 8;
     uint8_t platformParity = parity == 2   ? kPlatformParityNone
                              : parity == 3 ? kPlatformParityOdd
                                            : kPlatformParityEven;
     if (g_myBluetoothDevice.GetActiveDevice() != nullptr && m_pChannel != nullptr) {
-        Bluetooth().IOBluetoothRFCOMMSetSerialParameters(
-            m_pChannel, static_cast<uint32_t>(speed), bits, platformParity, 1);
+        Bluetooth().IOBluetoothRFCOMMSetSerialParameters(m_pChannel, speed, bits, platformParity,
+                                                         1);
     }
     return 1;
 }
 
 int EI_CommBaseBluetooth::ChangeBaudRate(uint32_t code)
 {
-    applySerialParameters(static_cast<int32_t>(code), m_portStatus.nDataBits,
-                          m_portStatus.nParity);
+    applySerialParameters(
+        static_cast<uint32_t>(PM_ConvertBPS_CEValuToOSValue(static_cast<int32_t>(code))),
+        m_portStatus.nDataBits, m_portStatus.nParity);
     m_portStatus.nSpeedCode = static_cast<int32_t>(code);
+    return 1;
+}
+
+// RFCOMM has no line rate of its own: any rate is handed on with the channel's parameters, as a
+// speed code's is.
+int EI_CommBaseBluetooth::SetBitRate(uint32_t rate, uint32_t* actual)
+{
+    applySerialParameters(rate, m_portStatus.nDataBits, m_portStatus.nParity);
+    int32_t code = speedCodeOfRate(rate);
+    if (code != 0) {
+        m_portStatus.nSpeedCode = code;
+    }
+    *actual = rate;
     return 1;
 }
 
@@ -268,7 +285,8 @@ int EI_CommBaseBluetooth::SetPortStatus(const PM_PortStatus* status)
     if (status == nullptr) {
         return 0;
     }
-    applySerialParameters(status->nSpeedCode, status->nDataBits, status->nParity);
+    applySerialParameters(static_cast<uint32_t>(PM_ConvertBPS_CEValuToOSValue(status->nSpeedCode)),
+                          status->nDataBits, status->nParity);
     m_portStatus.nSpeedCode = status->nSpeedCode;
     m_portStatus.nStopBits = 1;
     m_portStatus.nParity = status->nParity;
@@ -324,7 +342,7 @@ int EI_CommBaseBluetooth::OpenChannel(int index)
     }
     if (!bt.IOBluetoothDeviceIsConnected(device) &&
         bt.IOBluetoothDeviceOpenConnection(device, nullptr, nullptr) != kIOReturnSuccess) {
-        g_nLastError = EI_ERR_BT_CONNECT;
+        g_nLastError = CancelPending() ? int32_t{EI_ERR_TIMEOUT} : int32_t{EI_ERR_BT_CONNECT};
         return 0;
     }
     if (index < 0 || index >= g_myBluetoothDevice.m_nChannels) {
@@ -332,14 +350,19 @@ int EI_CommBaseBluetooth::OpenChannel(int index)
         g_nLastError = EI_ERR_NOTOPEN;
         return 0;
     }
-    if (openchannel(index) || (tryPairing(), openchannel(index))) {
+    if (openchannel(index) || (!CancelPending() && (tryPairing(), openchannel(index)))) {
         m_bIsOpen = 1;
         g_myBluetoothDevice.m_pChannelDevice = device;
         m_bChannelHeld = true;
         return 1;
     }
+    // Ended by a close on another thread: that close gives the connection back.
+    if (CancelPending()) {
+        g_nLastError = EI_ERR_TIMEOUT;
+        return 0;
+    }
     closedevice();
-    g_nLastError = EI_ERR_BT_CHANNEL;
+    g_nLastError = CancelPending() ? int32_t{EI_ERR_TIMEOUT} : int32_t{EI_ERR_BT_CHANNEL};
     return 0;
 }
 
@@ -350,7 +373,7 @@ int EI_CommBaseBluetooth::openchannel(int index)
         return 0;
     }
     BluetoothPlatform& bt = Bluetooth();
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    for (int attempt = 0; attempt < 2 && !CancelPending(); ++attempt) {
         BluetoothRef channel = nullptr;
         if (bt.IOBluetoothDeviceOpenRFCOMMChannel(g_myBluetoothDevice.GetActiveDevice(),
                                                   g_myBluetoothDevice.m_nChannelID[index],
@@ -403,7 +426,30 @@ void EI_CommBaseBluetooth::closedevice(BluetoothRef device)
     if (bt.IOBluetoothDeviceIsConnected(device)) {
         bt.IOBluetoothDeviceCloseConnection(device);
     }
-    PM_Sleep(2000);
+    // Inside a listing or an open a close on another thread ends the closing pause; the close's
+    // own pause runs out.
+    if (BluetoothCancelFd() >= 0) {
+        PauseUnlessClosed(2000);
+    } else {
+        PM_Sleep(2000);
+    }
+}
+
+bool EI_CommBaseBluetooth::PauseUnlessClosed(uint32_t ms)
+{
+    uint32_t start = MACTickCount();
+    for (;;) {
+        if (CancelPending()) {
+            return false;
+        }
+        uint32_t spent = MACTickCount() - start;
+        if (spent >= ms) {
+            PM_Log_SetSleepTime(ms);
+            return true;
+        }
+        pollfd close = {CancelFd(), POLLIN, 0};
+        poll(&close, 1, static_cast<int>(ms - spent));
+    }
 }
 
 void EI_CommBaseBluetooth::tryPairing()

@@ -70,6 +70,7 @@ class EI_CommBaseBluetooth : public EI_CommBaseForMAC {
     int internalClose() override;
     int Open(const char* name) override;
     int ChangeBaudRate(uint32_t code) override;
+    int SetBitRate(uint32_t rate, uint32_t* actual) override;
     int ClearRTS() override;
     int SetRTS() override;
     int ClearDTR() override;
@@ -89,6 +90,9 @@ class EI_CommBaseBluetooth : public EI_CommBaseForMAC {
     static void closedevice(BluetoothRef device);
     void endChannelDevice(); // the channel no longer holds its device
     static void tryPairing();
+    // Pauses for ms, logged as PM_Sleep logs it, unless a close is asked for on another thread,
+    // which ends the pause at once; false then. A caught signal does not end it.
+    static bool PauseUnlessClosed(uint32_t ms);
     static void callbackDataListener(BluetoothRef channel, void* data, unsigned short length,
                                      void* transport);
 
@@ -110,7 +114,7 @@ class EI_CommBaseBluetooth : public EI_CommBaseForMAC {
     int32_t m_nRecvCount;
 
   private:
-    int applySerialParameters(int32_t speedCode, int32_t dataBits, int32_t parity);
+    int applySerialParameters(uint32_t speed, int32_t dataBits, int32_t parity);
     void deliver(const unsigned char* data, unsigned length);
 
     // The store is filled on the stack's thread and read on the host's. A full store holds the

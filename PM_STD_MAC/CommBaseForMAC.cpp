@@ -10,9 +10,10 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include "portmdl/PortMdl.h"
+#include "PortMdlState.h"
 #include "SysErr.h"
 #include "ThreadSignals.h"
+#include "portmdl/PortMdl.h"
 
 namespace {
 
@@ -169,6 +170,26 @@ int EI_CommBaseForMAC::countBuffer()
 int EI_CommBaseForMAC::clearBuffer()
 {
     return g_cRingBuff.Clear();
+}
+
+int EI_CommBaseForMAC::SetBitRate(uint32_t rate, uint32_t* actual)
+{
+    int32_t code = speedCodeOfRate(rate);
+    if (code == 0) {
+        return -1;
+    }
+    if (ChangeBaudRate(static_cast<uint32_t>(code)) == 0) {
+        return 0;
+    }
+    *actual = rate;
+    return 1;
+}
+
+int EI_CommBaseForMAC::SetFlowControl(int32_t mode)
+{
+    // A port without a line of its own (the modem's driver, an RFCOMM channel) has no flow
+    // control to set: "none" is what it already is.
+    return mode == 0 ? 1 : -1;
 }
 
 int EI_CommBaseForMAC::CreateThread()

@@ -51,6 +51,12 @@ class EI_CommBaseForMAC {
     virtual int GetUSBInfo(uint16_t* info) = 0;
     virtual int countBuffer();
     virtual int clearBuffer();
+    // Added for hosts beyond the speed codes. SetBitRate sets rate bit/s and gives the rate the
+    // line really runs at in *actual; SetFlowControl sets mode 0 none, 1 RTS/CTS, 2 XON/XOFF. Both
+    // return 1 done, 0 when the device failed the change, -1 when this port cannot do it. Here: the
+    // nine speed-code rates through ChangeBaudRate, and no flow control but none.
+    virtual int SetBitRate(uint32_t rate, uint32_t* actual);
+    virtual int SetFlowControl(int32_t mode);
 
     // Non-virtual operations.
     int CreateThread();

@@ -12,6 +12,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "PortMdlState.h"
 #include "SysErr.h"
 #include "platform/serial/TtySpeed.h"
 
@@ -63,6 +64,18 @@ uint32_t LineTimeMs(int count, uint32_t rate)
     uint64_t ms = static_cast<uint64_t>(count) * kBitsPerChar * 1000 / rate;
     return static_cast<uint32_t>(std::min<uint64_t>(ms, UINT32_MAX));
 }
+
+// A driver that cannot run at the exact rate asked for picks the nearest it can; within this
+// share (the kernel's own 2% for matching a rate to a standard one) both ends still understand
+// each other.
+bool CloseEnough(uint32_t got, uint32_t wanted)
+{
+    uint64_t diff = got > wanted ? got - wanted : wanted - got;
+    return diff * 50 <= wanted;
+}
+
+constexpr cc_t kXonChar = 0x11;
+constexpr cc_t kXoffChar = 0x13;
 
 template <size_t N> int Send(const uint8_t (&bytes)[N])
 {
@@ -338,6 +351,84 @@ int EI_CommBaseUNIX::ChangeBaudRate(uint32_t code)
     }
     m_nLineRate = rate;
     m_portStatus.nSpeedCode = static_cast<int32_t>(code);
+    return 1;
+}
+
+int EI_CommBaseUNIX::SetBitRate(uint32_t rate, uint32_t* actual)
+{
+    uint32_t oldIn = 0, oldOut = 0;
+    if (TtyGetSpeeds(m_nFd, &oldIn, &oldOut) != 0) {
+        RecordSysErr(errno);
+        return PM_Exit(EI_ERR_OS);
+    }
+    // Bytes queued at the old rate would be garbage at the new one, as with a speed code.
+    tcflush(m_nFd, TCIOFLUSH);
+    if (TtySetAnySpeed(m_nFd, rate) != 0) {
+        int err = errno;
+        RecordSysErr(err);
+        return err == EINVAL ? -1 : PM_Exit(EI_ERR_OS);
+    }
+    // Drivers do not fail a rate they cannot do: they keep the old one or pick another, and only
+    // reading the settings back tells.
+    uint32_t in = 0, out = 0;
+    if (TtyGetSpeeds(m_nFd, &in, &out) != 0) {
+        RecordSysErr(errno);
+        return PM_Exit(EI_ERR_OS);
+    }
+    if (!CloseEnough(out, rate) || !CloseEnough(in, rate)) {
+        TtySetAnySpeed(m_nFd, oldOut);
+        RecordSysErr(EINVAL);
+        return -1;
+    }
+    m_nLineRate = out;
+    int32_t code = speedCodeOfRate(out);
+    if (code != 0) {
+        m_portStatus.nSpeedCode = code;
+    }
+    *actual = out;
+    return 1;
+}
+
+int EI_CommBaseUNIX::SetFlowControl(int32_t mode)
+{
+    termios before;
+    if (tcgetattr(m_nFd, &before) != 0) {
+        RecordSysErr(errno);
+        return PM_Exit(EI_ERR_OS);
+    }
+    termios t = before;
+    t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    if (mode == PM_FLOW_RTS_CTS) {
+        t.c_cflag |= CRTSCTS;
+    } else if (mode == PM_FLOW_XON_XOFF) {
+        t.c_iflag |= IXON | IXOFF;
+        // The line opened with every control character 0, which would make NUL bytes stop and
+        // start the output.
+        t.c_cc[VSTART] = kXonChar;
+        t.c_cc[VSTOP] = kXoffChar;
+    }
+    if (tcsetattr(m_nFd, TCSANOW, &t) != 0) {
+        RecordSysErr(errno);
+        return PM_Exit(EI_ERR_OS);
+    }
+    // A driver without RTS/CTS lines quietly drops the flag; only reading back tells.
+    termios now;
+    if (tcgetattr(m_nFd, &now) != 0) {
+        RecordSysErr(errno);
+        return PM_Exit(EI_ERR_OS);
+    }
+    const tcflag_t cflow = CRTSCTS, iflow = IXON | IXOFF;
+    if ((now.c_cflag & cflow) != (t.c_cflag & cflow) ||
+        (now.c_iflag & iflow) != (t.c_iflag & iflow)) {
+        tcsetattr(m_nFd, TCSANOW, &before);
+        RecordSysErr(EINVAL);
+        return -1;
+    }
+    // Hardware flow moved RTS as the driver saw fit; without it RTS is the host's again.
+    if ((before.c_cflag & CRTSCTS) != 0 && mode != PM_FLOW_RTS_CTS) {
+        SetControlLineStatus(static_cast<uint16_t>(m_nLineStatus));
+    }
     return 1;
 }
 

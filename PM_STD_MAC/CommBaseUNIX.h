@@ -36,6 +36,8 @@ class EI_CommBaseUNIX : public EI_CommBaseForMAC {
     int RequestChargeCommand(int on) override;
     int GetUSBInfo(uint16_t* info) override;
     int clearBuffer() override;
+    int SetBitRate(uint32_t rate, uint32_t* actual) override;
+    int SetFlowControl(int32_t mode) override;
     virtual int SetupComm();
 
     int SetupCommOSX();

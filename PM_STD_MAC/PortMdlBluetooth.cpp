@@ -6,11 +6,14 @@
 #include "CommLog.h"
 #include "PortLock.h"
 #include "PortMdlState.h"
+#include "platform/bluetooth/BluetoothCancel.h"
 
 extern "C" int32_t PM_CountBluetoothChannels(uint8_t* address,
                                              int (*progress)(const char*, int, int))
 {
     PortLock port; // the listing logs and records errors, as a port call does
+    // A close on another thread ends the stack's waits too, not only the listing's own pauses.
+    BluetoothCancelScope cancellable(EI_CommBaseForMAC::CancelFd());
     int count = 0;
     // Beside an open port the listing writes into that port's communication: starting its own
     // would finish the port's, and the port's later records and summary would be lost.
@@ -42,6 +45,7 @@ extern "C" int32_t PM_OpenBluetoothChannel(int32_t index)
     if (g_bIsOpen == 1) {
         PM_ClosePort();
     }
+    BluetoothCancelScope cancellable(EI_CommBaseForMAC::CancelFd());
     g_nOpenMode = 3;
     TheCurrErr.nErrCode = PM_ERR_NONE;
     TheCurrErr.nSysErr = 0;
@@ -68,5 +72,7 @@ extern "C" int32_t PM_OpenBluetoothChannel(int32_t index)
         g_bIsOpen = 1;
         return 1;
     }
-    return setPortMdlErr(PM_ERR_OPEN, PM_LINE_BLUETOOTH_OPEN);
+    // A close asked for on another thread ended the open: as a time-out does.
+    bool cancelled = EI_CommBaseBluetooth::g_nLastError == EI_ERR_TIMEOUT;
+    return setPortMdlErr(cancelled ? PM_ERR_TIMEOUT : PM_ERR_OPEN, PM_LINE_BLUETOOTH_OPEN);
 }

@@ -1,5 +1,8 @@
 // Line control of the open port: speed codes and the line speed, the RTS and DTR lines, and the
 // port status record.
+#include <climits>
+#include <string>
+
 #include "CommBaseForMAC.h"
 #include "CommLog.h"
 #include "PortLock.h"
@@ -35,7 +38,27 @@ int32_t changeLine(const LineChange& change)
     return 1;
 }
 
+const char* const kFlowNames[] = {"none", "RTS/CTS", "XON/XOFF"};
+
 } // namespace
+
+int32_t speedCodeOfRate(uint32_t rate)
+{
+    for (int32_t i = 0; i < kSpeedCodes; ++i) {
+        if (static_cast<uint32_t>(kSpeedTable[i]) == rate) {
+            return i + 1;
+        }
+    }
+    return 0;
+}
+
+int32_t currentBitRate()
+{
+    if (TheCommSetRate != 0) {
+        return static_cast<int32_t>(TheCommSetRate);
+    }
+    return PM_ConvertBPS_CEValuToOSValue(static_cast<int32_t>(TheCommSetBps));
+}
 
 extern "C" {
 
@@ -59,6 +82,7 @@ int32_t PM_SetBPS(uint32_t speedCode)
         return setPortMdlErr(PM_ERR_TRANSPORT, PM_LINE_SETBPS_REFUSED);
     }
     TheCommSetBps = speedCode;
+    TheCommSetRate = 0;
     LogFileData.PM_LogWriteChangeBPS(
         PM_ConvertBPS_CEValuToOSValue(static_cast<int32_t>(speedCode)));
     return 1;
@@ -66,8 +90,60 @@ int32_t PM_SetBPS(uint32_t speedCode)
 
 int32_t PM_GetBPS(void)
 {
+    return currentBitRate();
+}
+
+int32_t PM_SetBitRate(uint32_t bitsPerSecond)
+{
     PortLock port;
-    return PM_ConvertBPS_CEValuToOSValue(static_cast<int32_t>(TheCommSetBps));
+    if (TheCommBase == nullptr) {
+        return setPortMdlErr(PM_ERR_INVALID, PM_LINE_SETBITRATE_NOPORT);
+    }
+    // PM_GetBPS reports the rate as a signed number, so no rate above its range is taken.
+    if (bitsPerSecond == 0 || bitsPerSecond > static_cast<uint32_t>(INT32_MAX)) {
+        return setPortMdlErr(PM_ERR_INVALID, PM_LINE_SETBITRATE_ARGUMENT);
+    }
+    uint32_t actual = bitsPerSecond;
+    int done = TheCommBase->SetBitRate(bitsPerSecond, &actual);
+    if (done < 0) {
+        return setPortMdlErr(PM_ERR_INVALID, PM_LINE_SETBITRATE_UNSUPPORTED);
+    }
+    if (done == 0) {
+        return setPortAPIErr(PM_LINE_SETBITRATE_API, PM_LINE_SETBITRATE);
+    }
+    // A rate with a speed code is kept as that code, so the port status and every reader of the
+    // code agree with it; any other rate is kept beside the last code.
+    int32_t code = speedCodeOfRate(actual);
+    if (code != 0) {
+        TheCommSetBps = static_cast<uint32_t>(code);
+        TheCommSetRate = 0;
+    } else {
+        TheCommSetRate = actual;
+    }
+    LogFileData.PM_LogWriteChangeBPS(static_cast<int32_t>(actual));
+    return 1;
+}
+
+int32_t PM_SetFlowControl(int32_t mode)
+{
+    PortLock port;
+    if (TheCommBase == nullptr) {
+        return setPortMdlErr(PM_ERR_INVALID, PM_LINE_SETFLOW_NOPORT);
+    }
+    if (mode < PM_FLOW_NONE || mode > PM_FLOW_XON_XOFF) {
+        return setPortMdlErr(PM_ERR_INVALID, PM_LINE_SETFLOW_ARGUMENT);
+    }
+    int done = TheCommBase->SetFlowControl(mode);
+    if (done < 0) {
+        return setPortMdlErr(PM_ERR_INVALID, PM_LINE_SETFLOW_UNSUPPORTED);
+    }
+    if (done == 0) {
+        return setPortAPIErr(PM_LINE_SETFLOW_API, PM_LINE_SETFLOW);
+    }
+    // The log has no record of its own for flow control; a comment keeps its format as it is.
+    LogFileData.PM_LogWriteComment(
+        (std::string("Set FlowControl [") + kFlowNames[mode] + "]").c_str());
+    return 1;
 }
 
 int32_t PM_SetRTS(void)
@@ -122,6 +198,7 @@ int32_t PM_SetPortStatus(const PM_PortStatus* status)
         return setPortAPIErr(PM_LINE_SETSTATUS_API, PM_LINE_SETSTATUS);
     }
     TheCommSetBps = static_cast<uint32_t>(status->nSpeedCode);
+    TheCommSetRate = 0;
     return 1;
 }
 

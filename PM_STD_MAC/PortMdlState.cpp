@@ -39,11 +39,12 @@ PM_Env PortMdlEnv = {0, 0};
 
 EI_CommBaseForMAC* TheCommBase = nullptr;
 int32_t g_bIsOpen = 0;
-int32_t g_nOpenMode = 0;
+std::atomic<int32_t> g_nOpenMode = 0;
 PM_ErrRecord TheCurrErr = {PM_ERR_NONE, 0};
-uint32_t TheWriteTimeOut = 500;
-uint32_t TheReadTimeOut = 500;
-uint32_t TheCommSetBps = 1;
+std::atomic<uint32_t> TheWriteTimeOut = 500;
+std::atomic<uint32_t> TheReadTimeOut = 500;
+std::atomic<uint32_t> TheCommSetBps = 1;
+std::atomic<uint32_t> TheCommSetRate = 0;
 
 int setPortMdlErr(int32_t code, int32_t line)
 {
@@ -107,13 +108,11 @@ int32_t PM_GetPortName(char* /*name*/)
 
 int32_t PM_GetOpenMode(void)
 {
-    PortLock port;
     return g_nOpenMode;
 }
 
 int32_t PM_GetCommErr(void)
 {
-    PortLock port;
     return TheCurrErr.nErrCode;
 }
 
@@ -129,7 +128,6 @@ void PM_ClearCommErr(void)
 
 int32_t PM_GetSysErr(void)
 {
-    PortLock port;
     return TheCurrErr.nSysErr;
 }
 
@@ -159,7 +157,6 @@ const char* PM_GetErrText(int32_t code)
 
 int32_t PM_IsErrTimeOut(void)
 {
-    PortLock port;
     return TheCurrErr.nErrCode == PM_ERR_TIMEOUT ? 1 : 0;
 }
 

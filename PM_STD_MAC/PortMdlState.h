@@ -2,26 +2,32 @@
 #ifndef PM_STD_MAC_PORTMDLSTATE_H
 #define PM_STD_MAC_PORTMDLSTATE_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "portmdl/PortMdl.h"
 
 class EI_CommBaseForMAC;
 
+// The values the pure getters report are atomic: they are set with the port held, but read
+// without it, so that a getter answers at once while another thread's listing, open or receive
+// holds the port.
 struct PM_ErrRecord {
-    int32_t nErrCode;
-    int32_t nSysErr; // errno of the system call behind that failure, 0 when none
+    std::atomic<int32_t> nErrCode;
+    std::atomic<int32_t> nSysErr; // errno of the system call behind that failure, 0 when none
 };
 
 extern EI_CommBaseForMAC* TheCommBase;
 extern int32_t g_bIsOpen;
-extern int32_t g_nOpenMode;
+extern std::atomic<int32_t> g_nOpenMode;
 extern PM_ErrRecord TheCurrErr;
-extern uint32_t TheWriteTimeOut;
-extern uint32_t TheReadTimeOut;
+extern std::atomic<uint32_t> TheWriteTimeOut;
+extern std::atomic<uint32_t> TheReadTimeOut;
 extern int32_t gRxTimeout;
 extern int32_t gRxSleepTime;
-extern uint32_t TheCommSetBps;
+extern std::atomic<uint32_t> TheCommSetBps;
+// The bit rate PM_SetBitRate set that no speed code stands for; 0 while the speed code holds.
+extern std::atomic<uint32_t> TheCommSetRate;
 
 // Failure lines: the fixed number each failure site records with its code. The log prints them,
 // so they are part of the module's output and never change.
@@ -74,12 +80,27 @@ inline constexpr int32_t PM_LINE_OPENBYNAME_WRITETIMEOUT = 1675;
 inline constexpr int32_t PM_LINE_OPENBYNAME_READTIMEOUT = 1678;
 inline constexpr int32_t PM_LINE_BLUETOOTH_COUNT = 1695;
 inline constexpr int32_t PM_LINE_BLUETOOTH_OPEN = 1716;
+// The bit rate and flow control calls, added for hosts beyond the speed codes.
+inline constexpr int32_t PM_LINE_SETBITRATE_NOPORT = 1801;
+inline constexpr int32_t PM_LINE_SETBITRATE_ARGUMENT = 1802; // 0, or above what PM_GetBPS reports
+inline constexpr int32_t PM_LINE_SETBITRATE_UNSUPPORTED = 1803; // the port cannot run at the rate
+inline constexpr int32_t PM_LINE_SETBITRATE_API = 1804;
+inline constexpr int32_t PM_LINE_SETBITRATE = 1805;
+inline constexpr int32_t PM_LINE_SETFLOW_NOPORT = 1811;
+inline constexpr int32_t PM_LINE_SETFLOW_ARGUMENT = 1812;    // a mode other than 0, 1, 2
+inline constexpr int32_t PM_LINE_SETFLOW_UNSUPPORTED = 1813; // not this port, or its driver
+inline constexpr int32_t PM_LINE_SETFLOW_API = 1814;
+inline constexpr int32_t PM_LINE_SETFLOW = 1815;
 
 // Records a module error in TheCurrErr and in the log's port-module slot; returns 0.
 int setPortMdlErr(int32_t code, int32_t line);
 // Records a transport call that answered 0: 103 with apiLine in the log's port-API slot, then
 // module error 14 at moduleLine; returns 0.
 int setPortAPIErr(int32_t apiLine, int32_t moduleLine);
+// The speed code (1..9) whose rate is exactly rate bit/s, 0 when none is.
+int32_t speedCodeOfRate(uint32_t rate);
+// The line's rate as PM_GetBPS reports it: the rate PM_SetBitRate set, else the speed code's.
+int32_t currentBitRate();
 // The send time-out for count bytes at the current speed, never below current.
 uint32_t calcWriteTimeOut(int32_t count, uint32_t current);
 // One receive request of exactly count bytes (count >= 0, buffer valid for count bytes).

@@ -24,7 +24,7 @@ constexpr int32_t kSlowestRaisedRate = 9600;
 // On a slow line the send time-out is raised to the time the bytes need plus a margin.
 uint32_t calcWriteTimeOut(int32_t count, uint32_t current)
 {
-    int32_t rate = PM_ConvertBPS_CEValuToOSValue(static_cast<int32_t>(TheCommSetBps));
+    int32_t rate = currentBitRate();
     if (rate > kSlowestRaisedRate) {
         return current;
     }
@@ -164,7 +164,6 @@ int32_t PM_SetTxTimeout(uint32_t ms)
 
 uint32_t PM_GetTxTimeout(void)
 {
-    PortLock port;
     return TheWriteTimeOut;
 }
 
@@ -183,7 +182,6 @@ int32_t PM_SetRxTimeout(uint32_t ms)
 
 uint32_t PM_GetRxTimeout(void)
 {
-    PortLock port;
     return TheReadTimeOut;
 }
 

@@ -456,6 +456,12 @@ TEST_F(BluetoothPort, SerialParametersReachTheChannelAndThePortStatus)
     EXPECT_EQ(s.nParity, 1);
     ASSERT_EQ(PM_SetBPS(8), 1);
     EXPECT_EQ(file->Count("IOBluetoothRFCOMMSetSerialParameters 3 115200 8 2 1"), 1u);
+    // Any rate goes to the channel as a code's does: RFCOMM has no line rate to refuse it.
+    ASSERT_EQ(PM_SetBitRate(250000), 1);
+    EXPECT_EQ(file->Count("IOBluetoothRFCOMMSetSerialParameters 3 250000 8 2 1"), 1u);
+    EXPECT_EQ(PM_GetBPS(), 250000);
+    EXPECT_EQ(PM_SetFlowControl(PM_FLOW_RTS_CTS), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_INVALID);
 
     struct Case {
         int32_t parity, dataBits;

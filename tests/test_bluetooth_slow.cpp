@@ -328,6 +328,39 @@ TEST_F(BluetoothListing, ACloseFromAnotherThreadEndsAListing)
     EXPECT_LT(g_steps.load(), 30); // not the three passes of ten steps
 }
 
+// The user leaves the alert standing (ten minutes here): the listing waits inside the stack, the
+// getters answer meanwhile without waiting for the port, and a close from another thread takes the
+// alert away and ends the listing as a time-out.
+TEST_F(BluetoothListing, ACloseFromAnotherThreadEndsAListingWaitingForTheUser)
+{
+    world({{"alert", "ok"},
+           {"alert_ms", 600000},
+           {"devices", {device({{"sdp", {{"delay_ms", -1}}}})}}});
+    const std::vector<int64_t> before = {PM_GetCommErr(), PM_GetSysErr(), PM_IsErrTimeOut(),
+                                         PM_GetOpenMode(), PM_GetBPS(),  PM_GetTxTimeout(),
+                                         PM_GetRxTimeout()};
+    auto listing = std::async(std::launch::async, [] {
+        uint8_t address[6];
+        std::memcpy(address, kPhone, 6);
+        return PM_CountBluetoothChannels(address, nullptr);
+    });
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (file->Count("RunStandardAlert") == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(file->Count("RunStandardAlert"), 1u) << "the alert never came up";
+    const std::vector<int64_t> during = {PM_GetCommErr(), PM_GetSysErr(), PM_IsErrTimeOut(),
+                                         PM_GetOpenMode(), PM_GetBPS(),  PM_GetTxTimeout(),
+                                         PM_GetRxTimeout()};
+    EXPECT_EQ(during, before);
+    EXPECT_NE(listing.wait_for(0s), std::future_status::ready) << "the getters waited for it";
+    PM_ClosePort();
+    ASSERT_EQ(listing.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(listing.get(), 0);
+    EXPECT_EQ(EI_CommBaseBluetooth::g_nLastError, EI_ERR_TIMEOUT);
+    EXPECT_EQ(file->Count("RunStandardAlert"), 1u); // no further alert after the close
+}
+
 // A listing of the phone whose channel is open: the channel keeps its connection and device, and
 // the listing's records go into the open port's communication, which the close then saves whole.
 TEST_F(BluetoothListing, AListingBesideAnOpenChannelKeepsItsConnectionAndItsLog)

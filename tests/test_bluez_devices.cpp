@@ -13,6 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <functional>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -338,6 +341,97 @@ TEST_F(BluezBus, AWholeListingAndOpenEndQuicklyWithTheirFailureCodes)
     EXPECT_LT(std::chrono::steady_clock::now() - before, 10s); // the 2-second closing pause
     EXPECT_EQ(EI_CommBaseBluetooth::g_nLastError, 7);
     EXPECT_EQ(PM_ClosePort(), 1);
+}
+
+// ---- a close from another thread while BlueZ does not answer
+
+// The values the pure getters report, read together.
+std::vector<int64_t> getterValues()
+{
+    return {PM_GetCommErr(), PM_GetSysErr(),    PM_IsErrTimeOut(), PM_GetOpenMode(),
+            PM_GetBPS(),     PM_GetTxTimeout(), PM_GetRxTimeout()};
+}
+
+class BluezHangs : public BluezBus {
+  protected:
+    // A phone whose Connect BlueZ never answers (the mock sits in it for ten minutes, marking the
+    // moment it got the call with a file).
+    void startHangingMock()
+    {
+        startMock();
+        mock("AddDevice", "sss", "hci0", "AA:BB:CC:DD:EE:01", "Phone");
+        mock("PairDevice", "ssi", "hci0", "AA:BB:CC:DD:EE:01", 5898764);
+        m_marker = std::filesystem::temp_directory_path() /
+                   ("pm-bluez-connect-" + std::to_string(::getpid()));
+        std::filesystem::remove(m_marker);
+        std::string code = "open('" + m_marker.string() + "', 'w').close(); time.sleep(600)";
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        ASSERT_GE(sd_bus_call_method(m_bus, "org.bluez", kPath, "org.freedesktop.DBus.Mock",
+                                     "AddMethod", &error, nullptr, "sssss", "org.bluez.Device1",
+                                     "Connect", "", "", code.c_str()),
+                  0)
+            << (error.message ? error.message : "");
+        sd_bus_error_free(&error);
+        ::unsetenv("PM_BLUETOOTH_SIM");
+        ::unsetenv("PM_BLUETOOTH_DEVICE");
+    }
+    void TearDown() override
+    {
+        std::filesystem::remove(m_marker);
+        BluezBus::TearDown();
+    }
+
+    // Runs call on another thread until BlueZ holds its Connect; then the getters must answer
+    // while the call still waits, and a close must end it, well before any of its bounds.
+    std::future<int32_t> hangInConnect(std::function<int32_t()> call)
+    {
+        const std::vector<int64_t> before = getterValues();
+        auto running = std::async(std::launch::async, std::move(call));
+        auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (!std::filesystem::exists(m_marker) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
+        EXPECT_TRUE(std::filesystem::exists(m_marker)) << "Connect never reached BlueZ";
+        EXPECT_EQ(getterValues(), before);
+        EXPECT_NE(running.wait_for(0s), std::future_status::ready)
+            << "the getters waited for the call";
+        PM_ClosePort();
+        // Connect's own bound is 20 s: a call still waiting after 5 s did not see the close.
+        EXPECT_EQ(running.wait_for(5s), std::future_status::ready);
+        return running;
+    }
+
+    static constexpr const char* kPath = "/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01";
+    std::filesystem::path m_marker;
+};
+
+TEST_F(BluezHangs, ACloseFromAnotherThreadEndsAListingWaitingForBlueZ)
+{
+    startHangingMock();
+    std::future<int32_t> listing = hangInConnect([] {
+        uint8_t address[6] = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0x01};
+        return PM_CountBluetoothChannels(address, countStep);
+    });
+    ASSERT_EQ(listing.wait_for(0s), std::future_status::ready);
+    EXPECT_EQ(listing.get(), 0);
+    // Ended as a time-out (the close, with no port to close, records its own code after it).
+    EXPECT_EQ(EI_CommBaseBluetooth::g_nLastError, EI_ERR_TIMEOUT);
+}
+
+TEST_F(BluezHangs, ACloseFromAnotherThreadEndsAnOpenWaitingForBlueZ)
+{
+    startHangingMock();
+    auto& holder = EI_CommBaseBluetooth::g_myBluetoothDevice;
+    const unsigned char phone[6] = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0x01};
+    ASSERT_NE(holder.CreateDevice(phone), nullptr);
+    holder.m_nChannels = 1;
+    holder.m_nChannelID[0] = 3;
+    std::future<int32_t> open = hangInConnect([] { return PM_OpenBluetoothChannel(0); });
+    ASSERT_EQ(open.wait_for(0s), std::future_status::ready);
+    EXPECT_EQ(open.get(), 0);
+    // The close closed what the open had begun, and keeps the open's code.
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_TIMEOUT);
+    EXPECT_EQ(PM_GetPortHandle(), -1);
 }
 
 TEST_F(BluezBus, PmctlListsTheDevicesBlueZKnows)

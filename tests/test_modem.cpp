@@ -276,6 +276,18 @@ TEST_F(Modem, LineAndChargeOperationsNeedNoDriver)
     PM_PortStatus wanted = {8, 1, 2, 8, 1, 1, 0, 0};
     EXPECT_EQ(PM_SetPortStatus(&wanted), 1);
     EXPECT_EQ(TheCommBase->ChangeBaudRate(3), 1);
+    // A bit rate is a speed code's or none; flow control is the driver's own.
+    EXPECT_EQ(PM_SetBitRate(57600), 1);
+    EXPECT_EQ(PM_GetBPS(), 57600);
+    EXPECT_EQ(PM_SetBitRate(250000), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_INVALID);
+    EXPECT_EQ(PM_GetBPS(), 57600);
+    EXPECT_EQ(PM_SetFlowControl(PM_FLOW_NONE), 1);
+    for (int32_t mode : {PM_FLOW_RTS_CTS, PM_FLOW_XON_XOFF}) {
+        PM_ClearCommErr();
+        EXPECT_EQ(PM_SetFlowControl(mode), 0) << mode;
+        EXPECT_EQ(PM_GetCommErr(), PM_ERR_INVALID) << mode;
+    }
     EXPECT_EQ(TheCommBase->RequestChargeCommand(1), 0);
     uint16_t info[3] = {7, 7, 7};
     EXPECT_EQ(TheCommBase->GetUSBInfo(info), 0);

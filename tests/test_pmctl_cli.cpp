@@ -14,7 +14,10 @@
 #include <regex>
 #include <thread>
 
+#include <termios.h>
+
 #include "ModemDriverSim.h"
+#include "platform/serial/TtySpeed.h"
 #include "pmctl_run.h"
 
 using namespace pmctltest;
@@ -257,6 +260,7 @@ TEST(PmctlProgram, UsageAndFileErrorsSayWhatToDo)
         {{"talk", "--device", "/dev/null", "sned", "x"}, 2, "('sned') is not a step"},
         {{"talk", "--device", "/dev/null", "send", "-x"}, 2, "needs \"--\""},
         {{"talk", "--cable", "77"}, 2, "the types are"},
+        {{"term", "--device", "/dev/null", "--speed", "0"}, 2, "--speed"},
         // A failed open: the module's code, and the system's reason for the path.
         {{"talk", "--device", (scratch.path() / "nothing").string(), "recvall"}, 1, "PM_ERR_OPEN"},
         {{"talk", "--device", (scratch.path() / "nothing").string()}, 1, "no such file"},
@@ -268,7 +272,9 @@ TEST(PmctlProgram, UsageAndFileErrorsSayWhatToDo)
         {{"charge", "maybe", "--device", "/dev/null"}, 2, "maybe"},
         {{"log", (scratch.path() / "missing").string()}, 1, "no such file or folder"},
         {{"log", scratch.path().string()}, 1, "no PM_LOG.dat or PM_LOG.tmp"},
-        {{"log", (scratch.path() / "garbage.dat").string()}, 0, "garbage.dat line 1: not an encoded"},
+        {{"log", (scratch.path() / "garbage.dat").string()},
+         0,
+         "garbage.dat line 1: not an encoded"},
         {{"log", (scratch.path() / "empty.dat").string()}, 0, "empty.dat is empty"},
         {{"log", "/dev/zero"}, 1, "is not a file"}, // read to its end, it never ends
         {{"talk", "--device", "/dev/null", "--log", (scratch.path() / "garbage.dat").string()},
@@ -446,16 +452,35 @@ TEST(PmctlProgram, TermHoldsItsSendingWhileXoffIsInForce)
     EXPECT_EQ(exitStatus(term), 0);
 }
 
-TEST(PmctlProgram, TermRefusesASpeedTheModuleCannotSet)
+// A rate without a speed code and hardware flow, as for a USB-serial adapter: the line carries
+// them, the banner shows them, and the speed steps go on from the odd rate.
+TEST(PmctlProgram, TermDrivesAnyRateWithHardwareFlow)
 {
     TempDir scratch;
     pmsim::CableSim cable;
-    Outcome run =
-        pmctl({"term", "--device", cable.SlavePath(), "--speed", "1000000"}, scratch.path());
-    EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(contains(run.err, "the module cannot set 1000000 bit/s; its speeds are 600 2400 "
-                                  "9600 14400 19200 38400 57600 115200 230400"))
-        << run.err;
+    Keyboard keyboard;
+    pid_t term = startPmctl(
+        {"term", "--device", cable.SlavePath(), "--speed", "250000", "--flow", "rts-cts"},
+        scratch.path(), keyboard.path());
+    ASSERT_GT(term, 0);
+    auto err = [&] { return readFile(scratch.path() / "err.txt"); };
+    ASSERT_TRUE(waitFor([&] { return contains(err(), "Ctrl-A h lists the commands"); })) << err();
+    EXPECT_TRUE(contains(err(), ": 250000 bit/s, 8N1, flow rts-cts, ")) << err();
+    auto lineRate = [&] {
+        uint32_t in = 0, out = 0;
+        return TtyGetSpeeds(cable.MasterFd(), &in, &out) == 0 && in == out ? out : 0u;
+    };
+    EXPECT_EQ(lineRate(), 250000u);
+    termios line{};
+    ASSERT_EQ(tcgetattr(cable.MasterFd(), &line), 0);
+    EXPECT_NE(line.c_cflag & CRTSCTS, 0u);
+    keyboard.type("\x01u");
+    EXPECT_TRUE(waitFor([&] { return contains(err(), "[pmctl] speed 460800 bit/s"); })) << err();
+    EXPECT_EQ(lineRate(), 460800u);
+    keyboard.type("\001d"); // a rate with a speed code again
+    EXPECT_TRUE(waitFor([&] { return contains(err(), "[pmctl] speed 230400 bit/s"); })) << err();
+    keyboard.type("\x01q");
+    EXPECT_EQ(exitStatus(term), 0) << err();
 }
 
 // A stop signal in the middle of charge's AT dialogue ends it as any port command: 1.

@@ -120,6 +120,8 @@ TEST(PortState, WithoutAPortEveryTransportFunctionRecordsEightAtItsLine)
         {"PM_ClearDTR", [&] { return PM_ClearDTR(); }, 1003},
         {"PM_GetPortStatus", [&] { return PM_GetPortStatus(&status); }, 1022},
         {"PM_SetPortStatus", [&] { return PM_SetPortStatus(&status); }, 1038},
+        {"PM_SetBitRate", [&] { return PM_SetBitRate(250000); }, 1801},
+        {"PM_SetFlowControl", [&] { return PM_SetFlowControl(PM_FLOW_NONE); }, 1811},
     };
     for (const auto& c : cases) {
         PM_ClearCommErr();
@@ -147,6 +149,7 @@ TEST_F(Port, RefusedLineAndStatusOperationsRecordBothSlots)
 {
     t->faults.lines = true;
     t->faults.status = true;
+    t->faults.speed = true;
     PM_PortStatus status = {};
     struct Case {
         const char* name;
@@ -160,6 +163,7 @@ TEST_F(Port, RefusedLineAndStatusOperationsRecordBothSlots)
         {"PM_ClearDTR", PM_ClearDTR, 1008},
         {"PM_GetPortStatus", [&] { return PM_GetPortStatus(&status); }, 1027},
         {"PM_SetPortStatus", [&] { return PM_SetPortStatus(&status); }, 1043},
+        {"PM_SetBitRate", [&] { return PM_SetBitRate(115200); }, 1804},
     };
     for (const auto& c : cases) {
         PM_ClearCommErr();

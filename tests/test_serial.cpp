@@ -433,6 +433,122 @@ TEST_F(Serial, SpeedCodeOutsideTheTableIsRefused)
     EXPECT_EQ(out, 600u);
 }
 
+// Rates beyond the speed codes, as a host driving a USB-serial adapter sets them: the cable's side
+// of the line and PM_GetBPS carry each; the port status keeps the last speed code, which a rate
+// with a code of its own becomes.
+TEST_F(Serial, AnyBitRateReachesTheLine)
+{
+    CableSim cable;
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    struct Case {
+        uint32_t rate;
+        int32_t code;
+    };
+    const Case cases[] = {{250000, 1},  {31250, 1}, {1000000, 1}, {115200, 8},
+                          {4000000, 8}, {300, 8},   {14400, 4},   {3000000, 4}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(PM_SetBitRate(c.rate), 1) << c.rate;
+        uint32_t in = 0, out = 0;
+        ASSERT_EQ(TtyGetSpeeds(cable.MasterFd(), &in, &out), 0);
+        EXPECT_EQ(in, c.rate);
+        EXPECT_EQ(out, c.rate);
+        EXPECT_EQ(PM_GetBPS(), static_cast<int32_t>(c.rate));
+        PM_PortStatus status{};
+        ASSERT_EQ(PM_GetPortStatus(&status), 1);
+        EXPECT_EQ(status.nSpeedCode, c.code) << c.rate;
+    }
+    // A speed code replaces the rate.
+    ASSERT_EQ(PM_SetBPS(3), 1);
+    EXPECT_EQ(PM_GetBPS(), 9600);
+
+    // Rates no line runs at: refused before the line is touched.
+    ASSERT_EQ(PM_SetBitRate(250000), 1);
+    for (uint32_t rate : {0u, 0x80000000u, UINT32_MAX}) {
+        PM_ClearCommErr();
+        EXPECT_EQ(PM_SetBitRate(rate), 0) << rate;
+        EXPECT_EQ(PM_GetCommErr(), PM_ERR_INVALID);
+        EXPECT_EQ(PM_GetSysErr(), 0);
+        EXPECT_EQ(PM_GetBPS(), 250000);
+    }
+    uint32_t in = 0, out = 0;
+    ASSERT_EQ(TtyGetSpeeds(cable.MasterFd(), &in, &out), 0);
+    EXPECT_EQ(out, 250000u);
+
+    // The rate lasts as a code does, past closing; without a port nothing is set.
+    ASSERT_EQ(PM_ClosePort(), 1);
+    EXPECT_EQ(PM_GetBPS(), 250000);
+    EXPECT_EQ(PM_SetBitRate(9600), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_INVALID);
+}
+
+// Flow control is the line's: the cable's side sees each mode, the rate stays, XON and XOFF are
+// the usual characters (not the 0 the raw line opened with), and the kernel holds our sending
+// while the phone's XOFF is in force.
+TEST_F(Serial, FlowControlModesShowOnTheLine)
+{
+    CableSim cable;
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    ASSERT_EQ(PM_SetBitRate(31250), 1);
+    struct Case {
+        int32_t mode;
+        tcflag_t cflag, iflag;
+    };
+    const Case cases[] = {{PM_FLOW_RTS_CTS, CRTSCTS, 0},
+                          {PM_FLOW_XON_XOFF, 0, IXON | IXOFF},
+                          {PM_FLOW_NONE, 0, 0},
+                          {PM_FLOW_XON_XOFF, 0, IXON | IXOFF}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(PM_SetFlowControl(c.mode), 1) << c.mode;
+        termios t{};
+        ASSERT_EQ(tcgetattr(cable.MasterFd(), &t), 0);
+        EXPECT_EQ(t.c_cflag & CRTSCTS, c.cflag) << c.mode;
+        EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), c.iflag) << c.mode;
+        uint32_t in = 0, out = 0;
+        ASSERT_EQ(TtyGetSpeeds(cable.MasterFd(), &in, &out), 0);
+        EXPECT_EQ(out, 31250u) << c.mode;
+    }
+    for (int32_t mode : {-1, 3}) {
+        EXPECT_EQ(PM_SetFlowControl(mode), 0);
+        EXPECT_EQ(PM_GetCommErr(), PM_ERR_INVALID);
+    }
+
+    ASSERT_EQ(PM_SetRxTimeout(3000), 1);
+    ASSERT_EQ(PM_SetTxTimeout(300), 1);
+    // What comes after XOFF in the same stream has passed the line discipline once it arrives.
+    cable.Send(std::string("\x13\0x", 3));
+    uint8_t got[2] = {};
+    ASSERT_EQ(PM_RxBytes(2, got), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(got), 2), std::string("\0x", 2));
+    const uint8_t hi[] = {'h', 'i'};
+    EXPECT_EQ(PM_TxBytes(2, hi), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_TIMEOUT);
+    EXPECT_EQ(cable.Received(), "");
+    cable.Send("\x11y");
+    ASSERT_EQ(PM_RxBytes(1, got), 1);
+    EXPECT_EQ(got[0], 'y');
+    EXPECT_EQ(PM_TxBytes(2, hi), 1);
+    EXPECT_TRUE(cable.WaitReceived(2, 5s));
+    EXPECT_EQ(cable.Received(), "hi");
+}
+
+// Under RTS/CTS the driver moves RTS; leaving it gives RTS back as the host last set it.
+TEST_F(Serial, LeavingHardwareFlowRestoresTheHostsRTS)
+{
+    CableSim cable;
+    ttytrace::FakeModemLines(true);
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    ASSERT_EQ(PM_ClearRTS(), 1);
+    ASSERT_EQ(PM_SetFlowControl(PM_FLOW_RTS_CTS), 1);
+    ttytrace::Reset();
+    ASSERT_EQ(PM_SetFlowControl(PM_FLOW_XON_XOFF), 1);
+    EXPECT_EQ(ttytrace::ModemLineStates(), std::vector<int>{TIOCM_DTR});
+    ttytrace::Reset();
+    ASSERT_EQ(PM_SetFlowControl(PM_FLOW_NONE), 1); // not from RTS/CTS: the lines are left alone
+    EXPECT_TRUE(ttytrace::ModemLineStates().empty());
+    ASSERT_EQ(PM_ClosePort(), 1);
+    ttytrace::FakeModemLines(false);
+}
+
 TEST_F(Serial, PortStatusAppliesLinesAndSpeedAndKeepsItsRTSField)
 {
     CableSim cable;
@@ -642,6 +758,8 @@ TEST_F(SerialLog, WholeCommunicationDecodesFromTheSavedLog)
     ASSERT_EQ(PM_RxBytes(4, ok), 1);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(ok), 4), "OK\r\n");
     ASSERT_EQ(PM_SetBPS(8), 1);
+    ASSERT_EQ(PM_SetBitRate(250000), 1);
+    ASSERT_EQ(PM_SetFlowControl(PM_FLOW_RTS_CTS), 1);
     ASSERT_EQ(PM_ClosePort(), 1);
 
     std::string text = logtest::decodeLog(logtest::readFile(dat));
@@ -654,6 +772,8 @@ TEST_F(SerialLog, WholeCommunicationDecodesFromTheSavedLog)
         "\nSD:" + scrambled("41540D"),
         "\nRD:" + scrambled("4F4B0D0A"),
         "\nSet CommSpeed [115200]bps\n",
+        "\nSet CommSpeed [250000]bps\n",
+        "\n//---Set FlowControl [RTS/CTS]---",
         "\n\nPortClose (End Communication)\n",
         "CableType[1002]PortNo[3]",
         "\nComm Finished TotalTime",

@@ -31,11 +31,11 @@ struct TermOptions {
     std::string eol = "cr"; // what Enter (or a line feed from a pipe) sends: cr, lf or crlf
     bool echo = false;      // show typed bytes locally
     bool hex = false;       // show received bytes as a hex dump
-    int32_t speed = 0;      // bit/s, one of the module's speeds; 0: leave the line as it opened
+    int32_t speed = 0;      // bit/s, any positive rate; 0: leave the line as it opened
     std::string parity;     // none, odd or even; empty: leave it
-    std::string flow = "none"; // none, or xon-xoff: pmctl holds its sending while XOFF is in force
+    std::string flow = "none"; // none, rts-cts or xon-xoff
 };
-// The bit rates the module sets, in the order of its speed codes 1..9.
+// The common bit rates, rising, that the speed up and down commands step through.
 const std::vector<int32_t>& termSpeeds();
 int runTerm(const PortOptions& port, const TermOptions& options);
 

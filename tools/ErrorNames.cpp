@@ -13,7 +13,7 @@ const ModuleError* findModuleError(long long code)
          "time-out: fewer bytes than asked arrived, or a send was cut short"},
         {PM_ERR_OPEN, "PM_ERR_OPEN", "open failed", "the device did not open"},
         {PM_ERR_INVALID, "PM_ERR_INVALID", "no port / invalid",
-         "no port is open, or an invalid speed code"},
+         "no port is open, an invalid argument, or a setting the port cannot do"},
         {PM_ERR_TRANSPORT, "PM_ERR_TRANSPORT", "transport refused",
          "the transport refused the operation"},
         {PM_ERR_SEND, "PM_ERR_SEND", "send refused", "the transport refused the send"},

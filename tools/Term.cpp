@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -93,7 +94,7 @@ class Session {
         }
     }
 
-    // Applies --speed and --parity; throws Failure when the port refuses them.
+    // Applies --speed, --parity and --flow; throws Failure when the port refuses them.
     void applyLineOptions()
     {
         if (m_options.speed != 0)
@@ -107,6 +108,7 @@ class Session {
                 throw moduleFailure("setting parity " + m_options.parity + " failed");
             m_parity = m_options.parity;
         }
+        applyFlow();
     }
 
     std::string settings() const
@@ -115,8 +117,8 @@ class Session {
                (m_parity == "none"  ? "N"
                 : m_parity == "odd" ? "O"
                                     : "E") +
-               "1" + ", flow " + m_options.flow + ", DTR " + (m_dtr ? "on" : "off") + ", RTS " +
-               (m_rts ? "on" : "off");
+               "1" + ", flow " + m_options.flow + (m_softFlow ? " (by pmctl)" : "") + ", DTR " +
+               (m_dtr ? "on" : "off") + ", RTS " + (m_rts ? "on" : "off");
     }
 
     // The parity the line opened with is not reported by the module (it always says even);
@@ -131,7 +133,7 @@ class Session {
         std::vector<uint8_t> shown;
         shown.reserve(bytes.size());
         for (uint8_t b : bytes) {
-            if (m_options.flow == "xon-xoff" && (b == kXon || b == kXoff)) {
+            if (m_softFlow && (b == kXon || b == kXoff)) {
                 m_held = b == kXoff;
                 continue;
             }
@@ -228,38 +230,93 @@ class Session {
     }
 
   private:
+    // The module's speed codes where the rate has one (they work on every port), the bit rate
+    // call for any other rate.
     void setSpeed(int32_t bps)
     {
-        const auto& speeds = termSpeeds();
-        auto it = std::find(speeds.begin(), speeds.end(), bps);
-        if (it == speeds.end()) {
-            std::string list;
-            for (int32_t s : speeds)
-                list += (list.empty() ? "" : " ") + std::to_string(s);
-            throw Failure("the module cannot set " + std::to_string(bps) +
-                          " bit/s; its speeds are " + list);
+        int32_t code = 0;
+        for (int32_t c = 1; PM_ConvertBPS_CEValuToOSValue(c) != 0; ++c) {
+            if (PM_ConvertBPS_CEValuToOSValue(c) == bps)
+                code = c;
         }
-        if (!PM_SetBPS(static_cast<uint32_t>(it - speeds.begin() + 1)))
+        PM_ClearCommErr();
+        bool done = code != 0 ? PM_SetBPS(static_cast<uint32_t>(code)) != 0
+                              : PM_SetBitRate(static_cast<uint32_t>(bps)) != 0;
+        if (!done)
             throw moduleFailure("setting " + std::to_string(bps) + " bit/s failed",
-                                "the device refused that speed");
+                                PM_GetCommErr() == PM_ERR_INVALID
+                                    ? "the port cannot run at that rate"
+                                    : "the device refused that speed");
     }
 
+    // The next common rate up or down from the line's that the port takes: rates it refuses
+    // are passed over (the modem port takes the module's speeds alone).
     void stepSpeed(int direction)
     {
         const auto& speeds = termSpeeds();
-        auto it = std::find(speeds.begin(), speeds.end(), PM_GetBPS());
-        long index = it == speeds.end() ? 0 : it - speeds.begin();
-        index = std::clamp<long>(index + direction, 0, static_cast<long>(speeds.size()) - 1);
-        setSpeed(speeds[static_cast<size_t>(index)]);
-        note("speed " + std::to_string(PM_GetBPS()) + " bit/s");
+        const int32_t now = PM_GetBPS();
+        std::vector<int32_t> candidates;
+        if (direction > 0)
+            candidates.assign(std::upper_bound(speeds.begin(), speeds.end(), now), speeds.end());
+        else
+            candidates.assign(
+                std::make_reverse_iterator(std::lower_bound(speeds.begin(), speeds.end(), now)),
+                speeds.rend());
+        for (int32_t rate : candidates) {
+            try {
+                setSpeed(rate);
+            } catch (const Failure&) {
+                continue;
+            }
+            note("speed " + std::to_string(PM_GetBPS()) + " bit/s");
+            return;
+        }
+        note("no " + std::string(direction > 0 ? "higher" : "lower") +
+             " speed that the port takes; still " + std::to_string(now) + " bit/s");
     }
 
+    // --flow: the line's own flow control; on a port without one (the modem), pmctl does
+    // XON/XOFF itself.
+    void applyFlow()
+    {
+        if (m_options.flow == "none")
+            return;
+        const int32_t mode = m_options.flow == "rts-cts" ? PM_FLOW_RTS_CTS : PM_FLOW_XON_XOFF;
+        PM_ClearCommErr();
+        if (PM_SetFlowControl(mode)) {
+            m_lineFlow = true;
+            return;
+        }
+        bool notThisPort = PM_GetCommErr() == PM_ERR_INVALID && PM_GetSysErr() == 0;
+        if (mode == PM_FLOW_XON_XOFF && notThisPort) {
+            m_softFlow = true;
+            return;
+        }
+        throw moduleFailure("setting flow control " + m_options.flow + " failed",
+                            notThisPort ? "RTS/CTS needs a serial port"
+                            : mode == PM_FLOW_RTS_CTS
+                                ? "the adapter has no RTS/CTS lines, or its driver cannot use them"
+                                : "");
+    }
+
+    // Holds the sending while the phone holds us off: after its XOFF when pmctl does the flow
+    // control, while the line takes no bytes when the line does. What arrives meanwhile is shown.
     void waitWhileHeld()
     {
-        while (m_held && !stopRequested()) {
+        while (held() && !stopRequested()) {
             if (!drain())
                 ::usleep(5000);
         }
+    }
+
+    bool held() const
+    {
+        if (m_softFlow)
+            return m_held;
+        if (!m_lineFlow)
+            return false;
+        pollfd out{PM_GetPortHandle(), POLLOUT, 0};
+        return out.fd >= 0 && ::poll(&out, 1, 0) == 0;
     }
 
     // A line typed on the keyboard (raw mode: pmctl echoes it and handles backspace).
@@ -350,7 +407,9 @@ class Session {
 
     const TermOptions& m_options;
     bool m_hex;
-    bool m_held = false; // XOFF received, no XON yet
+    bool m_held = false;     // XOFF received, no XON yet (pmctl's own flow control)
+    bool m_softFlow = false; // pmctl handles XON/XOFF itself: the port has no flow control
+    bool m_lineFlow = false; // the line's driver holds our sending
     bool m_rts = true, m_dtr = true;
     int m_dataBits = 8;
     std::string m_parity = "none";
@@ -360,12 +419,11 @@ class Session {
 
 const std::vector<int32_t>& termSpeeds()
 {
-    static const std::vector<int32_t> speeds = [] {
-        std::vector<int32_t> list;
-        for (int32_t code = 1; PM_ConvertBPS_CEValuToOSValue(code) != 0; ++code)
-            list.push_back(PM_ConvertBPS_CEValuToOSValue(code));
-        return list;
-    }();
+    // The rates serial drivers commonly know by name, and the module's 14400.
+    static const std::vector<int32_t> speeds = {
+        300,     600,     1200,    2400,    4800,    9600,    14400,   19200,
+        38400,   57600,   115200,  230400,  460800,  500000,  576000,  921600,
+        1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
     return speeds;
 }
 

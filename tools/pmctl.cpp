@@ -116,16 +116,19 @@ int main(int argc, char** argv)
         ->default_str(term.eol);
     termCmd->add_flag("--echo", term.echo, "show what you type");
     termCmd->add_flag("--hex", term.hex, "show received bytes as a hex dump");
-    termCmd->add_option("--speed,-b", term.speed,
-                        "line speed in bit/s: 600 2400 9600 14400 19200 38400 57600 115200 "
-                        "230400 (the module's speeds; default: as the port opened, 600)");
+    termCmd
+        ->add_option("--speed,-b", term.speed,
+                     "line speed in bit/s: any rate the device can run at, such as 115200, "
+                     "250000 or 1000000 (the modem port: 600 2400 9600 14400 19200 38400 57600 "
+                     "115200 230400; default: as the port opened, 600)")
+        ->check(CLI::PositiveNumber);
     termCmd->add_option("--parity", term.parity, "none, odd or even (default: as the port opened)")
         ->check(CLI::IsMember({"none", "odd", "even"}));
     termCmd
         ->add_option("--flow", term.flow,
-                     "none, or xon-xoff: sending pauses while the phone has sent XOFF (the "
-                     "module offers no RTS/CTS flow control)")
-        ->check(CLI::IsMember({"none", "xon-xoff"}))
+                     "none, rts-cts (hardware, serial ports) or xon-xoff (the line's driver "
+                     "stops our sending at the phone's XOFF; on the modem port pmctl does)")
+        ->check(CLI::IsMember({"none", "rts-cts", "xon-xoff"}))
         ->default_str(term.flow);
     termCmd->footer("Keys go to the phone as they are typed (a line at a time when standard\n"
                     "input is not a terminal); received bytes are printed. The first line shows\n"
@@ -134,7 +137,7 @@ int main(int argc, char** argv)
                     "  s  send a file (progress on standard error)    x  hex view on/off\n"
                     "  i  line settings    h  the commands    q  quit    Ctrl-A  send Ctrl-A\n"
                     "Ctrl-] also quits.\n\n" +
-                    portFooter("pmctl term --device /dev/ttyUSB0 --speed 115200 --parity none"));
+                    portFooter("pmctl term --device /dev/ttyUSB0 --speed 250000 --flow rts-cts"));
 
     auto* cableInfo = app.add_subcommand(
         "cable-info", "ask the serial cable for its three identification numbers");

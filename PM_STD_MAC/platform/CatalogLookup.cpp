@@ -1,5 +1,5 @@
 // The installable catalog lookup and its table form.
-#include "platform/CatalogLookup.h"
+#include "CatalogLookup.h"
 
 #include <cstring>
 

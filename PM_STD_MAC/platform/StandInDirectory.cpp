@@ -1,4 +1,4 @@
-#include "platform/StandInDirectory.h"
+#include "StandInDirectory.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -10,9 +10,12 @@
  * 32-bit integers, 16-bit cable identification numbers. Time-outs and pauses are milliseconds.
  *
  * Threads: any host thread may call any function at any time. Calls that use the port run one
- * after the other under the module's own lock: a call made while another thread's receive or send
- * waits runs once that one ends. PM_ClosePort from another thread ends such a wait at once (it
- * fails as a time-out, PM_ERR_TIMEOUT) and then closes: that is how a host cancels a receive.
+ * after the other under the module's own lock: a call made while another thread's receive, send,
+ * Bluetooth listing or Bluetooth open waits runs once that one ends. PM_ClosePort from another
+ * thread ends such a wait at once (it fails as a time-out, PM_ERR_TIMEOUT) and then closes: that
+ * is how a host cancels a receive. The getters that only read a value (PM_GetCommErr,
+ * PM_GetSysErr, PM_IsErrTimeOut, PM_GetOpenMode, PM_GetBPS, PM_GetTxTimeout, PM_GetRxTimeout)
+ * never wait for the lock.
  * The module runs one reader thread of its own while a serial or modem port is open; its threads
  * never call into the host (the Bluetooth progress callback runs on the calling thread) and take
  * none of the host's signals. A caught signal never cuts a wait short nor breaks the port: every
@@ -75,13 +78,14 @@ extern PM_Env PortMdlEnv;
 /* Module error codes, as PM_GetCommErr reports them. */
 enum {
     PM_ERR_NONE = 0,
-    PM_ERR_CREATE = 2,    /* the transport could not be created */
-    PM_ERR_TIMEOUT = 3,   /* a receive did not complete in time, or a send was cut short */
-    PM_ERR_OPEN = 7,      /* the device did not open */
-    PM_ERR_INVALID = 8,   /* no port is open, or an invalid speed code */
+    PM_ERR_CREATE = 2,     /* the transport could not be created */
+    PM_ERR_TIMEOUT = 3,    /* a receive did not complete in time, or a send was cut short */
+    PM_ERR_OPEN = 7,       /* the device did not open */
+    PM_ERR_INVALID = 8,    /* no port is open, an invalid argument, or a rate or flow control
+                            * the port cannot do */
     PM_ERR_TRANSPORT = 14, /* the transport refused the operation */
-    PM_ERR_SEND = 101,    /* the transport refused the send */
-    PM_ERR_APICALL = 103  /* only ever in the log's port-API slot */
+    PM_ERR_SEND = 101,     /* the transport refused the send */
+    PM_ERR_APICALL = 103   /* only ever in the log's port-API slot */
 };
 
 /* ---- State and errors ---- */
@@ -121,7 +125,8 @@ int32_t PM_OpenPortByDeviceName(const char* path);
 /* Closes the port, writes the log's closing summary and saves the log. Returns 1, or 0 with
  * PM_ERR_INVALID when no port was open (the log is saved either way). */
 int32_t PM_ClosePort(void);
-/* Opens channel index (0-based) of those PM_CountBluetoothChannels found. Returns 1 or 0. */
+/* Opens channel index (0-based) of those PM_CountBluetoothChannels found. Returns 1, or 0 with
+ * PM_ERR_OPEN (PM_ERR_TIMEOUT when PM_ClosePort on another thread ended it). */
 int32_t PM_OpenBluetoothChannel(int32_t index);
 
 /* ---- Data transfer and time-outs (milliseconds) ---- */
@@ -158,9 +163,48 @@ int32_t PM_Log_TimeOutInBuf(uint32_t timeout, uint32_t obtained);
  * then applies to nothing and is not kept for the next open); 0 with PM_ERR_TRANSPORT when the
  * port refused it, a code outside 1..9 included. */
 int32_t PM_SetBPS(uint32_t speedCode);
-int32_t PM_GetBPS(void); /* the last speed set, in bit/s (600 before any), with or without a port */
+/* The last speed set, in bit/s (600 before any), with or without a port: by PM_SetBPS, by
+ * PM_SetPortStatus, or by PM_SetBitRate (the rate the line really runs at). */
+int32_t PM_GetBPS(void);
 /* The bit rate of speed code 1..9; 0 with PM_ERR_INVALID for any other code. */
 int32_t PM_ConvertBPS_CEValuToOSValue(int32_t speedCode);
+/* Sets the line to any bit rate the device accepts (an addition to the nine speed codes, for
+ * hosts that drive USB-serial adapters at their own rates: 250000, 1000000, ...). On a serial
+ * port the kernel's arbitrary-rate interface sets the rate and the module reads back what the
+ * driver really set: a driver that picked a rate within 2% of the one asked for is taken at its
+ * own rate, which PM_GetBPS then reports; any other outcome puts the line back at its previous
+ * rate and fails. On the modem the nine speed-code rates are accepted as PM_SetBPS accepts them
+ * (nothing changes on the driver's line) and any other rate fails; a Bluetooth channel has no
+ * line rate of its own and accepts any rate, handing it on with the channel's serial parameters.
+ * The log's speed record shows the rate. PM_GetPortStatus keeps reporting the last speed code
+ * after a rate that has none, and PM_SetPortStatus applies its record's code (so that code's
+ * rate). Returns 1, or 0 with
+ *  - PM_ERR_INVALID without a port, for a rate of 0 or above 2147483647, or for a rate the port
+ *    cannot run at (PM_GetSysErr() EINVAL when the driver refused or could not come near it);
+ *  - PM_ERR_TRANSPORT when the device failed the change (PM_GetSysErr() tells why: EIO for an
+ *    adapter that is gone). */
+int32_t PM_SetBitRate(uint32_t bitsPerSecond);
+/* Flow control modes of PM_SetFlowControl. */
+enum {
+    PM_FLOW_NONE = 0,    /* the line opens this way */
+    PM_FLOW_RTS_CTS = 1, /* hardware: the driver holds its output while CTS is low and lowers RTS
+                          * while its input buffer is full */
+    PM_FLOW_XON_XOFF = 2 /* software, in the kernel: output stops at a received XOFF (0x13) and
+                          * resumes at XON (0x11), neither reaches the host; the kernel sends them
+                          * when its input buffer fills and empties */
+};
+/* Sets the serial line's flow control (an addition to the module's line calls). Serial ports
+ * only: the modem and Bluetooth carry their own flow control and accept PM_FLOW_NONE alone. With
+ * PM_FLOW_RTS_CTS the driver owns RTS: PM_SetRTS and PM_ClearRTS still succeed and change the
+ * line, but the driver raises and lowers it as its input buffer fills and empties, and lowering
+ * it holds the phone's sending for as long as it stays low. Leaving RTS/CTS for another mode sets
+ * RTS back to what PM_SetRTS/PM_ClearRTS last asked for. A held line makes sends wait: they end
+ * with PM_ERR_TIMEOUT once nothing moved for the send time-out. Closing the port restores the
+ * device's flow settings as it found them. Returns 1, or 0 with
+ *  - PM_ERR_INVALID without a port, for a mode other than PM_FLOW_*, for a mode the port cannot
+ *    do (PM_GetSysErr() EINVAL when the driver dropped it: an adapter without RTS/CTS lines);
+ *  - PM_ERR_TRANSPORT when the device failed the change (PM_GetSysErr() tells why). */
+int32_t PM_SetFlowControl(int32_t mode);
 /* Raise or lower RTS and DTR. 0 with PM_ERR_INVALID without a port, PM_ERR_TRANSPORT when the
  * device refused the change. */
 int32_t PM_SetRTS(void);
@@ -199,7 +243,8 @@ int32_t PM_CountDevices(void);
 int32_t PM_GetDeviceName(int32_t index, char* name, int32_t size);
 /* Lets the user pick a phone and finds its usable RFCOMM channels (at most 5). address holds 6
  * bytes and receives the chosen device's address; progress, when not null, is called on this
- * thread with a text and two counts. Returns the number of channels, 0 with PM_ERR_OPEN. */
+ * thread with a text and two counts. Returns the number of channels, 0 with PM_ERR_OPEN
+ * (PM_ERR_TIMEOUT when PM_ClosePort on another thread ended it). */
 int32_t PM_CountBluetoothChannels(uint8_t* address, int (*progress)(const char*, int, int));
 
 /* ---- Communication log ---- */

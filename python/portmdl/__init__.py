@@ -18,13 +18,13 @@ system's loader; it is loaded on first use.
 from ._functions import (BluetoothChannels, CableInfo, bluetooth_channels, cable_info, charge,
                          devices, log, read_log)
 from ._library import library_info
-from ._port import CABLE_TYPES, SPEEDS, Port, PortStatus
+from ._port import CABLE_TYPES, FLOW_MODES, SPEEDS, Port, PortStatus
 from .errors import LibraryError, PortError, PortInUseError, TimeoutError
 
 __version__ = "0.1.0"
 
 __all__ = [
     "BluetoothChannels", "CABLE_TYPES", "CableInfo", "LibraryError", "Port", "PortError",
-    "PortInUseError", "PortStatus", "SPEEDS", "TimeoutError", "bluetooth_channels", "cable_info",
+    "FLOW_MODES", "PortInUseError", "PortStatus", "SPEEDS", "TimeoutError", "bluetooth_channels", "cable_info",
     "charge", "devices", "library_info", "log", "read_log",
 ]

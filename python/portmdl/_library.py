@@ -68,7 +68,16 @@ _PROTOTYPES = {
 _OPTIONAL_PROTOTYPES = {
     "PM_GetSysErr": (c_int32, []),
     "PM_GetErrText": (c_char_p, [c_int32]),
+    "PM_SetBitRate": (c_int32, [c_uint32]),
+    "PM_SetFlowControl": (c_int32, [c_int32]),
 }
+
+
+def needed(lib: ctypes.CDLL, name: str, operation: str):
+    """An optional function of the library; LibraryError when this library lacks it."""
+    if not hasattr(lib, name):
+        raise LibraryError(f"cannot {operation}: this libportmdl lacks {name}; a later 0.x has it")
+    return getattr(lib, name)
 
 
 class _DlInfo(ctypes.Structure):

@@ -81,6 +81,21 @@ def speed_code(speed: int) -> int:
     raise ValueError(f"speed {speed} is neither a code 1..9 nor one of {SPEEDS} bit/s")
 
 
+def _speed_setting(speed: int) -> int:
+    """A speed code (1..9) for a code or a rate from SPEEDS; any other rate as -rate."""
+    try:
+        return speed_code(speed)
+    except ValueError:
+        if not 0 < speed <= _INT32_MAX:
+            raise ValueError(f"speed must be a code 1..9 or a rate of 1 to {_INT32_MAX} bit/s, "
+                             f"not {speed}") from None
+        return -speed
+
+
+#: The flow control settings of Port.flow, as PM_SetFlowControl's modes.
+FLOW_MODES = {"none": 0, "rts-cts": 1, "xon-xoff": 2}
+
+
 def current_port() -> Optional["Port"]:
     """The port this process has open, or None."""
     return _open_port
@@ -96,7 +111,7 @@ class Port:
     ``timeout`` is the default receive time-out in seconds. The reader thread starts about 0.5 s
     after a serial or modem port opens, so the first receive should allow more than that.
     ``write_timeout`` is the send time-out in seconds (the library's own when None). ``speed``
-    sets the line speed (bit/s or code 1..9) after opening.
+    sets the line speed (code 1..9, or bit/s: any rate a serial device can run at) after opening.
 
     The module drives one port per process: opening a second Port while one is open raises
     PortInUseError. Any thread may use the port; close() from another thread ends a waiting
@@ -114,7 +129,7 @@ class Port:
         self._timeout_ms = _milliseconds(timeout, "timeout")
         write_ms = None if write_timeout is None else _milliseconds(write_timeout,
                                                                      "write_timeout")
-        code = None if speed is None else speed_code(speed)
+        code = None if speed is None else _speed_setting(speed)
         if isinstance(device, os.PathLike):
             device = os.fspath(device)
         if device is not None and not isinstance(device, str):
@@ -150,10 +165,11 @@ class Port:
         try:
             status = self.status
             self._lines = {"rts": status.rts, "dtr": status.dtr}
+            self._flow = "none"
             if write_ms is not None:
                 self._check(self._lib.PM_SetTxTimeout(write_ms), "set the send time-out")
             if code is not None:
-                self.speed = code
+                self.speed = code if code > 0 else -code
         except BaseException:
             self.close()
             raise
@@ -361,15 +377,39 @@ class Port:
 
     @property
     def speed(self) -> int:
-        """The line speed in bit/s; set it by bit/s (one of SPEEDS) or by code 1..9."""
+        """The line speed in bit/s; set it by code 1..9 or by bit/s: a rate of SPEEDS works on
+        every port, any other rate a serial device can run at through PM_SetBitRate (the modem
+        port refuses it)."""
         self._check_open("get the speed")
         return int(self._lib.PM_GetBPS())
 
     @speed.setter
     def speed(self, speed: int) -> None:
-        code = speed_code(speed)
-        self._check_open(f"set the speed to {speed}")
-        self._check(self._lib.PM_SetBPS(code), f"set the speed to {speed}")
+        setting = _speed_setting(speed)
+        operation = f"set the speed to {speed}"
+        self._check_open(operation)
+        if setting > 0:
+            self._check(self._lib.PM_SetBPS(setting), operation)
+        else:
+            self._check(_library.needed(self._lib, "PM_SetBitRate", operation)(-setting),
+                        operation)
+
+    @property
+    def flow(self) -> str:
+        """Flow control: "none", "rts-cts" or "xon-xoff" (PM_SetFlowControl; the last set). The
+        line's driver does it on a serial port; the modem and Bluetooth take "none" alone."""
+        self._check_open("get the flow control")
+        return self._flow
+
+    @flow.setter
+    def flow(self, flow: str) -> None:
+        if flow not in FLOW_MODES:
+            raise ValueError(f"flow must be one of {', '.join(FLOW_MODES)}, not {flow!r}")
+        operation = f"set flow control {flow}"
+        self._check_open(operation)
+        self._check(_library.needed(self._lib, "PM_SetFlowControl", operation)(FLOW_MODES[flow]),
+                    operation)
+        self._flow = flow
 
     # As in pyserial, rts and dtr read back the last level set: the module's status record keeps
     # what PM_SetPortStatus was given, not what PM_SetRTS and the others did since.

@@ -12,7 +12,7 @@ _CODE_TEXTS = {
     2: "the transport was not created",
     3: "time-out: fewer bytes than asked arrived, or a send was cut short",
     7: "the device did not open",
-    8: "no port is open, or an invalid speed code",
+    8: "no port is open, an invalid argument, or a setting the port cannot do",
     14: "the transport refused the operation",
     101: "the transport refused the send",
     103: "a call into the transport failed",

@@ -65,9 +65,17 @@ def test_line_settings(cable):
             assert (port.rts, port.dtr) == (raised, not raised)
         port.write_timeout = 2
         assert port.write_timeout == 2.0
-        for bad, kind in ((1200, ValueError), (0, ValueError), ("fast", TypeError)):
+        for bad, kind in ((0, ValueError), (-1200, ValueError), (2**31, ValueError),
+                          ("fast", TypeError)):
             with pytest.raises(kind):
                 port.speed = bad
+        # Any rate the line runs at, beside the codes; flow control on the line.
+        port.speed = 250000
+        assert port.speed == 250000 and port.status.speed_code == 3
+        port.flow = "rts-cts"
+        assert port.flow == "rts-cts"
+        with pytest.raises(ValueError):
+            port.flow = "dtr-dsr"
 
 
 def test_one_port_per_process(cable, sim_cable):
@@ -115,7 +123,7 @@ def test_bad_input_raises_clear_exceptions(cable):
         ((), {"cable": 77}, ValueError),  # a type PM_OpenPort does not know
         ((), {"bluetooth": 2**40}, ValueError),
         ((cable.path,), {"timeout": -2}, ValueError),
-        ((cable.path,), {"speed": 1200}, ValueError),
+        ((cable.path,), {"speed": 0}, ValueError),
     ]
     for args, kwargs, kind in bad_opens:
         with pytest.raises(kind):

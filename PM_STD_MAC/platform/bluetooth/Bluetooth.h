@@ -9,7 +9,9 @@
 // Threads. Every operation may be called from the host's thread. Callbacks (SDP completion,
 // incoming channel data) arrive on a thread of the backend, never inside the call that asked for
 // them. IOBluetoothRFCOMMChannelCloseChannel returns only once no data listener call of that
-// channel is running or can start; it must not be called from within the listener.
+// channel is running or can start; it must not be called from within the listener. An operation
+// that waits (a connection, a bus call, a write held by flow control, the alert) ends early, as a
+// failure, once the calling thread's cancel descriptor (BluetoothCancel.h) becomes readable.
 //
 // Lifetimes. A reference from IOBluetoothDeviceCreateWithAddress or
 // IOBluetoothDeviceOpenRFCOMMChannel is the caller's until IOBluetoothObjectRelease. Devices that

@@ -22,6 +22,7 @@
 
 #include "platform/bluetooth/BluetoothRecords.h"
 #include "platform/bluetooth/BluetoothAddress.h"
+#include "platform/bluetooth/BluetoothCancel.h"
 #include "BluezDevices.h"
 #include "BluezRecords.h"
 #include "ThreadSignals.h"
@@ -41,29 +42,17 @@ bdaddr_t toBdaddr(const BluetoothDeviceAddress& a)
     return b;
 }
 
-using WaitClock = std::chrono::steady_clock;
-
-// Milliseconds until deadline for poll(), rounded up so a wait never ends before it; 0 after it.
-int MsLeft(WaitClock::time_point deadline)
-{
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - WaitClock::now());
-    return left.count() <= 0 ? 0 : static_cast<int>(left.count());
-}
-
-// Waits for a non-blocking connect to finish; 0, or an errno value.
+// Waits for a non-blocking connect to finish; 0, or an errno value (ECANCELED: a close on another
+// thread ended the wait).
 int finishConnect(int fd)
 {
-    pollfd p = {fd, POLLOUT, 0};
-    const auto deadline = WaitClock::now() + std::chrono::milliseconds(kConnectWaitMs);
-    int r;
-    do {
-        r = poll(&p, 1, MsLeft(deadline)); // a caught signal resumes the wait, not restarts it
-    } while (r < 0 && errno == EINTR);
+    const auto deadline = BluetoothWaitClock::now() + std::chrono::milliseconds(kConnectWaitMs);
+    int r = BluetoothWait(fd, POLLOUT, deadline);
     if (r == 0) {
         return ETIMEDOUT;
     }
     if (r < 0) {
-        return errno;
+        return -r;
     }
     int error = 0;
     socklen_t length = sizeof error;
@@ -356,7 +345,7 @@ class BluezBluetooth final : public BluetoothWithoutDesktop {
         }
         const char* bytes = static_cast<const char*>(data);
         uint32_t sent = 0;
-        const auto deadline = WaitClock::now() + std::chrono::milliseconds(kWriteWaitMs);
+        const auto deadline = BluetoothWaitClock::now() + std::chrono::milliseconds(kWriteWaitMs);
         while (sent < length) {
             ssize_t n = send(channel->fd, bytes + sent, length - sent, MSG_NOSIGNAL);
             if (n > 0) {
@@ -366,15 +355,10 @@ class BluezBluetooth final : public BluetoothWithoutDesktop {
             if (n < 0 && errno == EINTR) {
                 continue;
             }
-            pollfd p = {channel->fd, POLLOUT, 0};
-            if (n < 0 && errno == EAGAIN) {
-                int left = MsLeft(deadline);
-                int r = left == 0 ? 0 : poll(&p, 1, left);
-                if (r > 0 || (r < 0 && errno == EINTR)) {
-                    continue; // room, or a signal: wait on to the same deadline
-                }
+            if (n < 0 && errno == EAGAIN && BluetoothWait(channel->fd, POLLOUT, deadline) > 0) {
+                continue; // room
             }
-            break; // refused, or not taken in time
+            break; // refused, not taken in time, or a close on another thread ended the wait
         }
         if (numBytesSent != nullptr) {
             *numBytesSent = sent;

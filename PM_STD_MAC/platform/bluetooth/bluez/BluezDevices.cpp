@@ -2,12 +2,16 @@
 // reads that skip what is not of the expected type, and method calls with time-outs.
 #include "BluezDevices.h"
 
+#include <poll.h>
 #include <systemd/sd-bus.h>
+#include <time.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/bluetooth/BluetoothAddress.h"
+#include "platform/bluetooth/BluetoothCancel.h"
 
 namespace {
 
@@ -136,6 +140,90 @@ int readManagedObjects(sd_bus_message* m, std::vector<BluezDevice>& devices)
     return sd_bus_message_exit_container(m);
 }
 
+// A method call's answer, filled in by the bus when it arrives (or when sd-bus gives up on it).
+struct Answer {
+    bool arrived = false;
+    sd_bus_message* reply = nullptr;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    int errnoValue = 0;
+};
+
+int takeAnswer(sd_bus_message* m, void* userdata, sd_bus_error* /*unused*/)
+{
+    auto* answer = static_cast<Answer*>(userdata);
+    answer->arrived = true;
+    if (const sd_bus_error* e = sd_bus_message_get_error(m); e != nullptr) {
+        sd_bus_error_copy(&answer->error, e);
+        answer->errnoValue = sd_bus_message_get_errno(m);
+    } else {
+        answer->reply = sd_bus_message_ref(m);
+    }
+    return 0;
+}
+
+uint64_t monotonicUsec()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+// As sd_bus_call, but a close on another thread (the calling thread's cancel descriptor) ends the
+// wait at once: -ECANCELED, and an answer arriving later is dropped with the call's slot. The
+// bus's own time-out still ends a call nobody answers; a caught signal resumes the wait.
+int callCancellable(sd_bus* bus, sd_bus_message* call, uint64_t timeoutUsec, sd_bus_error* error,
+                    sd_bus_message** reply)
+{
+    Answer answer;
+    sd_bus_slot* slot = nullptr;
+    int r = sd_bus_call_async(bus, &slot, call, takeAnswer, &answer, timeoutUsec);
+    if (r < 0) {
+        return r;
+    }
+    // A bound of our own besides the bus's, should the bus never report its time-out.
+    const auto deadline =
+        BluetoothWaitClock::now() + std::chrono::microseconds(timeoutUsec) + std::chrono::seconds(1);
+    while (!answer.arrived) {
+        r = sd_bus_process(bus, nullptr);
+        if (r < 0) {
+            break;
+        }
+        if (r > 0) {
+            continue; // more may be ready at once
+        }
+        auto until = deadline;
+        uint64_t busUsec = 0;
+        if (sd_bus_get_timeout(bus, &busUsec) >= 0 && busUsec != UINT64_MAX) {
+            uint64_t now = monotonicUsec();
+            auto busLeft = std::chrono::microseconds(busUsec > now ? busUsec - now : 0);
+            until = std::min(until, BluetoothWaitClock::now() + busLeft);
+        }
+        int events = sd_bus_get_events(bus);
+        if (events < 0) {
+            r = events;
+            break;
+        }
+        r = BluetoothWait(sd_bus_get_fd(bus), static_cast<short>(events), until);
+        if (r < 0) {
+            break; // cancelled, or the bus's descriptor failed
+        }
+        if (r == 0 && BluetoothWaitClock::now() >= deadline) {
+            r = -ETIMEDOUT;
+            break;
+        }
+    }
+    sd_bus_slot_unref(slot);
+    if (!answer.arrived) {
+        return r < 0 ? r : -EIO;
+    }
+    if (answer.reply == nullptr) {
+        sd_bus_error_move(error, &answer.error);
+        return answer.errnoValue > 0 ? -answer.errnoValue : -EIO;
+    }
+    *reply = answer.reply;
+    return 1;
+}
+
 } // namespace
 
 BluezDevices::BluezDevices()
@@ -164,7 +252,7 @@ std::optional<std::vector<BluezDevice>> BluezDevices::List()
                                            "org.freedesktop.DBus.ObjectManager",
                                            "GetManagedObjects");
     if (r >= 0) {
-        r = sd_bus_call(m_bus, call, kListTimeoutUsec, &error, &reply);
+        r = callCancellable(m_bus, call, kListTimeoutUsec, &error, &reply);
     }
     if (r >= 0) {
         r = readManagedObjects(reply, devices);
@@ -207,7 +295,7 @@ std::optional<bool> BluezDevices::IsConnected(const std::string& path)
         r = sd_bus_message_append(call, "ss", kDeviceInterface, "Connected");
     }
     if (r >= 0) {
-        r = sd_bus_call(m_bus, call, kListTimeoutUsec, &error, &reply);
+        r = callCancellable(m_bus, call, kListTimeoutUsec, &error, &reply);
     }
     if (r >= 0) {
         r = readVariant(reply, 'b', &connected);
@@ -234,7 +322,7 @@ int BluezDevices::call(const std::string& path, const char* method, uint64_t tim
     int r = sd_bus_message_new_method_call(m_bus, &call, kService, path.c_str(), kDeviceInterface,
                                            method);
     if (r >= 0) {
-        r = sd_bus_call(m_bus, call, timeoutUsec, &error, &reply);
+        r = callCancellable(m_bus, call, timeoutUsec, &error, &reply);
     }
     if (r < 0 && sd_bus_error_is_set(&error)) {
         if (alreadyDone != nullptr && std::strcmp(error.name, alreadyDone) == 0) {

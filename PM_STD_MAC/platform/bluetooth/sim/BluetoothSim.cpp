@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/bluetooth/BluetoothCancel.h"
 #include "BluetoothWorld.h"
 #include "ReplyScript.h"
 #include "ThreadSignals.h"
@@ -448,9 +449,11 @@ class SimBluetooth final : public BluetoothPlatform {
         if (dialog != &m_dialog || itemHit == nullptr) {
             return -50;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(m_world->alertMs));
-        *itemHit = m_world->alert == BluetoothWorld::Ok ? kAlertStdAlertOKButton
-                                                        : kAlertStdAlertCancelButton;
+        // The user's time to answer; a close on another thread takes the alert away, as Cancel.
+        bool answered = BluetoothWait(-1, 0, BluetoothWaitClock::now() +
+                                                 std::chrono::milliseconds(m_world->alertMs)) == 0;
+        *itemHit = answered && m_world->alert == BluetoothWorld::Ok ? kAlertStdAlertOKButton
+                                                                    : kAlertStdAlertCancelButton;
         return 0;
     }
 
