@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -17,6 +16,7 @@
 
 #include "LogProbe.h"
 #include "PortMdlState.h"
+#include "ProcessCounts.h"
 #include "RawPty.h"
 #include "SerialTestSupport.h"
 #include "portmdl/PortMdl.h"
@@ -138,18 +138,6 @@ TEST_F(SerialBounds, AtTheDescriptorLimitAnOpenWorksOrFailsWhole)
 
 namespace {
 
-int CountEntries(const char* dir)
-{
-    int n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (dirent* e = readdir(d)) {
-            n += e->d_name[0] != '.';
-        }
-        closedir(d);
-    }
-    return n;
-}
-
 // The child's side of the thread-limit test; its exit status names the first check that failed.
 int OpenAtTheThreadLimit()
 {
@@ -172,16 +160,16 @@ int OpenAtTheThreadLimit()
     if (setrlimit(RLIMIT_NPROC, &low) != 0) {
         return 12;
     }
-    const int descriptors = CountEntries("/proc/self/fd");
-    const int threads = CountEntries("/proc/self/task");
+    const int descriptors = proccount::Descriptors();
+    const int threads = proccount::Threads();
     if (PM_OpenPortByDeviceName(peer.SlavePath().c_str()) != 0) {
         return 13; // the reader started after all: the limit did not hold
     }
     if (PM_GetCommErr() != PM_ERR_OPEN || PM_GetSysErr() != EAGAIN) {
         return 14;
     }
-    if (TheCommBase != nullptr || CountEntries("/proc/self/fd") != descriptors ||
-        CountEntries("/proc/self/task") != threads) {
+    if (TheCommBase != nullptr || proccount::Descriptors() != descriptors ||
+        proccount::Threads() != threads) {
         return 15; // something of the failed open was left behind
     }
     if (setrlimit(RLIMIT_NPROC, &saved) != 0) {
