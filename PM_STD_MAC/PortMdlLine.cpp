@@ -66,7 +66,13 @@ int32_t PM_SetBPS(uint32_t speedCode)
 
 int32_t PM_GetBPS(void)
 {
-    return PM_ConvertBPS_CEValuToOSValue(static_cast<int32_t>(TheCommSetBps));
+    // A known code answers without the port lock; only an unknown one records its error, as the
+    // conversion does, and so takes the lock.
+    const uint32_t code = TheCommSetBps;
+    if (code >= 1 && code <= static_cast<uint32_t>(kSpeedCodes)) {
+        return kSpeedTable[code - 1];
+    }
+    return PM_ConvertBPS_CEValuToOSValue(static_cast<int32_t>(code));
 }
 
 int32_t PM_SetRTS(void)
