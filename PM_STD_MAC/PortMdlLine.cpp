@@ -54,10 +54,17 @@ int32_t speedCodeOfRate(uint32_t rate)
 
 int32_t currentBitRate()
 {
-    if (TheCommSetRate != 0) {
-        return static_cast<int32_t>(TheCommSetRate);
+    const uint32_t rate = TheCommSetRate;
+    if (rate != 0) {
+        return static_cast<int32_t>(rate);
     }
-    return PM_ConvertBPS_CEValuToOSValue(static_cast<int32_t>(TheCommSetBps));
+    // A known code answers without the port lock; only an unknown one records its error, as the
+    // conversion does, and so takes the lock.
+    const uint32_t code = TheCommSetBps;
+    if (code >= 1 && code <= static_cast<uint32_t>(kSpeedCodes)) {
+        return kSpeedTable[code - 1];
+    }
+    return PM_ConvertBPS_CEValuToOSValue(static_cast<int32_t>(code));
 }
 
 extern "C" {

@@ -383,9 +383,13 @@ class BluezHangs : public BluezBus {
 
     // Runs call on another thread until BlueZ holds its Connect; then the getters must answer
     // while the call still waits, and a close must end it, well before any of its bounds.
-    std::future<int32_t> hangInConnect(std::function<int32_t()> call)
+    // openMode: the open mode the call sets as it begins (an open's), or -1 (none).
+    std::future<int32_t> hangInConnect(std::function<int32_t()> call, int32_t openMode = -1)
     {
-        const std::vector<int64_t> before = getterValues();
+        std::vector<int64_t> before = getterValues();
+        if (openMode >= 0) {
+            before[3] = openMode;
+        }
         auto running = std::async(std::launch::async, std::move(call));
         auto deadline = std::chrono::steady_clock::now() + 30s;
         while (!std::filesystem::exists(m_marker) && std::chrono::steady_clock::now() < deadline) {
@@ -426,7 +430,7 @@ TEST_F(BluezHangs, ACloseFromAnotherThreadEndsAnOpenWaitingForBlueZ)
     ASSERT_NE(holder.CreateDevice(phone), nullptr);
     holder.m_nChannels = 1;
     holder.m_nChannelID[0] = 3;
-    std::future<int32_t> open = hangInConnect([] { return PM_OpenBluetoothChannel(0); });
+    std::future<int32_t> open = hangInConnect([] { return PM_OpenBluetoothChannel(0); }, 3);
     ASSERT_EQ(open.wait_for(0s), std::future_status::ready);
     EXPECT_EQ(open.get(), 0);
     // The close closed what the open had begun, and keeps the open's code.
