@@ -46,18 +46,9 @@ extern "C" int32_t PM_OpenBluetoothChannel(int32_t index)
         PM_ClosePort();
     }
     BluetoothCancelScope cancellable(EI_CommBaseForMAC::CancelFd());
-    g_nOpenMode = 3;
-    TheCurrErr.nErrCode = PM_ERR_NONE;
-    TheCurrErr.nSysErr = 0;
-    if (TheCommBase != nullptr) {
-        TheCommBase->EI_ClearLastError();
-        // What a failed open left behind holds nothing open: it is replaced, not leaked.
-        delete TheCommBase;
-        TheCommBase = nullptr;
-    }
+    BeginOpen(3);
     auto* transport = new (std::nothrow) EI_CommBaseBluetooth(1);
     TheCommBase = transport;
-    LogFileData.PM_LogOpen(0);
     if (transport == nullptr) {
         return setPortMdlErr(PM_ERR_OPEN, PM_LINE_BLUETOOTH_OPEN);
     }

@@ -45,25 +45,6 @@ const CableRow* FindCableRow(int32_t cableType)
     return nullptr;
 }
 
-// Steps common to both opens: close what is open, start the log communication.
-void BeginOpen(int32_t openMode)
-{
-    if (g_bIsOpen == 1) {
-        PM_ClosePort();
-    }
-    g_nOpenMode = openMode;
-    TheCurrErr.nErrCode = PM_ERR_NONE;
-    TheCurrErr.nSysErr = 0;
-    if (TheCommBase != nullptr) {
-        TheCommBase->EI_ClearLastError();
-        // A transport that a failed Bluetooth open left behind holds nothing open: it is
-        // replaced, not leaked.
-        delete TheCommBase;
-        TheCommBase = nullptr;
-    }
-    LogFileData.PM_LogOpen(0);
-}
-
 // Installs, opens and configures a new transport; the log records the outcome.
 int32_t OpenTransport(EI_CommBaseForMAC* transport, const char* path, int32_t cableType,
                       int32_t portNo, const OpenLines& lines)
@@ -94,6 +75,24 @@ int32_t OpenTransport(EI_CommBaseForMAC* transport, const char* path, int32_t ca
 }
 
 } // namespace
+
+void BeginOpen(int32_t openMode)
+{
+    if (g_bIsOpen == 1) {
+        PM_ClosePort();
+    }
+    g_nOpenMode = openMode;
+    TheCurrErr.nErrCode = PM_ERR_NONE;
+    TheCurrErr.nSysErr = 0;
+    if (TheCommBase != nullptr) {
+        TheCommBase->EI_ClearLastError();
+        // A transport that a failed Bluetooth open left behind holds nothing open: it is
+        // replaced, not leaked.
+        delete TheCommBase;
+        TheCommBase = nullptr;
+    }
+    LogFileData.PM_LogOpen(0);
+}
 
 extern "C" int32_t PM_OpenPort(int32_t portNo)
 {

@@ -105,6 +105,9 @@ int32_t currentBitRate();
 uint32_t calcWriteTimeOut(int32_t count, uint32_t current);
 // One receive request of exactly count bytes (count >= 0, buffer valid for count bytes).
 int32_t PM_RxBytesA(int32_t count, uint8_t* buffer);
+// Steps common to every open (PortMdlOpen.cpp): closes what is open, resets the error, replaces
+// what a failed open left behind, starts the log communication. With the port held.
+void BeginOpen(int32_t openMode);
 // Ends a failed open: closes the transport when asked, summarises and closes the log; returns 0.
 int solvePortOpenErr(int32_t code, int32_t line, int closeTransport);
 
