@@ -21,10 +21,16 @@
 #include <unistd.h>
 #include <vector>
 
+#include "SerialTestSupport.h"
 #include "platform/usb/IORegistry.h"
 #include "platform/usb/UserClient.h"
 
 namespace modemtest {
+
+// The driver class the modem tests open (the simulator's and the daemon's default), and the
+// modem's usual answer.
+inline constexpr char kDriverClass[] = "ORVUDSCDMADriver";
+inline const std::string kOk = "\r\nOK\r\n";
 
 // A temporary plane folder; PM_USERCLIENT_DIR names it while the object lives.
 class Plane {
@@ -149,6 +155,13 @@ inline std::optional<OtherUser> FindOtherUser(const std::string& program, std::s
     }
     return user;
 }
+
+// A test of the modem path: cable type 5 and a plane folder of its own for the driver.
+class ModemTest : public serialtest::SerialTest {
+  protected:
+    void SetUp() override { serialtest::SetCableType(5); }
+    Plane plane;
+};
 
 } // namespace modemtest
 

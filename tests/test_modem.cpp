@@ -27,14 +27,14 @@
 #include "portmdl/PortMdl.h"
 
 using namespace std::chrono_literals;
+using modemtest::kDriverClass;
+using modemtest::kOk;
 using modemtest::Plane;
 using pmsim::ModemDriverSim;
 using serialtest::SetCableType;
 
 namespace {
 
-constexpr char kClass[] = "ORVUDSCDMADriver";
-const std::string kOk = "\r\nOK\r\n";
 
 std::string Bytes(int count, int seed)
 {
@@ -67,11 +67,7 @@ std::vector<uint32_t> Selectors(const ModemDriverSim& driver)
     return out;
 }
 
-class Modem : public serialtest::SerialTest {
-  protected:
-    void SetUp() override { SetCableType(5); }
-    Plane plane;
-};
+using Modem = modemtest::ModemTest;
 
 } // namespace
 
@@ -166,11 +162,11 @@ TEST_F(Modem, OpenFailures)
          {}},
         {"entry that is a regular file",
          [](const Plane& plane, ModemDriverSim*&) {
-             close(open(plane.Path(kClass).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+             close(open(plane.Path(kDriverClass).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
          },
          {}},
         {"socket nobody listens on",
-         [](const Plane& plane, ModemDriverSim*&) { close(plane.Bind(kClass)); },
+         [](const Plane& plane, ModemDriverSim*&) { close(plane.Bind(kDriverClass)); },
          {}},
         {"first client open refused",
          [](const Plane& plane, ModemDriverSim*& d) {
@@ -200,7 +196,7 @@ TEST_F(Modem, OpenFailures)
         size_t held = IORegistryHeldCount();
         {
             EI_CommBaseFOMA transport;
-            EXPECT_EQ(transport.Open(kClass), 0);
+            EXPECT_EQ(transport.Open(kDriverClass), 0);
             EXPECT_EQ(transport.EI_GetLastError(), 103u);
             EXPECT_EQ(transport.m_bIsOpen, 0);
             EXPECT_FALSE(transport.m_bHasThread);
@@ -241,9 +237,9 @@ TEST_F(Modem, OpenTwiceKeepsTheConnectionAndCloseTwiceRecordsNotOpen)
     ModemDriverSim driver(plane.Dir());
     driver.SetEcho(true);
     EI_CommBaseFOMA transport;
-    ASSERT_EQ(transport.Open(kClass), 1);
+    ASSERT_EQ(transport.Open(kDriverClass), 1);
     uint32_t connection = transport.m_hConnect;
-    EXPECT_EQ(transport.Open(kClass), 0);
+    EXPECT_EQ(transport.Open(kDriverClass), 0);
     EXPECT_EQ(transport.EI_GetLastError(), 8u);
     EXPECT_EQ(transport.m_hConnect, connection);
     EXPECT_EQ(driver.Clients(), 1u);
@@ -435,7 +431,7 @@ TEST_F(Modem, DriverMethodsPassTheirRecordsThrough)
 {
     ModemDriverSim driver(plane.Dir());
     EI_CommBaseFOMA transport;
-    ASSERT_EQ(transport.Open(kClass), 1);
+    ASSERT_EQ(transport.Open(kDriverClass), 1);
     unsigned c = transport.m_hConnect;
     OBEXLineCodingParam coding = {{0x80, 0x25, 0, 0, 2, 1, 7, 0}};
     EXPECT_EQ(transport.OBEXSetLineCoding(c, &coding), 0);

@@ -89,11 +89,7 @@ class DriverProcess {
     pid_t m_pid = -1;
 };
 
-class ModemSlow : public serialtest::SerialTest {
-  protected:
-    void SetUp() override { SetCableType(5); }
-    Plane plane;
-};
+using ModemSlow = modemtest::ModemTest;
 
 } // namespace
 

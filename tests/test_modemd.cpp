@@ -35,6 +35,8 @@
 #include "portmdl/PortMdl.h"
 
 using namespace std::chrono_literals;
+using modemtest::kDriverClass;
+using modemtest::kOk;
 using modemd::LineCoding;
 using modemd::ModemDaemon;
 using modemtest::OpenService;
@@ -43,8 +45,6 @@ using pmsim::CableSim;
 
 namespace {
 
-constexpr char kClass[] = "ORVUDSCDMADriver";
-const std::string kOk = "\r\nOK\r\n";
 
 // The daemon's log lines, and a wait for one.
 class LogLines {
@@ -159,7 +159,7 @@ class Client {
   public:
     explicit Client(bool open = true)
     {
-        EXPECT_EQ(OpenService(kClass, &m_c), kIOReturnSuccess);
+        EXPECT_EQ(OpenService(kDriverClass, &m_c), kIOReturnSuccess);
         if (open) {
             EXPECT_EQ(Scalar(0, {1}), 0);
         }
@@ -495,7 +495,7 @@ TEST_F(Daemon, TtysThatCannotServe)
     Plane otherPlane;
     Served other(otherPlane.Dir(), cable->SlavePath());
     io_connect_t c = 0;
-    ASSERT_EQ(OpenService(kClass, &c), kIOReturnSuccess);
+    ASSERT_EQ(OpenService(kDriverClass, &c), kIOReturnSuccess);
     int32_t mode = 1;
     uint32_t none = 0;
     ASSERT_EQ(IOConnectMethodScalarIScalarO(c, 0, &mode, 1, nullptr, &none), 0);
@@ -521,7 +521,7 @@ TEST(DaemonStart, RefusesAPlaneItCannotServe)
     } catch (const std::system_error& e) {
         EXPECT_EQ(e.code().value(), EADDRINUSE);
     }
-    options.plane = plane.Dir() + "/" + kClass + "/sub"; // beneath a socket: no folder there
+    options.plane = plane.Dir() + "/" + kDriverClass + "/sub"; // beneath a socket: no folder there
     EXPECT_THROW(ModemDaemon(options, locator), std::system_error);
     if (geteuid() != 0) { // root writes anywhere
         std::string locked = plane.Dir() + "/locked";
@@ -631,7 +631,7 @@ TEST(DaemonProgram, ServesAPortUntilStopped)
     cable.AddReply("AT\r", kOk);
     Program daemon = Start({"--tty", cable.SlavePath(), "--plane", plane.Dir()}, "serving");
     ASSERT_GT(daemon.pid, 0) << daemon.err;
-    EXPECT_NE(daemon.err.find("serving " + plane.Path(kClass) + " for " + cable.SlavePath()),
+    EXPECT_NE(daemon.err.find("serving " + plane.Path(kDriverClass) + " for " + cable.SlavePath()),
               std::string::npos)
         << daemon.err;
 
@@ -653,7 +653,7 @@ TEST(DaemonProgram, ServesAPortUntilStopped)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     struct stat st {};
-    EXPECT_NE(lstat(plane.Path(kClass).c_str(), &st), 0); // the socket went with it
+    EXPECT_NE(lstat(plane.Path(kDriverClass).c_str(), &st), 0); // the socket went with it
 }
 
 TEST(DaemonProgram, CommandLine)

@@ -32,6 +32,7 @@
 #include "ModemTestSupport.h"
 
 using namespace std::chrono_literals;
+using modemtest::kDriverClass;
 using modemd::ModemDaemon;
 using modemtest::Plane;
 
@@ -39,7 +40,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr char kClass[] = "ORVUDSCDMADriver";
 
 std::string Request(uint32_t tag, uint32_t selector, const std::vector<uint32_t>& scalars,
                     const std::string& structure, uint32_t scalarsOut, uint32_t structureOut)
@@ -244,7 +244,7 @@ TEST(DaemonRobust, PipeliningClientMeetsBackPressure)
     Plane plane;
     SlowPhone phone;
     DaemonProcess daemon(plane, phone.Slave());
-    int fd = Connect(plane.Path(kClass));
+    int fd = Connect(plane.Path(kDriverClass));
     const std::string open = OpenRequest(1);
     ASSERT_EQ(send(fd, open.data(), open.size(), 0), static_cast<ssize_t>(open.size()));
     ASSERT_EQ(Result(fd), 0u);
@@ -315,7 +315,7 @@ TEST(DaemonRobust, AClientThatNeverReadsHoldsNothing)
     cable.AddReply("AT\r", "\r\nOK\r\n");
     DaemonProcess daemon(plane, cable.SlavePath());
     auto flood = [&] {
-        int fd = Connect(plane.Path(kClass));
+        int fd = Connect(plane.Path(kDriverClass));
         std::string open = OpenRequest(1);
         EXPECT_EQ(send(fd, open.data(), open.size(), 0), static_cast<ssize_t>(open.size()));
         // Far more requests than the socket holds replies: a daemon that waited for the client
@@ -337,7 +337,7 @@ TEST(DaemonRobust, AClientThatNeverReadsHoldsNothing)
     int stuck = flood();
 
     io_connect_t second = 0;
-    ASSERT_EQ(modemtest::OpenService(kClass, &second), kIOReturnSuccess);
+    ASSERT_EQ(modemtest::OpenService(kDriverClass, &second), kIOReturnSuccess);
     const int32_t mode = 1;
     uint32_t none = 0;
     EXPECT_EQ(IOConnectMethodScalarIScalarO(second, 0, &mode, 1, nullptr, &none),
@@ -346,7 +346,7 @@ TEST(DaemonRobust, AClientThatNeverReadsHoldsNothing)
 
     EXPECT_TRUE(Closed(stuck, 10s)) << "the client that reads nothing was not dropped";
     close(stuck);
-    int next = Connect(plane.Path(kClass));
+    int next = Connect(plane.Path(kDriverClass));
     std::string open = OpenRequest(1);
     ASSERT_EQ(send(next, open.data(), open.size(), 0), static_cast<ssize_t>(open.size()));
     EXPECT_EQ(Result(next), 0u);
@@ -392,7 +392,7 @@ TEST(DaemonRobust, ServesOnlyItsGroup)
     ASSERT_EQ(chown(plane.Dir().c_str(), 0, static_cast<gid_t>(-1)), 0);
 
     // The other user's client: the open's result, or how its connect failed.
-    const std::string path = plane.Path(kClass);
+    const std::string path = plane.Path(kDriverClass);
     auto asOther = [&] {
         int out[2];
         EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
