@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "SpawnArgs.h"
+
 extern char** environ;
 
 namespace daemontest {
@@ -37,11 +39,7 @@ inline std::string ReadAll(int fd)
 inline int Spawn(std::vector<std::string> args, pid_t& pid, char* const* env = nullptr)
 {
     args.insert(args.begin(), PMMODEMD_BINARY);
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = spawnargs::ArgvOf(args);
     char name[] = "/tmp/pmmodemd-err.XXXXXX";
     int err = mkostemp(name, O_CLOEXEC);
     EXPECT_GE(err, 0);

@@ -21,6 +21,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "SpawnArgs.h"
 #include "SerialTestSupport.h"
 #include "platform/usb/IORegistry.h"
 #include "platform/usb/UserClient.h"
@@ -117,11 +118,7 @@ inline pid_t SpawnAs(const OtherUser& user, std::vector<std::string> args, int o
 {
     args.insert(args.begin(), {"setpriv", "--reuid=" + std::to_string(user.uid),
                                "--regid=" + std::to_string(user.gid), "--clear-groups", "--"});
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = spawnargs::ArgvOf(args);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (out >= 0) {

@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "SpawnArgs.h"
 #include "CommBaseFOMA.h"
 #include "ModemDriverSim.h"
 #include "ModemTestSupport.h"
@@ -42,11 +43,7 @@ class DriverProcess {
     explicit DriverProcess(const Plane& plane, std::vector<std::string> args)
     {
         args.insert(args.begin(), {PMSIM_MODEM_BINARY, "--dir", plane.Dir()});
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
+        std::vector<char*> argv = spawnargs::ArgvOf(args);
         int out[2];
         EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
         posix_spawn_file_actions_t actions;

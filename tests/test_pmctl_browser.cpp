@@ -15,6 +15,7 @@
 #include <regex>
 #include <thread>
 
+#include "SpawnArgs.h"
 #include "LogReader.h"
 #include "pmctl_test_support.h"
 
@@ -52,10 +53,7 @@ struct Outcome {
 Outcome runBounded(std::vector<std::string> args, const fs::path& out, const fs::path& err,
                    std::chrono::seconds limit)
 {
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = spawnargs::ArgvOf(args);
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);

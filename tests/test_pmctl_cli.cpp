@@ -16,6 +16,7 @@
 
 #include <termios.h>
 
+#include "SpawnArgs.h"
 #include "ModemDriverSim.h"
 #include "platform/serial/TtySpeed.h"
 #include "pmctl_run.h"
@@ -31,10 +32,7 @@ pid_t startPmctl(const std::vector<std::string>& args, const fs::path& scratch,
 {
     std::vector<std::string> words = {PMCTL_BINARY};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = spawnargs::ArgvOf(words);
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     if (!input.empty())
