@@ -47,6 +47,8 @@ TEST(BluetoothWorldFileTest, AFileThatBreaksTheSchemaIsReportedWithItsPositionAn
         {"{\n  \"alert_ms\": 1e999\n}", "number overflow parsing '1e999' at line 2, column 19"},
         {"{\"devices\": [{\"chunk\": -1e400}]}", "at line 1, column 29"},
         {R"({"colour": 1})", "at /colour: unknown key \"colour\""},
+        // A key holding control characters is quoted escaped: the reason stays one line.
+        {"{\"ch\\nan\\u0001\": 1}", "at /ch\\nan\\x01: unknown key \"ch\\nan\\x01\""},
         {R"({"devices": [{"address": "AA:BB:CC:DD:EE"}]})", "at /devices/0/address"},
         {R"({"devices": [{"address": "AA:BB:CC:DD:EE:01"}, {"address": "aa:bb:cc:dd:ee:01"}]})",
          "at /devices/1/address: address AA:BB:CC:DD:EE:01 listed twice"},

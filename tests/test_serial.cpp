@@ -41,6 +41,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Both sides of the line at rate, and the module reporting it with speed code in the status.
+void ExpectLineAt(CableSim& cable, uint32_t rate, int32_t code)
+{
+    SCOPED_TRACE(rate);
+    uint32_t in = 0, out = 0;
+    ASSERT_EQ(TtyGetSpeeds(cable.MasterFd(), &in, &out), 0);
+    EXPECT_EQ(in, rate);
+    EXPECT_EQ(out, rate);
+    EXPECT_EQ(PM_GetBPS(), static_cast<int32_t>(rate));
+    PM_PortStatus status{};
+    ASSERT_EQ(PM_GetPortStatus(&status), 1);
+    EXPECT_EQ(status.nSpeedCode, code);
+}
+
 std::string Bytes(int count, int seed)
 {
     std::string s(static_cast<size_t>(count), '\0');
@@ -388,14 +402,7 @@ TEST_F(Serial, SpeedChangesIncludingOneWithoutATermiosConstant)
     const Case cases[] = {{4, 14400}, {8, 115200}, {3, 9600}, {9, 230400}, {4, 14400}, {1, 600}};
     for (const auto& c : cases) {
         EXPECT_EQ(PM_SetBPS(c.code), 1) << c.rate;
-        uint32_t in = 0, out = 0;
-        ASSERT_EQ(TtyGetSpeeds(cable.MasterFd(), &in, &out), 0);
-        EXPECT_EQ(in, c.rate);
-        EXPECT_EQ(out, c.rate);
-        EXPECT_EQ(PM_GetBPS(), static_cast<int32_t>(c.rate));
-        PM_PortStatus status{};
-        ASSERT_EQ(PM_GetPortStatus(&status), 1);
-        EXPECT_EQ(status.nSpeedCode, static_cast<int32_t>(c.code));
+        ExpectLineAt(cable, c.rate, static_cast<int32_t>(c.code));
     }
     // The speed already in effect: recorded, and bytes waiting on the device survive. The reader
     // may have queued them already, so the trace shows that nothing was flushed or applied.
@@ -448,14 +455,7 @@ TEST_F(Serial, AnyBitRateReachesTheLine)
                           {4000000, 8}, {300, 8},   {14400, 4},   {3000000, 4}};
     for (const auto& c : cases) {
         EXPECT_EQ(PM_SetBitRate(c.rate), 1) << c.rate;
-        uint32_t in = 0, out = 0;
-        ASSERT_EQ(TtyGetSpeeds(cable.MasterFd(), &in, &out), 0);
-        EXPECT_EQ(in, c.rate);
-        EXPECT_EQ(out, c.rate);
-        EXPECT_EQ(PM_GetBPS(), static_cast<int32_t>(c.rate));
-        PM_PortStatus status{};
-        ASSERT_EQ(PM_GetPortStatus(&status), 1);
-        EXPECT_EQ(status.nSpeedCode, c.code) << c.rate;
+        ExpectLineAt(cable, c.rate, c.code);
     }
     // A speed code replaces the rate.
     ASSERT_EQ(PM_SetBPS(3), 1);

@@ -422,6 +422,26 @@ std::string positionOfFailure(const std::string& text)
     return " at line " + std::to_string(line) + ", column " + std::to_string(end - lineStart);
 }
 
+// A key or value quoted in a reason may hold control characters; the reason stays one line.
+std::string printable(const std::string& text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 // The exception's text without its "[json.exception.…] " tag.
 std::string untagged(const json::exception& e)
 {
@@ -447,7 +467,7 @@ bool ParseBluetoothWorld(const std::string& text, BluetoothWorld& world, std::st
     try {
         Reader(world).world(root);
     } catch (const SchemaError& e) {
-        error = "at " + e.where + ": " + e.what;
+        error = "at " + printable(e.where) + ": " + printable(e.what);
         return false;
     }
     return true;
