@@ -35,8 +35,8 @@
 namespace {
 
 using benchlinks::Cable;
-using benchlinks::kMiB;
 using benchlinks::Driver;
+using benchlinks::kMiB;
 using benchlinks::ModulePort;
 using benchlinks::Payload;
 using benchlinks::PlainPort;
@@ -111,18 +111,39 @@ void SendPayload(Path path)
     }
 }
 
+// The port a run measures: the plain client's, or the module's on the serial or modem path.
+class MeasuredPort {
+  public:
+    explicit MeasuredPort(Path path)
+    {
+        if (path == Path::Plain) {
+            m_plain = std::make_unique<PlainPort>();
+            ok = m_plain->ok;
+        } else {
+            m_module = std::make_unique<ModulePort>(path == Path::Modem);
+            ok = m_module->ok;
+        }
+    }
+    bool Read(uint8_t* buf, int n)
+    {
+        return m_plain ? m_plain->Read(buf, n) : PM_RxBytes(n, buf) == 1;
+    }
+    bool Write(const uint8_t* buf, int n)
+    {
+        return m_plain ? m_plain->Write(buf, n) : PM_TxBytes(n, buf) == 1;
+    }
+
+    bool ok = false;
+
+  private:
+    std::unique_ptr<PlainPort> m_plain;
+    std::unique_ptr<ModulePort> m_module;
+};
+
 void Receive(benchmark::State& state, Path path)
 {
-    std::unique_ptr<PlainPort> plain;
-    std::unique_ptr<ModulePort> module;
-    bool ok;
-    if (path == Path::Plain) {
-        plain = std::make_unique<PlainPort>();
-        ok = plain->ok;
-    } else {
-        module = std::make_unique<ModulePort>(path == Path::Modem);
-        ok = module->ok;
-    }
+    MeasuredPort port(path);
+    bool ok = port.ok;
     std::vector<uint8_t> buf(kPiece);
     const auto* expected = reinterpret_cast<const uint8_t*>(Payload().data());
     Meter meter(state);
@@ -130,7 +151,7 @@ void Receive(benchmark::State& state, Path path)
     for (auto _ : state) {
         SendPayload(path);
         for (int at = 0; ok && at < kMiB; at += kPiece) {
-            ok = plain ? plain->Read(buf.data(), kPiece) : PM_RxBytes(kPiece, buf.data()) == 1;
+            ok = port.Read(buf.data(), kPiece);
             ok = ok && std::memcmp(buf.data(), expected + at, kPiece) == 0;
         }
         if (!ok) {
@@ -144,16 +165,8 @@ void Receive(benchmark::State& state, Path path)
 
 void Exchange(benchmark::State& state, Path path)
 {
-    std::unique_ptr<PlainPort> plain;
-    std::unique_ptr<ModulePort> module;
-    bool ok;
-    if (path == Path::Plain) {
-        plain = std::make_unique<PlainPort>();
-        ok = plain->ok;
-    } else {
-        module = std::make_unique<ModulePort>(path == Path::Modem);
-        ok = module->ok;
-    }
+    MeasuredPort port(path);
+    bool ok = port.ok;
     const uint8_t at[] = {'A', 'T', '\r'};
     uint8_t reply[4];
     // Each exchange's own time is kept and their median reported: a load on the machine makes
@@ -164,8 +177,7 @@ void Exchange(benchmark::State& state, Path path)
     meter.Start();
     for (auto _ : state) {
         auto start = Clock::now();
-        ok = plain ? plain->Write(at, 3) && plain->Read(reply, 4)
-                   : PM_TxBytes(3, at) == 1 && PM_RxBytes(4, reply) == 1;
+        ok = port.Write(at, 3) && port.Read(reply, 4);
         times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
         if (!ok || std::memcmp(reply, "OK\r\n", 4) != 0) {
             state.SkipWithError("exchange failed");
