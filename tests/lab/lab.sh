@@ -2,7 +2,7 @@
 # The lab: boots a virtual machine (QEMU, software emulation) on Debian's kernel with the host's /
 # as its root, sets up real Bluetooth and USB stacks with simulated phones, runs the lab tests
 # inside and reports their results. Usage: lab.sh BUILD_DIR [--shell] [TEST...]
-# Every TEST names a file tests/lab/TEST.sh; without any, all of them run. --shell gives a shell
+# Every TEST names a file tests/lab/TEST.test.sh; without any, all of them run. --shell gives a shell
 # in the machine once the stacks are up (nothing runs; leave it with "exit").
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
