@@ -136,28 +136,15 @@ class Plain : public Client {
     }
     bool Receive(uint8_t* data, size_t n) override
     {
-        while (n > 0) {
-            if (!wait(POLLIN)) {
-                return false;
-            }
-            ssize_t r = read(m_fd, data, n);
-            if (r == 0) {
-                errno = ECONNRESET; // the phone ended the link
-                return false;
-            }
-            if (r > 0) {
-                data += r;
-                n -= static_cast<size_t>(r);
-            }
-        }
-        return true;
+        return receive(data, n, Clock::now() + kDeadline);
     }
     bool ReceiveChecked(const uint8_t* expected, size_t n) override
     {
         uint8_t piece[kPiece];
+        auto end = Clock::now() + kDeadline; // for the whole transfer, as the module's
         for (size_t at = 0; at < n; at += kPiece) {
             size_t want = std::min<size_t>(kPiece, n - at);
-            if (!Receive(piece, want)) {
+            if (!receive(piece, want, end)) {
                 std::fprintf(stderr, "lab-bt-bench: plain: the link gave out after %zu bytes (%s)\n",
                              at, std::strerror(errno));
                 return false;
@@ -173,12 +160,33 @@ class Plain : public Client {
     }
 
   private:
-    bool wait(short events)
+    bool receive(uint8_t* data, size_t n, Clock::time_point end)
     {
+        while (n > 0) {
+            if (!wait(POLLIN, end)) {
+                return false;
+            }
+            ssize_t r = read(m_fd, data, n);
+            if (r == 0) {
+                errno = ECONNRESET; // the phone ended the link
+                return false;
+            }
+            if (r > 0) {
+                data += r;
+                n -= static_cast<size_t>(r);
+            }
+        }
+        return true;
+    }
+    bool wait(short events, Clock::time_point end = Clock::now() + kDeadline)
+    {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
         pollfd p = {m_fd, events, 0};
-        int r = poll(&p, 1, static_cast<int>(kDeadline / std::chrono::milliseconds(1)));
+        int r = poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
         if (r == 0) {
             errno = ETIMEDOUT;
+        } else if (r == 1 && (p.revents & events) == 0) {
+            errno = ECONNRESET; // hung up or failed, nothing left to read or room to write
         }
         return r == 1 && (p.revents & events) != 0;
     }
