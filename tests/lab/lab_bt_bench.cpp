@@ -1,11 +1,13 @@
 // lab-bt-bench: the module's Bluetooth exchange and bulk receive against a plain RFCOMM client on
 // the lab's real stacks, in one run (tests/lab/rfcomm-bench.test.sh). Prints the medians and their
-// ratios; fails only when a transfer fails or its bytes are wrong, whatever the figures.
+// ratios; fails only when an exchange fails or bytes are wrong, whatever the figures (a mebibyte
+// that does not come in time is a missing figure).
 //   lab-bt-bench [ROUNDS]   (3 by default: a mebibyte costs about a second of the machine's clock)
 // The phone is the lab's (BT_PHONE): "AT\r" comes back as "AT\r\r\nOK\r\n", "BULK\r" as its echo
 // and a mebibyte of known bytes. The module opens the first listed channel, the plain client
 // the other of channels 3 and 4; the phone serves every channel alike.
-// Each round runs both clients, taking turns which goes first, on links open for the whole run:
+// Both links stay open for the whole run; all rounds' exchanges come first, then the mebibytes,
+// each round taking turns which client goes first:
 //  - exchange: "AT\r" out, its 9-byte answer back, kExchanges times; the module's host looks at
 //    the count between yields (its receive takes only what has arrived), the plain client polls;
 //  - pause: the module's fixed 2 ms send pause (PM_SimpleSleep(2)) alone;
