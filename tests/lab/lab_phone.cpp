@@ -1,5 +1,6 @@
-// lab-phone: the simulated phone of the lab machine, on the real stacks. It echoes every byte and
-// answers "AT\r" with "\r\nOK\r\n" (the simulators' AtPhone, "+++" escapes included).
+// lab-phone: the simulated phone of the lab machine, on the real stacks. It echoes every byte,
+// answers "AT\r" with "\r\nOK\r\n" (the simulators' AtPhone, "+++" escapes included) and
+// "BULK\r" with a mebibyte of known bytes (LabBulk.h) for the receive benchmark.
 //   lab-phone tty PATH      the gadget side of the USB phone (/dev/ttyGS0); reopened after an
 //                           unplug, so the phone answers again once plugged back
 //   lab-phone bt ADDRESS    RFCOMM listeners on the controller ADDRESS with one SDP record each:
@@ -19,6 +20,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -28,6 +30,7 @@
 #include <vector>
 
 #include "AtPhone.h"
+#include "LabBulk.h"
 
 namespace {
 
@@ -36,14 +39,21 @@ pmsim::AtPhone makePhone()
     pmsim::AtPhone phone;
     phone.SetEcho(true);
     phone.AddReply("AT\r", "\r\nOK\r\n");
+    phone.AddReply(lab::kBulkRequest, lab::BulkPayload());
     return phone;
 }
+
+// At most this much per write. The kernel builds an RFCOMM socket write's whole chain of frames
+// before it queues any of them, so a blocking write whose frames take more than the socket's send
+// buffer waits for ever for room only those unsent frames hold: in the lab a 16 KiB write already
+// stalls, a 4 KiB one passes.
+constexpr size_t kWritePiece = 4096;
 
 bool writeAll(int fd, const std::string& bytes)
 {
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        ssize_t n = write(fd, bytes.data() + done, std::min(kWritePiece, bytes.size() - done));
         if (n < 0 && errno == EINTR) {
             continue;
         }
