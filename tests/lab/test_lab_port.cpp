@@ -209,6 +209,29 @@ TEST_F(Bluetooth, ControllerGoneMidSession)
     shell("busctl set-property org.bluez /org/bluez/hci1 org.bluez.Adapter1 Powered b true");
 }
 
+// The computer's own controller is reset (powered off and on) under an open channel: the session
+// ends as when the phone goes, and once the controller is back the phone opens again.
+TEST_F(Bluetooth, ComputerControllerResetMidSession)
+{
+    uint8_t address[6];
+    std::memcpy(address, g_phone, 6);
+    ASSERT_EQ(PM_CountBluetoothChannels(address, quietProgress), 3) << PM_GetCommErr();
+    const Held before = atRest();
+    ASSERT_EQ(PM_OpenBluetoothChannel(0), 1) << PM_GetCommErr();
+    PM_SetRxTimeout(2000);
+    PM_SetTxTimeout(2000);
+    expectOk();
+    shell("busctl set-property org.bluez /org/bluez/hci0 org.bluez.Adapter1 Powered b false");
+    expectGone();
+    expectReleased(before);
+    shell("busctl set-property org.bluez /org/bluez/hci0 org.bluez.Adapter1 Powered b true");
+    ASSERT_EQ(PM_CountBluetoothChannels(address, quietProgress), 3) << PM_GetCommErr();
+    ASSERT_EQ(PM_OpenBluetoothChannel(0), 1) << PM_GetCommErr();
+    PM_SetRxTimeout(10000);
+    expectOk();
+    EXPECT_EQ(PM_ClosePort(), 1);
+}
+
 class Usb : public ::testing::Test {
   protected:
     void SetUp() override
