@@ -3,13 +3,16 @@
 // environment (BT_PHONE, GADGET, USB_UDC).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "ProcessCounts.h"
 #include "portmdl/PortMdl.h"
 
 namespace {
@@ -81,6 +84,54 @@ void expectGone()
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(60));
 }
 
+// What the process holds. The module keeps no thread between sessions, so at rest the process
+// has only the threads it started with; its lasting descriptors (the system bus) are counted in.
+struct Held {
+    int descriptors;
+    int threads;
+    bool operator==(const Held&) const = default;
+};
+
+const int g_ownThreads = proccount::Threads(); // before the module ran anything
+
+Held held()
+{
+    return {proccount::Descriptors(), proccount::Threads()};
+}
+
+// Waits (bounded) until the process holds what it did; a thread may take a moment to end.
+Held settlesTo(const Held& expected)
+{
+    auto end = Clock::now() + std::chrono::seconds(30);
+    Held now = held();
+    while (!(now == expected) && Clock::now() < end) {
+        PM_SimpleSleep(10);
+        now = held();
+    }
+    return now;
+}
+
+// What the process holds at rest, once a listing's query thread (it ends just after answering) is
+// gone.
+Held atRest()
+{
+    auto end = Clock::now() + std::chrono::seconds(30);
+    while (proccount::Threads() != g_ownThreads && Clock::now() < end) {
+        PM_SimpleSleep(10);
+    }
+    Held now = held();
+    EXPECT_EQ(now.threads, g_ownThreads) << "a thread outlived its work";
+    return now;
+}
+
+// After a fault and the close: every descriptor and thread of the session is gone.
+void expectReleased(const Held& before)
+{
+    Held after = settlesTo(before);
+    EXPECT_EQ(after.descriptors, before.descriptors) << "descriptors left behind";
+    EXPECT_EQ(after.threads, before.threads) << "threads left behind";
+}
+
 uint8_t g_phone[6];
 
 int quietProgress(const char*, int, int)
@@ -128,15 +179,18 @@ TEST_F(Bluetooth, RefusedConnectFailsTheOpen)
     uint8_t address[6];
     std::memcpy(address, g_phone, 6);
     ASSERT_EQ(PM_CountBluetoothChannels(address, quietProgress), 3);
+    const Held before = atRest();
     auto start = Clock::now();
     EXPECT_EQ(PM_OpenBluetoothChannel(2), 0);
     EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(60));
+    expectReleased(before);
     // The module goes on: another channel opens.
     ASSERT_EQ(PM_OpenBluetoothChannel(0), 1) << PM_GetCommErr();
     PM_SetRxTimeout(10000);
     expectOk();
     PM_ClosePort();
+    expectReleased(before);
 }
 
 TEST_F(Bluetooth, ControllerGoneMidSession)
@@ -144,13 +198,38 @@ TEST_F(Bluetooth, ControllerGoneMidSession)
     uint8_t address[6];
     std::memcpy(address, g_phone, 6);
     ASSERT_EQ(PM_CountBluetoothChannels(address, quietProgress), 3);
+    const Held before = atRest();
     ASSERT_EQ(PM_OpenBluetoothChannel(0), 1) << PM_GetCommErr();
     PM_SetRxTimeout(2000);
     PM_SetTxTimeout(2000);
     expectOk();
     shell("busctl set-property org.bluez /org/bluez/hci1 org.bluez.Adapter1 Powered b false");
     expectGone();
+    expectReleased(before);
     shell("busctl set-property org.bluez /org/bluez/hci1 org.bluez.Adapter1 Powered b true");
+}
+
+// The computer's own controller is reset (powered off and on) under an open channel: the session
+// ends as when the phone goes, and once the controller is back the phone opens again.
+TEST_F(Bluetooth, ComputerControllerResetMidSession)
+{
+    uint8_t address[6];
+    std::memcpy(address, g_phone, 6);
+    ASSERT_EQ(PM_CountBluetoothChannels(address, quietProgress), 3) << PM_GetCommErr();
+    const Held before = atRest();
+    ASSERT_EQ(PM_OpenBluetoothChannel(0), 1) << PM_GetCommErr();
+    PM_SetRxTimeout(2000);
+    PM_SetTxTimeout(2000);
+    expectOk();
+    shell("busctl set-property org.bluez /org/bluez/hci0 org.bluez.Adapter1 Powered b false");
+    expectGone();
+    expectReleased(before);
+    shell("busctl set-property org.bluez /org/bluez/hci0 org.bluez.Adapter1 Powered b true");
+    ASSERT_EQ(PM_CountBluetoothChannels(address, quietProgress), 3) << PM_GetCommErr();
+    ASSERT_EQ(PM_OpenBluetoothChannel(0), 1) << PM_GetCommErr();
+    PM_SetRxTimeout(10000);
+    expectOk();
+    EXPECT_EQ(PM_ClosePort(), 1);
 }
 
 class Usb : public ::testing::Test {
@@ -181,17 +260,72 @@ TEST_F(Usb, OpensByCableTypeAndExchanges)
 
 TEST_F(Usb, UnpluggedMidSessionThenPluggedBack)
 {
+    const Held before = atRest();
     ASSERT_EQ(PM_OpenPort(0), 1) << PM_GetCommErr();
     PM_SetRxTimeout(2000);
     PM_SetTxTimeout(2000);
     expectOk();
     plug(false);
     expectGone();
+    expectReleased(before);
     plug(true);
     ASSERT_EQ(PM_OpenPort(0), 1) << PM_GetCommErr();
     PM_SetRxTimeout(10000);
     expectOk();
     EXPECT_EQ(PM_ClosePort(), 1);
+}
+
+// Quick unplug and plug cycles (a loose cable: a burst of udev events, ttys coming and going)
+// while a port is open and then while the host keeps opening: every call returns within its
+// time-outs, and once the cable stays in the phone opens by cable type and answers.
+TEST_F(Usb, ReplugStorm)
+{
+    const Held before = atRest();
+    ASSERT_EQ(PM_OpenPort(0), 1) << PM_GetCommErr();
+    PM_SetRxTimeout(500);
+    PM_SetTxTimeout(500);
+    expectOk();
+    const std::string udc = env("GADGET") + "/UDC";
+    const std::string cycles = "for i in 1 2 3 4 5 6; do echo '' > " + udc + "; echo '" +
+                               env("USB_UDC") + "' > " + udc + "; done; echo '' > " + udc;
+    std::atomic<bool> over{false};
+    int stormStatus = -1;
+    std::thread storm([&] {
+        stormStatus = std::system(cycles.c_str());
+        over = true;
+    });
+    const uint8_t at[] = {'A', 'T', '\r'};
+    uint8_t in[16];
+    auto start = Clock::now();
+    while (!over) {
+        auto call = Clock::now();
+        PM_TxBytes(3, at);
+        PM_RxBytes(sizeof in, in);
+        PM_ClosePort();
+        if (PM_OpenPort(0) == 1) {
+            PM_SetRxTimeout(500);
+            PM_SetTxTimeout(500);
+        }
+        EXPECT_LT(Clock::now() - call, std::chrono::seconds(30));
+    }
+    storm.join();
+    EXPECT_EQ(stormStatus, 0) << cycles;
+    PM_ClosePort();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(120));
+    expectReleased(before);
+
+    plug(true);
+    auto end = Clock::now() + std::chrono::seconds(60);
+    int opened = 0;
+    while ((opened = PM_OpenPort(0)) != 1 && Clock::now() < end) {
+        PM_SimpleSleep(100);
+    }
+    ASSERT_EQ(opened, 1) << PM_GetCommErr();
+    PM_SetRxTimeout(10000);
+    expectOk();
+    exchange(4096);
+    EXPECT_EQ(PM_ClosePort(), 1);
+    expectReleased(before);
 }
 
 } // namespace
