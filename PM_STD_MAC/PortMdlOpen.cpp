@@ -84,6 +84,7 @@ void BeginOpen(int32_t openMode)
     g_nOpenMode = openMode;
     TheCurrErr.nErrCode = PM_ERR_NONE;
     TheCurrErr.nSysErr = 0;
+    TheCurrErr.nLine = 0;
     if (TheCommBase != nullptr) {
         TheCommBase->EI_ClearLastError();
         // A transport that a failed Bluetooth open left behind holds nothing open: it is

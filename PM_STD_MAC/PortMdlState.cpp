@@ -40,7 +40,7 @@ PM_Env PortMdlEnv = {0, 0};
 EI_CommBaseForMAC* TheCommBase = nullptr;
 int32_t g_bIsOpen = 0;
 std::atomic<int32_t> g_nOpenMode = 0;
-PM_ErrRecord TheCurrErr = {PM_ERR_NONE, 0};
+PM_ErrRecord TheCurrErr = {PM_ERR_NONE, 0, 0};
 std::atomic<uint32_t> TheWriteTimeOut = 500;
 std::atomic<uint32_t> TheReadTimeOut = 500;
 std::atomic<uint32_t> TheCommSetBps = 1;
@@ -51,6 +51,7 @@ int setPortMdlErr(int32_t code, int32_t line)
     LogFileData.SetCommPortErr(code, line);
     TheCurrErr.nErrCode = code;
     TheCurrErr.nSysErr = TakeSysErr();
+    TheCurrErr.nLine = line;
     return 0;
 }
 
@@ -72,6 +73,8 @@ int solvePortOpenErr(int32_t code, int32_t line, int closeTransport)
     LogFileData.PM_LogClose();
     TheCurrErr.nErrCode = code;
     TheCurrErr.nSysErr = TakeSysErr();
+    // A failed open's line is the one its summary shows in the port-API slot.
+    TheCurrErr.nLine = line;
     return 0;
 }
 
@@ -121,6 +124,7 @@ void PM_ClearCommErr(void)
     PortLock port;
     TheCurrErr.nErrCode = PM_ERR_NONE;
     TheCurrErr.nSysErr = 0;
+    TheCurrErr.nLine = 0;
     if (TheCommBase != nullptr) {
         TheCommBase->EI_ClearLastError();
     }
@@ -129,6 +133,11 @@ void PM_ClearCommErr(void)
 int32_t PM_GetSysErr(void)
 {
     return TheCurrErr.nSysErr;
+}
+
+int32_t PM_GetErrLine(void)
+{
+    return TheCurrErr.nLine;
 }
 
 const char* PM_GetErrText(int32_t code)

@@ -15,6 +15,7 @@ class EI_CommBaseForMAC;
 struct PM_ErrRecord {
     std::atomic<int32_t> nErrCode;
     std::atomic<int32_t> nSysErr; // errno of the system call behind that failure, 0 when none
+    std::atomic<int32_t> nLine;   // the failure line the log's summary shows for it, 0 when none
 };
 
 extern EI_CommBaseForMAC* TheCommBase;

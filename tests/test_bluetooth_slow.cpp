@@ -336,9 +336,9 @@ TEST_F(BluetoothListing, ACloseFromAnotherThreadEndsAListingWaitingForTheUser)
     world({{"alert", "ok"},
            {"alert_ms", 600000},
            {"devices", {device({{"sdp", {{"delay_ms", -1}}}})}}});
-    const std::vector<int64_t> before = {PM_GetCommErr(), PM_GetSysErr(), PM_IsErrTimeOut(),
-                                         PM_GetOpenMode(), PM_GetBPS(),  PM_GetTxTimeout(),
-                                         PM_GetRxTimeout()};
+    const std::vector<int64_t> before = {PM_GetCommErr(),   PM_GetSysErr(),    PM_IsErrTimeOut(),
+                                         PM_GetOpenMode(),  PM_GetBPS(),       PM_GetTxTimeout(),
+                                         PM_GetRxTimeout(), PM_GetErrLine()};
     auto listing = std::async(std::launch::async, [] {
         uint8_t address[6];
         std::memcpy(address, kPhone, 6);
@@ -349,9 +349,9 @@ TEST_F(BluetoothListing, ACloseFromAnotherThreadEndsAListingWaitingForTheUser)
         std::this_thread::sleep_for(1ms);
     }
     ASSERT_EQ(file->Count("RunStandardAlert"), 1u) << "the alert never came up";
-    const std::vector<int64_t> during = {PM_GetCommErr(), PM_GetSysErr(), PM_IsErrTimeOut(),
-                                         PM_GetOpenMode(), PM_GetBPS(),  PM_GetTxTimeout(),
-                                         PM_GetRxTimeout()};
+    const std::vector<int64_t> during = {PM_GetCommErr(),   PM_GetSysErr(),    PM_IsErrTimeOut(),
+                                         PM_GetOpenMode(),  PM_GetBPS(),       PM_GetTxTimeout(),
+                                         PM_GetRxTimeout(), PM_GetErrLine()};
     EXPECT_EQ(during, before);
     EXPECT_NE(listing.wait_for(0s), std::future_status::ready) << "the getters waited for it";
     PM_ClosePort();

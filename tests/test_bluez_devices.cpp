@@ -349,7 +349,7 @@ TEST_F(BluezBus, AWholeListingAndOpenEndQuicklyWithTheirFailureCodes)
 std::vector<int64_t> getterValues()
 {
     return {PM_GetCommErr(), PM_GetSysErr(),    PM_IsErrTimeOut(), PM_GetOpenMode(),
-            PM_GetBPS(),     PM_GetTxTimeout(), PM_GetRxTimeout()};
+            PM_GetBPS(),     PM_GetTxTimeout(), PM_GetRxTimeout(), PM_GetErrLine()};
 }
 
 class BluezHangs : public BluezBus {

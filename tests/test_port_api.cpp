@@ -128,6 +128,7 @@ TEST(PortState, WithoutAPortEveryTransportFunctionRecordsEightAtItsLine)
         EXPECT_EQ(c.call(), 0) << c.name;
         EXPECT_EQ(PM_GetCommErr(), PM_ERR_INVALID) << c.name;
         EXPECT_EQ(log.Slots(), (LogSlots{8, c.line, 0, 0})) << c.name;
+        EXPECT_EQ(PM_GetErrLine(), c.line) << c.name;
     }
     EXPECT_EQ(buf[0], 7);
 
@@ -170,6 +171,7 @@ TEST_F(Port, RefusedLineAndStatusOperationsRecordBothSlots)
         EXPECT_EQ(c.call(), 0) << c.name;
         EXPECT_EQ(PM_GetCommErr(), PM_ERR_TRANSPORT) << c.name;
         EXPECT_EQ(log.Slots(), (LogSlots{14, c.apiLine + 1, 103, c.apiLine})) << c.name;
+        EXPECT_EQ(PM_GetErrLine(), c.apiLine + 1) << c.name; // the module's, not the API's
     }
     std::string text = log.Text();
     for (const char* record : {"\nSetRTS", "\nClearRTS", "\nSetDTR", "\nClearDTR"}) {
@@ -196,6 +198,7 @@ TEST_F(Port, RefusedSpeedAndTimeOutsRecordOnlyTheModuleSlot)
         EXPECT_EQ(c.call(), 0) << c.name;
         EXPECT_EQ(PM_GetCommErr(), PM_ERR_TRANSPORT) << c.name;
         EXPECT_EQ(log.Slots(), (LogSlots{14, c.line, 0, 0})) << c.name;
+        EXPECT_EQ(PM_GetErrLine(), c.line) << c.name;
     }
     EXPECT_EQ(PM_GetBPS(), 600);
     EXPECT_EQ(PM_GetTxTimeout(), 500u);
@@ -360,6 +363,7 @@ TEST_F(Port, FailedSendsRecordTheirCodeAndLine)
         EXPECT_EQ(PM_GetCommErr(), c.code);
         EXPECT_EQ(PM_IsErrTimeOut(), c.code == PM_ERR_TIMEOUT ? 1 : 0);
         EXPECT_EQ(log.Slots(), (LogSlots{c.code, c.line, 0, 0}));
+        EXPECT_EQ(PM_GetErrLine(), c.line);
         EXPECT_EQ(t->sends.size(), c.sendsTried);
         EXPECT_EQ(PM_GetTxTimeout(), 500u);
         EXPECT_EQ(t->m_nWriteTimeOut, 500u);
@@ -518,6 +522,7 @@ TEST_F(Port, CommEngineErrorGoesToTheSummaryOnly)
     setPortMdlErr(PM_ERR_TIMEOUT, 880);
     PM_SetCommEngErr(5, "Engine", 123, "2024-01-02");
     EXPECT_EQ(PM_GetCommErr(), PM_ERR_TIMEOUT);
+    EXPECT_EQ(PM_GetErrLine(), 880);
     log.Slots();
     EXPECT_NE(log.Text().find("[Engine] _LastModify(2024-01-02)\n : CommEngLastErr(LINE) [5(123)]"),
               std::string::npos);
@@ -531,6 +536,7 @@ TEST_F(Port, FailedOpenEndsWithTheTransportClosedAndTheLogSummarised)
     EXPECT_EQ(LogFileData.GetFileOpenYN(), 0); // the communication was closed
     log.Open();
     EXPECT_EQ(log.Slots(), (LogSlots{0, 0, 103, 693}));
+    EXPECT_EQ(PM_GetErrLine(), 693);
 
     // Without leave to close, the transport is the caller's to destroy.
     install(false);

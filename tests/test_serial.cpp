@@ -216,8 +216,8 @@ TEST_F(Serial, APortAnotherProgramHoldsIsRefusedAsBusy)
 }
 
 // A failed open says why through the system's error number; failures without a system reason
-// give 0, and clearing the error clears both.
-TEST_F(Serial, FailuresCarryTheSystemsReason)
+// give 0. Each failure gives its own line; clearing the error, or a new open, clears them all.
+TEST_F(Serial, FailuresCarryTheSystemsReasonAndTheirLine)
 {
     char folder[] = "/tmp/pmsyserr.XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
@@ -232,17 +232,21 @@ TEST_F(Serial, FailuresCarryTheSystemsReason)
         EXPECT_EQ(PM_OpenPortByDeviceName(c.path.c_str()), 0);
         EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
         EXPECT_EQ(PM_GetSysErr(), c.sysErr);
+        EXPECT_EQ(PM_GetErrLine(), PM_LINE_OPENBYNAME_OPEN);
     }
     PM_ClearCommErr();
     EXPECT_EQ(PM_GetSysErr(), 0);
+    EXPECT_EQ(PM_GetErrLine(), 0);
     // A time-out has no system reason, even right after a failure that had one.
     CableSim cable;
     EXPECT_EQ(PM_OpenPortByDeviceName((dir + "/absent").c_str()), 0);
     ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    EXPECT_EQ(PM_GetErrLine(), 0);
     uint8_t byte = 0;
     EXPECT_EQ(PM_RxBytes(1, &byte), 0);
     EXPECT_EQ(PM_GetCommErr(), PM_ERR_TIMEOUT);
     EXPECT_EQ(PM_GetSysErr(), 0);
+    EXPECT_EQ(PM_GetErrLine(), PM_LINE_RX_FAILED);
     EXPECT_EQ(PM_ClosePort(), 1);
     rmdir(folder);
 }
@@ -728,6 +732,22 @@ TEST_F(Serial, VanishedCable)
     EXPECT_EQ(PM_GetPortHandle(), -1);
 }
 
+namespace {
+
+// The error slots of every closing summary in text, one "module API" pair each, as "3(880) 0(0)".
+std::vector<std::string> SummarySlots(const std::string& text)
+{
+    static const std::regex summary(R"(PortMdlLastErr\(LINE\) \[(\d+\(\d+\))\] )"
+                                    R"(PortAPILastErr\(LINE\) \[(\d+\(\d+\))\])");
+    std::vector<std::string> slots;
+    for (std::sregex_iterator it(text.begin(), text.end(), summary), end; it != end; ++it) {
+        slots.push_back((*it)[1].str() + " " + (*it)[2].str());
+    }
+    return slots;
+}
+
+} // namespace
+
 // One communication from open to close, decoded from the saved log: the dialogue's bytes go
 // through the key table, the speed change and the summary follow.
 class SerialLog : public logtest::LogFolder {
@@ -832,12 +852,6 @@ TEST_F(SerialLog, OpenFailuresAndCloseWithoutPortInTheSummaries)
     EXPECT_FALSE(logtest::exists(tmp));
 
     std::string text = logtest::decodeLog(logtest::readFile(dat));
-    static const std::regex summary(R"(PortMdlLastErr\(LINE\) \[(\d+\(\d+\))\] )"
-                                    R"(PortAPILastErr\(LINE\) \[(\d+\(\d+\))\])");
-    std::vector<std::string> slots;
-    for (std::sregex_iterator it(text.begin(), text.end(), summary), end; it != end; ++it) {
-        slots.push_back((*it)[1].str() + " " + (*it)[2].str());
-    }
     const std::vector<std::string> expected = {
         "0(0) 103(672)", // 1004
         "0(0) 103(672)", // 5
@@ -845,7 +859,28 @@ TEST_F(SerialLog, OpenFailuresAndCloseWithoutPortInTheSummaries)
         "0(0) 103(672)", // close without a port, before its own error is stored
         "8(744) 103(1669)",
     };
-    EXPECT_EQ(slots, expected) << text;
+    EXPECT_EQ(SummarySlots(text), expected) << text;
+}
+
+// The line a failure reports is the one its summary shows: a receive's time-out in the module
+// slot, a failed open in the port-API slot.
+TEST_F(SerialLog, AFailuresLineIsTheOneItsSummaryShows)
+{
+    CableSim cable;
+    ASSERT_EQ(PM_Log_SetUserInfo(folder.c_str(), "P"), 0);
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    uint8_t byte = 0;
+    EXPECT_EQ(PM_RxBytes(1, &byte), 0);
+    ASSERT_EQ(PM_GetCommErr(), PM_ERR_TIMEOUT);
+    const std::string timeOut = "3(" + std::to_string(PM_GetErrLine()) + ")";
+    ASSERT_EQ(PM_ClosePort(), 1);
+    EXPECT_EQ(PM_OpenPortByDeviceName("/dev/pmserial-no-such-device"), 0);
+    ASSERT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
+    const std::string failedOpen = "103(" + std::to_string(PM_GetErrLine()) + ")";
+
+    std::string text = logtest::decodeLog(logtest::readFile(dat));
+    const std::vector<std::string> expected = {timeOut + " 0(0)", timeOut + " " + failedOpen};
+    EXPECT_EQ(SummarySlots(text), expected) << text;
 }
 
 // The identification fields of the cable's reply, each ended by CR LF, the first starting at

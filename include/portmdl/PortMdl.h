@@ -6,16 +6,18 @@
  *
  * Results: 1 for success and 0 for failure unless a function says otherwise. The reason for a
  * failure is the module error code that PM_GetCommErr() returns (PM_ERR_*), PM_GetErrText() gives
- * its text, and PM_GetSysErr() the system's error number behind it; a success does not clear them. No C++ exception ever leaves these functions. Widths are exact: signed and unsigned
- * 32-bit integers, 16-bit cable identification numbers. Time-outs and pauses are milliseconds.
+ * its text, PM_GetSysErr() the system's error number behind it and PM_GetErrLine() the module's
+ * line for it; a success does not clear them. No C++ exception ever leaves these functions.
+ * Widths are exact: signed and unsigned 32-bit integers, 16-bit cable identification numbers.
+ * Time-outs and pauses are milliseconds.
  *
  * Threads: any host thread may call any function at any time. Calls that use the port run one
  * after the other under the module's own lock: a call made while another thread's receive, send,
  * Bluetooth listing or Bluetooth open waits runs once that one ends. PM_ClosePort from another
  * thread ends such a wait at once (it fails as a time-out, PM_ERR_TIMEOUT) and then closes: that
  * is how a host cancels a receive. The getters that only read a value (PM_GetCommErr,
- * PM_GetSysErr, PM_IsErrTimeOut, PM_GetOpenMode, PM_GetBPS, PM_GetTxTimeout, PM_GetRxTimeout)
- * never wait for the lock.
+ * PM_GetSysErr, PM_GetErrLine, PM_IsErrTimeOut, PM_GetOpenMode, PM_GetBPS, PM_GetTxTimeout,
+ * PM_GetRxTimeout) never wait for the lock.
  * The module runs one reader thread of its own while a serial or modem port is open; its threads
  * never call into the host (the Bluetooth progress callback runs on the calling thread) and take
  * none of the host's signals. A caught signal never cuts a wait short nor breaks the port: every
@@ -106,6 +108,11 @@ int32_t PM_IsErrTimeOut(void); /* 1 when the error code is PM_ERR_TIMEOUT, else 
  * failure, for the host's own message (strerror); 0 when that failure had no system reason (a
  * time-out, a bad argument). Set and cleared with the error code. */
 int32_t PM_GetSysErr(void);
+/* The module's line for the last failure, naming the place in the module that failed for a bug
+ * report: the number the log's closing summaries show with it (after PortMdlLastErr, or after
+ * PortAPILastErr for a failed serial or modem open), the same with or without a log; 0 when
+ * none. Set and cleared with the error code. */
+int32_t PM_GetErrLine(void);
 /* A short English text for a module error code (PM_ERR_*), "unknown error code" for any other.
  * The text is static: never freed, never changed, safe from any thread. */
 const char* PM_GetErrText(int32_t code);

@@ -67,6 +67,7 @@ _PROTOTYPES = {
 # Added by later versions of the library; used when present.
 _OPTIONAL_PROTOTYPES = {
     "PM_GetSysErr": (c_int32, []),
+    "PM_GetErrLine": (c_int32, []),
     "PM_GetErrText": (c_char_p, [c_int32]),
     "PM_SetBitRate": (c_int32, [c_uint32]),
     "PM_SetFlowControl": (c_int32, [c_int32]),

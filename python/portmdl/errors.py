@@ -32,8 +32,9 @@ class PortError(OSError):
     Attributes:
         code: the module's error code (PM_GetCommErr, one of the PM_ERR_* values), or None when
             the failure was found by this package before the library was asked.
-        line: the source line in the module that recorded the failure, when the library reports
-            it; None otherwise (the communication log's closing record carries it).
+        line: the module's line for the failure (PM_GetErrLine), the one the communication
+            log's closing summary shows with it; None when the library reports none or the
+            failure was found by this package.
         errno: the system's error number behind the failure, when there is one and the library
             reports it; None otherwise.
         text: what happened, in English.
@@ -87,5 +88,8 @@ def last_error(lib, operation: str) -> PortError:
     errno = None
     if hasattr(lib, "PM_GetSysErr"):
         errno = int(lib.PM_GetSysErr()) or None
+    line = None
+    if hasattr(lib, "PM_GetErrLine"):
+        line = int(lib.PM_GetErrLine()) or None
     kind = TimeoutError if code == ERR_TIMEOUT else PortError
-    return kind(error_text(lib, code), code=code, errno=errno, operation=operation)
+    return kind(error_text(lib, code), code=code, line=line, errno=errno, operation=operation)

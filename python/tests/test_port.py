@@ -191,6 +191,18 @@ def test_close_from_another_thread_ends_a_read(sim_cable):
     assert isinstance(outcome[0], portmdl.PortError) and "closed" in str(outcome[0])
 
 
+def test_a_failure_carries_the_line_its_log_summary_shows(cable, log_folder):
+    portmdl.log(log_folder, "py-phone")
+    with portmdl.Port(cable.path, timeout=3) as port:
+        with pytest.raises(portmdl.TimeoutError) as caught:
+            port.read_exact(1, timeout=0.2)
+    line = caught.value.line
+    assert isinstance(line, int) and line > 0
+    assert f"line {line}" in str(caught.value)
+    close = next(e for e in portmdl.read_log(log_folder) if e["event"] == "close")
+    assert (close["module"]["code"], close["module"]["line"]) == (3, line)
+
+
 def test_log_reads_back_as_events(cable, log_folder):
     portmdl.log(log_folder, "py-phone")
     with portmdl.Port(cable.path, timeout=3) as port:
