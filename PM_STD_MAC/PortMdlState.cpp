@@ -130,6 +130,11 @@ void PM_ClearCommErr(void)
     }
 }
 
+uint32_t PM_GetVersion(void)
+{
+    return PORTMDL_VERSION_NUMBER;
+}
+
 int32_t PM_GetSysErr(void)
 {
     return TheCurrErr.nSysErr;

@@ -97,6 +97,9 @@ enum {
  * Copies both into PortMdlEnv. With a port open, logging stops until the next open. Returns 1, or
  * 0 for a null env. */
 int32_t PM_SetInfo(const int32_t* env);
+/* The loaded library's own PORTMDL_VERSION_NUMBER, which may be later than the header's the host
+ * was built with (a host that needs a later minor checks it at run time). Never fails. */
+uint32_t PM_GetVersion(void);
 int32_t PM_CountPorts(void);    /* always 1: the module drives one port */
 int32_t PM_GetPortHandle(void); /* the open tty's file descriptor (0 on Bluetooth); -1 no port */
 int32_t PM_GetPortName(char* name); /* writes nothing, always 1 */

@@ -66,6 +66,7 @@ _PROTOTYPES = {
 }
 # Added by later versions of the library; used when present.
 _OPTIONAL_PROTOTYPES = {
+    "PM_GetVersion": (c_uint32, []),
     "PM_GetSysErr": (c_int32, []),
     "PM_GetErrLine": (c_int32, []),
     "PM_GetErrText": (c_char_p, [c_int32]),
@@ -122,13 +123,22 @@ def loaded_path(lib: ctypes.CDLL) -> str:
 
 
 def version_of(path: str) -> Tuple[int, int, int]:
-    """The version in the library's real file name (libportmdl.so.MAJOR.MINOR.PATCH)."""
+    """The version in the library's real file name (libportmdl.so.MAJOR.MINOR.PATCH): how a
+    library from before PM_GetVersion tells its version."""
     match = re.fullmatch(r"libportmdl\.so\.(\d+)\.(\d+)\.(\d+)", os.path.basename(path))
     if match is None:
         raise LibraryError(f"cannot tell the version of {path}: its file name is not "
                            "libportmdl.so.MAJOR.MINOR.PATCH")
     major, minor, patch = (int(part) for part in match.groups())
     return major, minor, patch
+
+
+def reported_version(lib: ctypes.CDLL, path: str) -> Tuple[int, int, int]:
+    """The version the library reports (PM_GetVersion), else the one in its file name."""
+    if hasattr(lib, "PM_GetVersion"):
+        number = lib.PM_GetVersion()
+        return (number >> 16) & 0xFF, (number >> 8) & 0xFF, number & 0xFF
+    return version_of(path)
 
 
 def _load() -> Tuple[ctypes.CDLL, str, Tuple[int, int, int]]:
@@ -150,7 +160,7 @@ def _load() -> Tuple[ctypes.CDLL, str, Tuple[int, int, int]]:
             if hasattr(lib, name):
                 getattr(lib, name).restype, getattr(lib, name).argtypes = restype, argtypes
         path = loaded_path(lib)
-        version = version_of(path)
+        version = reported_version(lib, path)
         if version[0] != REQUIRED_MAJOR or version[1] < REQUIRED_MINOR:
             raise LibraryError(
                 f"{path} is libportmdl {'.'.join(map(str, version))}; this package needs "
