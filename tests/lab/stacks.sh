@@ -87,7 +87,9 @@ discover_phone() {
 
 # Both sides forget each other (a device object goes with its keys), then the computer finds the
 # phone again: known, not paired, as after the set-up. Either side may know nothing to forget.
+# A power cycle of the phone's controller ends its discoverable mode, so it is made visible first.
 unpair_phone() {
+    busctl set-property org.bluez /org/bluez/hci1 org.bluez.Adapter1 Discoverable b true
     busctl call org.bluez /org/bluez/hci0 org.bluez.Adapter1 RemoveDevice o \
         "/org/bluez/hci0/dev_${BT_PHONE//:/_}" 2>/dev/null
     busctl call org.bluez /org/bluez/hci1 org.bluez.Adapter1 RemoveDevice o \
