@@ -45,8 +45,14 @@ setup_bluetooth() {
     mkdir -p /run/dbus /var/lib/bluetooth
     dbus-daemon --system --fork || return 1
     start_controllers || return 1
-    # -C: the SDP server takes records from local programs (the phone's).
-    /usr/libexec/bluetooth/bluetoothd -n -C -d >/lab/bluetoothd.log 2>&1 &
+    # -C: the SDP server takes records from local programs (the phone's). JustWorksRepairing: a
+    # "just works" pairing with a device the adapter still holds a key for goes to the agent (the
+    # phone's user) instead of being refused. btvirt can leave the phone's side holding a key the
+    # computer asked not to keep (once it has the phone's capabilities it stops asking the phone's
+    # host for them), and the computer, holding none, pairs again on its next link.
+    printf '[General]\nJustWorksRepairing = confirm\n' >/run/lab-bluetooth.conf
+    /usr/libexec/bluetooth/bluetoothd -n -C -d -f /run/lab-bluetooth.conf \
+        >/lab/bluetoothd.log 2>&1 &
     wait_for 30 test -n "$(adapter_address hci1)" || return 1
     local hci
     for hci in hci0 hci1; do
@@ -68,15 +74,27 @@ phone_known() {
 
 # The computer finds the phone as a user would, with bluetoothctl's scan; the phone is left
 # discovered and not paired. Discovery lasts while the client that started it stays connected,
-# so bluetoothctl keeps its session until the phone's object appears.
+# so bluetoothctl keeps its session until the phone's object appears. discover_phone [LOG]
 discover_phone() {
     {
         echo "scan on"
         wait_for 60 phone_known || true
         echo "scan off"
         sleep 1
-    } | bluetoothctl >/lab/scan.log 2>&1
+    } | bluetoothctl >"${1:-/lab/scan.log}" 2>&1
     phone_known
+}
+
+# Both sides forget each other (a device object goes with its keys), then the computer finds the
+# phone again: known, not paired, as after the set-up. Either side may know nothing to forget.
+# A power cycle of the phone's controller ends its discoverable mode, so it is made visible first.
+unpair_phone() {
+    busctl set-property org.bluez /org/bluez/hci1 org.bluez.Adapter1 Discoverable b true
+    busctl call org.bluez /org/bluez/hci0 org.bluez.Adapter1 RemoveDevice o \
+        "/org/bluez/hci0/dev_${BT_PHONE//:/_}" 2>/dev/null
+    busctl call org.bluez /org/bluez/hci1 org.bluez.Adapter1 RemoveDevice o \
+        "/org/bluez/hci1/dev_${BT_COMPUTER//:/_}" 2>/dev/null
+    wait_for 10 eval '! phone_known' && discover_phone /lab/rescan.log
 }
 
 plug_usb() { echo "$USB_UDC" >"$GADGET/UDC"; }
