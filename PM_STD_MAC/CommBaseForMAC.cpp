@@ -60,7 +60,9 @@ void drainFd(int fd)
 EI_CommBaseForMAC::EI_CommBaseForMAC()
     : m_nReadTimeOut(0), m_nWriteTimeOut(0), m_nLastError(0), m_bRunning(0), m_hThread(),
       m_bHasThread(false), m_mutex(), m_nRxTimeout(1), m_nRxSleepTime(1), m_bIsOpen(0),
-      m_nStopFd(-1), m_bReaderStarted(0)
+      m_nStopFd(-1), m_bReaderStarted(0), m_bReaderReading(0), m_bHostHolds(0), m_bReaderAside(0),
+      m_nAsideFd(-1),
+      m_sourceMutex()
 {
 }
 
@@ -85,25 +87,101 @@ int EI_CommBaseForMAC::readBuffer(unsigned char* buf, int len)
         return PM_Exit(EI_ERR_TIMEOUT);
     }
     uint32_t deadline = MACTickCount() + m_nReadTimeOut;
+    bool direct = readsDirect();
+    bool held = false;
+    int result = 1;
     for (;;) {
         if (g_cRingBuff.m_nCount < len) {
-            g_cRingBuff.Flush();
+            takeQueued(direct);
         }
         if (g_cRingBuff.m_nCount >= len) {
             int got = 0;
             g_cRingBuff.Get(buf, len, &got);
-            return 1;
+            break;
         }
         uint32_t now = MACTickCount();
         if (now > deadline || CancelPending()) {
-            return PM_Exit(EI_ERR_TIMEOUT);
+            result = PM_Exit(EI_ERR_TIMEOUT);
+            break;
         }
-        // Sleep until the reader queues bytes, a close is asked for, or the clock has passed the
-        // deadline: a receive that waits costs no processor time, and still ends on the
-        // millisecond its time-out gives.
+        if (direct && !held) {
+            HoldDevice();
+            held = true;
+        }
+        // Sleep until bytes come (queued by the reader, or on the device), a close is asked for,
+        // or the clock has passed the deadline: a receive that waits costs no processor time, and
+        // still ends on the millisecond its time-out gives.
         uint32_t untilPast = std::min<uint32_t>(deadline - now + 1, INT_MAX);
-        g_cRingBuff.WaitForInput(static_cast<int>(untilPast), CancelFd());
+        if (!g_cRingBuff.WaitForInput(static_cast<int>(untilPast), CancelFd(),
+                                      direct ? DirectSource() : -1)) {
+            direct = false; // a hung-up device would end every wait
+        }
+        if (held && !direct) {
+            ReleaseDevice(true); // the reader meets the failure
+            held = false;
+        }
     }
+    if (held) {
+        ReleaseDevice(false);
+    }
+    return result;
+}
+
+bool EI_CommBaseForMAC::readsDirect()
+{
+    return DirectSource() >= 0 && m_bReaderReading.load(std::memory_order_acquire) != 0;
+}
+
+void EI_CommBaseForMAC::takeQueued(bool& direct, bool drain)
+{
+    if (direct && m_sourceMutex.try_lock()) {
+        int n;
+        do {
+            n = g_cRingBuff.FlushThenRead(DirectSource());
+        } while (drain && n > 0);
+        int error = errno;
+        m_sourceMutex.unlock();
+        if (n < 0 && error != EAGAIN) {
+            direct = false; // a failed device: the reader meets the failure on its own
+        }
+        return;
+    }
+    g_cRingBuff.Flush();
+}
+
+void EI_CommBaseForMAC::HoldDevice()
+{
+    if (!readsDirect() || m_bHostHolds.exchange(1) != 0) {
+        return;
+    }
+    // Either the reader sees the hold before it next waits on the device, or it is already
+    // waiting there and this wakes it (both flags are sequentially consistent).
+    if (m_bReaderAside.load() == 0) {
+        signalFd(m_nAsideFd);
+    }
+}
+
+void EI_CommBaseForMAC::ReleaseDevice(bool wakeReader)
+{
+    if (m_bHostHolds.exchange(0) != 0 && wakeReader) {
+        signalFd(m_nAsideFd);
+    }
+}
+
+bool EI_CommBaseForMAC::stayAside()
+{
+    if (!HostHolds()) {
+        return false;
+    }
+    m_bReaderAside.store(1);
+    while (m_bRunning && HostHolds()) {
+        struct pollfd fds[2] = {{m_nStopFd, POLLIN, 0}, {m_nAsideFd, POLLIN, 0}};
+        if (poll(fds, 2, kAsideRecheckMs) > 0 && (fds[1].revents & POLLIN)) {
+            drainFd(m_nAsideFd);
+        }
+    }
+    m_bReaderAside.store(0);
+    return true;
 }
 
 int EI_CommBaseForMAC::writeBuffer(unsigned char* buf, int len)
@@ -151,9 +229,11 @@ int EI_CommBaseForMAC::Close()
         m_bHasThread = false;
         pthread_mutex_destroy(&m_mutex);
     }
-    if (m_nStopFd >= 0) {
-        close(m_nStopFd);
-        m_nStopFd = -1;
+    for (int* fd : {&m_nStopFd, &m_nAsideFd}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
     }
     return internalClose();
 }
@@ -163,12 +243,19 @@ int EI_CommBaseForMAC::countBuffer()
     if (!m_bIsOpen) {
         return PM_Exit(EI_ERR_NOTOPEN);
     }
-    g_cRingBuff.Flush();
+    bool direct = readsDirect();
+    takeQueued(direct, true);
     return g_cRingBuff.m_nCount;
 }
 
 int EI_CommBaseForMAC::clearBuffer()
 {
+    // What the device holds was received before this call as much as what the reader queued.
+    bool direct = readsDirect();
+    if (direct) {
+        g_cRingBuff.Clear();
+        takeQueued(direct, true);
+    }
     return g_cRingBuff.Clear();
 }
 
@@ -196,12 +283,19 @@ int EI_CommBaseForMAC::CreateThread()
 {
     pthread_mutex_init(&m_mutex, nullptr);
     m_bReaderStarted = 0;
+    m_bReaderReading = 0;
+    m_bHostHolds = 0;
+    m_bReaderAside = 0;
     if (m_nStopFd < 0) {
         m_nStopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     }
+    if (m_nAsideFd < 0 && DirectSource() >= 0) {
+        m_nAsideFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    }
     // Without its stop descriptor (at the descriptor limit) a reader could never be woken to
-    // stop, and a close would wait for it for ever: the open fails instead.
-    if (m_nStopFd < 0) {
+    // stop, and a close would wait for it for ever: the open fails instead. Without the other,
+    // a reader could not be told to step aside.
+    if (m_nStopFd < 0 || (DirectSource() >= 0 && m_nAsideFd < 0)) {
         RecordSysErr(errno);
         pthread_mutex_destroy(&m_mutex);
         Close();
@@ -241,8 +335,12 @@ void* EI_CommBaseForMAC::ReadThread(void* self)
     g_cRingBuff.Clear();
     base->m_bReaderStarted.store(1, std::memory_order_release);
     PM_Sleep(500);
+    base->m_bReaderReading.store(1, std::memory_order_release);
     while (base->m_bRunning) {
         if (base->m_bIsOpen) {
+            if (base->stayAside()) {
+                continue;
+            }
             pthread_mutex_lock(&base->m_mutex);
             base->internalRead();
             PM_SimpleSleep(0);
@@ -309,12 +407,18 @@ int EI_CommBaseForMAC::CancelFd()
 
 short EI_CommBaseForMAC::WaitReady(int fd, short events, int ms)
 {
-    struct pollfd fds[2] = {{m_nStopFd, POLLIN, 0}, {fd, events, 0}};
     if (!m_bRunning) {
         return 0;
     }
-    if (poll(fds, fd >= 0 ? 2 : 1, ms) <= 0) {
+    // The host taking the device over ends the wait too (the aside descriptor is -1 for a
+    // transport without a direct source, and poll skips it).
+    struct pollfd fds[3] = {{m_nStopFd, POLLIN, 0}, {m_nAsideFd, POLLIN, 0}, {fd, events, 0}};
+    if (poll(fds, 3, ms) <= 0) {
         return 0;
     }
-    return fds[1].revents;
+    if (fds[1].revents & POLLIN) {
+        drainFd(m_nAsideFd);
+        return 0; // the reader looks at the hold before it touches the device
+    }
+    return fds[2].revents;
 }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <pthread.h>
 
 #include "RingBuff.h"
@@ -78,6 +79,27 @@ class EI_CommBaseForMAC {
     // (0 when none), so a pass never holds up Close however long it waits.
     short WaitReady(int fd, short events, int ms);
 
+    // The host's thread reads the device itself while it waits for bytes, so they reach the
+    // host without a hand-over from the reader thread (a wake-up less per exchange), and the
+    // reader steps aside while the host sends and receives: a thread waiting on a tty makes
+    // every write to it markedly slower. DirectSource() is that device (-1: the transport has
+    // none, and the reader hands every byte over).
+    //
+    // HoldDevice() asks the reader to step aside (a send raises it before its pause, a receive
+    // before it waits); ReleaseDevice() lets it back, at once when wakeReader is set, else at its
+    // next look (within kAsideRecheckMs), so a host exchanging in a loop does not pay a wake-up
+    // per exchange. Meanwhile every host-side call that takes bytes (receive, count, clear) reads
+    // the device itself. The reader takes SourceLock() around each read of the device and the
+    // queuing of what it read; the host reads the device only holding that lock, after moving
+    // what the queue holds, so no byte overtakes another. The host only tries the lock: it never
+    // waits for a reader held back by a full queue.
+    virtual int DirectSource() { return -1; }
+    void HoldDevice();
+    void ReleaseDevice(bool wakeReader);
+    bool HostHolds() const { return m_bHostHolds.load() != 0; }
+    std::mutex& SourceLock() { return m_sourceMutex; }
+    static constexpr int kAsideRecheckMs = 10;
+
     static EI_RingBuff g_cRingBuff;
 
     uint32_t m_nReadTimeOut;
@@ -98,6 +120,23 @@ class EI_CommBaseForMAC {
     // Raised by the reader once it has emptied the queue at its start (or ended at once); the
     // starter waits for it so that its own clear never overlaps the reader's.
     std::atomic<int32_t> m_bReaderStarted;
+    // Raised once the reader's start pause is over: before that the host reads no device.
+    std::atomic<int32_t> m_bReaderReading;
+    // Raised while the host holds the device; m_bReaderAside while the reader waits aside (a hold
+    // then needs no wake-up). m_nAsideFd wakes the reader to look at the hold.
+    std::atomic<int32_t> m_bHostHolds;
+    std::atomic<int32_t> m_bReaderAside;
+    int m_nAsideFd;
+    std::mutex m_sourceMutex;
+
+    bool readsDirect(); // the host may read DirectSource() now
+    // Moves queued bytes into the store; while direct, reads the device too (once, or until it
+    // has nothing more when drain is set) when the reader is not in a pass. Clears direct when
+    // the device failed.
+    void takeQueued(bool& direct, bool drain = false);
+    // While the host holds the device: waits aside until it lets go or Close stops the reader.
+    // Returns true when it waited.
+    bool stayAside();
 };
 
 #endif

@@ -211,27 +211,36 @@ int EI_CommBaseUNIX::SetupCommOSX()
 
 int EI_CommBaseUNIX::internalRead()
 {
-    // One read takes all the line discipline holds (it hands out at most 4096 bytes at a time), so
-    // a fast line costs a read and a queue write per pass rather than one per few bytes.
-    unsigned char buf[kPassBytes];
-    ssize_t n = read(m_nFd, buf, sizeof buf);
-    if (n <= 0) {
-        // Nothing there: sleep in the kernel until input comes or Close stops the reader, so an
-        // idle port costs no processor time and a close need not wait for a pass to end.
+    // Nothing there: sleep in the kernel until input comes, a receive takes the device over or
+    // gives it back, or Close stops the reader, so an idle port costs no processor time and a
+    // close need not wait for a pass to end.
+    if (readAndQueue() <= 0) {
         short ready = WaitReady(m_nFd, POLLIN, -1);
-        if (ready & POLLIN) {
-            n = read(m_nFd, buf, sizeof buf);
-        }
+        bool got = (ready & POLLIN) != 0 && readAndQueue() > 0;
         // A hung-up device reports itself ready for ever; rest a little so the reader does not
         // spin on it.
-        if (n <= 0 && (ready & (POLLHUP | POLLERR | POLLNVAL))) {
+        if (!got && (ready & (POLLHUP | POLLERR | POLLNVAL))) {
             WaitReady(-1, 0, kHungUpPauseMs);
         }
     }
+    return 1;
+}
+
+ssize_t EI_CommBaseUNIX::readAndQueue()
+{
+    // One read takes all the line discipline holds (it hands out at most 4096 bytes at a time), so
+    // a fast line costs a read and a queue write per pass rather than one per few bytes. A waiting
+    // receive reads the device itself, so the read and the queuing go together under the lock.
+    unsigned char buf[kPassBytes];
+    std::lock_guard<std::mutex> pass(SourceLock());
+    if (HostHolds()) {
+        return 0;
+    }
+    ssize_t n = read(m_nFd, buf, sizeof buf);
     if (n > 0) {
         writeBuffer(buf, static_cast<int>(n));
     }
-    return 1;
+    return n;
 }
 
 int EI_CommBaseUNIX::internalWrite(const unsigned char* buf, int len, int* sent)
@@ -283,6 +292,9 @@ int EI_CommBaseUNIX::internalWrite(const unsigned char* buf, int len, int* sent)
             PM_Exit(EI_ERR_TIMEOUT);
             break;
         }
+        // While the device holds the bytes back, the reader takes what the phone sends
+        // meanwhile (an echo of a long send must not fill the line back up).
+        ReleaseDevice(true);
         uint32_t wait = std::min(m_nWriteTimeOut - stalled, budget - running) + 1;
         pollfd room[2] = {{m_nFd, POLLOUT, 0}, {CancelFd(), POLLIN, 0}};
         poll(room, 2, static_cast<int>(std::min<uint32_t>(wait, INT_MAX)));

@@ -1,11 +1,12 @@
-// The serial tty transport: a terminal device opened for exclusive use in raw 8-bit mode, polled by
-// the base's reader thread in reads of at most 16 bytes, written as the device takes the bytes
-// (a send ends on a stall, not on a total), and the small AT dialogue with the data cable
-// (identification numbers, charge on and off).
+// The serial tty transport: a terminal device opened for exclusive use in raw 8-bit mode, read by
+// the base's reader thread (and by a waiting receive) in reads of up to 4096 bytes, written as the
+// device takes the bytes (a send ends on a stall, not on a total), and the small AT dialogue with
+// the data cable (identification numbers, charge on and off).
 #ifndef PM_STD_MAC_COMMBASEUNIX_H
 #define PM_STD_MAC_COMMBASEUNIX_H
 
 #include <cstdint>
+#include <sys/types.h>
 #include <termios.h>
 
 #include "CommBaseForMAC.h"
@@ -38,6 +39,7 @@ class EI_CommBaseUNIX : public EI_CommBaseForMAC {
     int clearBuffer() override;
     int SetBitRate(uint32_t rate, uint32_t* actual) override;
     int SetFlowControl(int32_t mode) override;
+    int DirectSource() override { return m_nFd; }
     virtual int SetupComm();
 
     int SetupCommOSX();
@@ -59,6 +61,7 @@ class EI_CommBaseUNIX : public EI_CommBaseForMAC {
     uint32_t m_nLineRate; // bit/s the line was last set to; a send's time budget follows it
 
   private:
+    ssize_t readAndQueue();  // one read of the device, queued; the read's result
     int failOpen();          // undoes a half-done Open; returns 0
     void releaseExclusive(); // gives back the exclusive claim if this port made it
     void drainOutput();      // waits, up to the send time-out, for the device's output to go

@@ -19,6 +19,19 @@ constexpr uint32_t kSendMarginMs = 200;
 // Above this rate the send time-out the host set is always long enough.
 constexpr int32_t kSlowestRaisedRate = 9600;
 
+// The host's thread holds the device for a send: the reader steps aside during the send's pause,
+// so the write and the receive that usually follows do not share the device with it.
+class SendHold {
+  public:
+    explicit SendHold(EI_CommBaseForMAC* base) : m_base(base) { m_base->HoldDevice(); }
+    ~SendHold() { m_base->ReleaseDevice(false); }
+    SendHold(const SendHold&) = delete;
+    SendHold& operator=(const SendHold&) = delete;
+
+  private:
+    EI_CommBaseForMAC* m_base;
+};
+
 } // namespace
 
 // On a slow line the send time-out is raised to the time the bytes need plus a margin.
@@ -64,6 +77,7 @@ int32_t PM_TxBytes(int32_t count, const uint8_t* bytes)
     if (count < 0 || (count > 0 && bytes == nullptr)) {
         return setPortMdlErr(PM_ERR_INVALID, PM_LINE_TX_ARGUMENT);
     }
+    SendHold hold(TheCommBase);
     if (PortMdlEnv.nCableType == kChunkedCable) {
         uint32_t saved = TheWriteTimeOut;
         // Advancing by the piece just sent keeps the offset within count, so a count near the

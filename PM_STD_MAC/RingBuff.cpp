@@ -126,13 +126,37 @@ int EI_RingBuff::Flush()
     return moved;
 }
 
-void EI_RingBuff::WaitForInput(int ms, int wakeFd)
+int EI_RingBuff::FlushThenRead(int fd)
+{
+    if (m_nInPipe[0] < 0) {
+        return 0;
+    }
+    // Flush ends with the store full or the in-pipe empty; only the latter lets fd's bytes follow.
+    Flush();
+    if (m_nCount >= m_nCapacity) {
+        return 0;
+    }
+    int32_t tail = (m_nHead + m_nCount) % m_nCapacity;
+    int32_t room = std::min(m_nCapacity - m_nCount, m_nCapacity - tail);
+    ssize_t n;
+    do {
+        n = read(fd, m_pStore.get() + tail, static_cast<size_t>(room));
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        m_nCount += static_cast<int32_t>(n);
+    }
+    return static_cast<int>(n);
+}
+
+bool EI_RingBuff::WaitForInput(int ms, int wakeFd, int sourceFd)
 {
     if (m_nInPipe[0] < 0 || m_nCount >= m_nCapacity) {
-        return;
+        return true;
     }
-    struct pollfd fds[2] = {{m_nInPipe[0], POLLIN, 0}, {wakeFd, POLLIN, 0}};
-    poll(fds, wakeFd >= 0 ? 2 : 1, ms);
+    // poll skips a descriptor of -1.
+    struct pollfd fds[3] = {{m_nInPipe[0], POLLIN, 0}, {wakeFd, POLLIN, 0}, {sourceFd, POLLIN, 0}};
+    poll(fds, 3, ms);
+    return (fds[2].revents & POLLIN) != 0 || (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
 }
 
 int EI_RingBuff::Get(unsigned char* buf, int len, int* got)

@@ -39,10 +39,17 @@ class EI_RingBuff {
     // result of its last read, 0 or less.
     int Clear();
 
+    // Consumer side, holding what keeps the producer off fd. Moves what the in-pipe holds, then
+    // one read of fd into the store's free space: bytes still in the in-pipe are older than any on
+    // fd. Returns the bytes read from fd; 0 or less when it gave none (the read's result, or 0
+    // when a full store left it unread).
+    int FlushThenRead(int fd);
+
     // Consumer side. Pauses until the in-pipe has bytes, wakeFd (when not -1) becomes readable,
-    // or ms milliseconds pass (a negative ms waits without limit). Returns at once when the store
-    // is full, since nothing could be moved then.
-    void WaitForInput(int ms, int wakeFd = -1);
+    // sourceFd (when not -1) has input, or ms milliseconds pass (a negative ms waits without
+    // limit). Returns at once when the store is full, since nothing could be moved then. Returns
+    // false when sourceFd reported a hang-up or an error without input: it would end every wait.
+    bool WaitForInput(int ms, int wakeFd = -1, int sourceFd = -1);
 
     // kCapacity, or 0 for a queue that could not be built.
     int32_t Capacity() const { return m_nCapacity; }

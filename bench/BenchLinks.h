@@ -90,9 +90,9 @@ struct ModulePort {
 
 // A plain client on the cable: raw line, non-blocking descriptor, poll() for every wait.
 struct PlainPort {
-    PlainPort()
+    explicit PlainPort(pmsim::CableSim& cable = Cable())
     {
-        fd = open(Cable().SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        fd = open(cable.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
         termios t{};
         ok = fd >= 0 && tcgetattr(fd, &t) == 0;
         if (ok) {

@@ -3,6 +3,8 @@
 // paths, a vanished cable, and one logged communication decoded from the saved log.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -10,6 +12,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
+#include <poll.h>
 #include <regex>
 #include <set>
 #include <sys/file.h>
@@ -332,6 +335,142 @@ TEST_F(Serial, BytesBothWaysWithExactCountsAndTimeOuts)
     EXPECT_TRUE(cable.WaitSent(1s));
     EXPECT_EQ(cable.ReceivedCount(), 300u);
     EXPECT_EQ(PM_ClosePort(), 1);
+}
+
+// A receive that has to wait takes the bytes from the device itself, beside the reader thread:
+// they still come whole and in order, whichever side took each piece, and none is taken before
+// the reader's start pause is over.
+TEST_F(Serial, WaitingReceivesBesideTheReaderKeepTheOrderAndTheStartPause)
+{
+    CableSim cable;
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    auto opened = Clock::now();
+    ASSERT_EQ(PM_SetRxTimeout(5000), 1);
+    cable.Send("s");
+    uint8_t first = 0;
+    ASSERT_EQ(PM_RxBytes(1, &first), 1);
+    EXPECT_GE(Clock::now() - opened, 300ms); // the reader starts half a second after its start
+    EXPECT_EQ(first, 's');
+
+    const std::string in = Bytes(300000, 5);
+    std::thread phone([&] {
+        // Pieces of every size, some after a pause, so that receives wait and the reader and a
+        // receive meet the device ready at once.
+        size_t at = 0;
+        for (size_t step = 0; at < in.size(); ++step) {
+            size_t piece = std::min(in.size() - at, size_t{1} + (step * 997) % 6000);
+            cable.Send(in.substr(at, piece));
+            at += piece;
+            if (step % 8 == 0) {
+                std::this_thread::sleep_for(200us);
+            }
+        }
+    });
+    std::string got;
+    const int sizes[] = {1, 4, 300, 4096, 5000, 13, 9000};
+    for (size_t step = 0; got.size() < in.size(); ++step) {
+        int n = static_cast<int>(std::min<size_t>(sizes[step % 7], in.size() - got.size()));
+        std::string piece(static_cast<size_t>(n), '\0');
+        if (PM_RxBytes(n, reinterpret_cast<uint8_t*>(piece.data())) != 1) {
+            break;
+        }
+        got += piece;
+        // Now and then the host looks away, so the reader takes bytes too.
+        if (step % 16 == 0) {
+            std::this_thread::sleep_for(15ms);
+        }
+    }
+    phone.join();
+    EXPECT_TRUE(got == in) << "got " << got.size() << " bytes, differing from the sent ones";
+    EXPECT_EQ(PM_InBufferCount(), 0);
+    EXPECT_EQ(PM_ClosePort(), 1);
+}
+
+// While the host holds the device (the reader aside), bytes still in the device are counted and
+// cleared like queued ones.
+TEST_F(Serial, BytesInTheDeviceTheHostHoldsAreCountedAndCleared)
+{
+    CableSim cable;
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    ASSERT_EQ(PM_SetRxTimeout(5000), 1);
+    uint8_t first = 0;
+    cable.Send("s");
+    ASSERT_EQ(PM_RxBytes(1, &first), 1); // the reader's start pause is over
+
+    const int device = TheCommBase->GetPortHandle();
+    const int queue = EI_CommBaseForMAC::g_cRingBuff.m_nInPipe[0];
+    auto waiting = [](int fd) {
+        int n = 0;
+        return ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+    };
+    auto deadline = Clock::now() + 5s;
+    auto waitArrived = [&] {
+        while (waiting(device) + waiting(queue) < 4 && Clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
+    };
+    TheCommBase->HoldDevice();
+    cable.Send("junk");
+    waitArrived();
+    EXPECT_EQ(PM_InBufferCount(), 4);
+    cable.Send("more");
+    waitArrived();
+    PM_ClearBuffer();
+    EXPECT_EQ(waiting(device), 0);
+    EXPECT_EQ(PM_InBufferCount(), 0);
+    TheCommBase->ReleaseDevice(true);
+    cable.Send("OK");
+    uint8_t ok[2] = {};
+    ASSERT_EQ(PM_RxBytes(2, ok), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(ok), 2), "OK");
+    EXPECT_EQ(PM_ClosePort(), 1);
+}
+
+// A phone that echoes every byte and stops reading while its echo cannot go out: a long send to
+// it fills the line back up unless the reader takes the echo while the send waits.
+TEST_F(Serial, ALongSendToAnEchoingPhoneDoesNotStall)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::string slave = ptsname(master);
+    std::atomic<bool> stop{false};
+    std::thread phone([&] {
+        char buf[4096];
+        while (!stop) {
+            pollfd in = {master, POLLIN, 0};
+            ssize_t n = poll(&in, 1, 20) > 0 ? read(master, buf, sizeof buf) : 0;
+            for (ssize_t at = 0; n > 0 && at < n && !stop;) {
+                ssize_t w = write(master, buf + at, static_cast<size_t>(n - at));
+                if (w > 0) {
+                    at += w;
+                } else {
+                    pollfd out = {master, POLLOUT, 0};
+                    poll(&out, 1, 20);
+                }
+            }
+        }
+    });
+    ASSERT_EQ(PM_OpenPortByDeviceName(slave.c_str()), 1);
+    ASSERT_EQ(PM_SetRxTimeout(5000), 1);
+    ASSERT_EQ(PM_SetTxTimeout(2000), 1);
+    uint8_t first = 'x';
+    ASSERT_EQ(PM_TxBytes(1, &first), 1);
+    ASSERT_EQ(PM_RxBytes(1, &first), 1); // the reader's start pause is over
+    const std::string out = Bytes(512 * 1024, 9);
+    EXPECT_EQ(PM_TxBytes(static_cast<int32_t>(out.size()),
+                         reinterpret_cast<const uint8_t*>(out.data())),
+              1);
+    std::string echo(out.size(), '\0');
+    EXPECT_EQ(PM_RxBytes(static_cast<int32_t>(echo.size()),
+                         reinterpret_cast<uint8_t*>(echo.data())),
+              1);
+    EXPECT_TRUE(echo == out);
+    EXPECT_EQ(PM_ClosePort(), 1);
+    stop = true;
+    phone.join();
+    close(master);
 }
 
 TEST_F(Serial, OpenTwiceIsRefusedAndLeavesTheDeviceOpen)
