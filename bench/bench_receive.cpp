@@ -33,6 +33,7 @@
 
 #include "BenchLinks.h"
 #include "CableSim.h"
+#include "Median.h"
 #include "ModemDriverSim.h"
 #include "portmdl/PortMdl.h"
 
@@ -62,15 +63,6 @@ pmsim::CableSim& PlainCable()
         return c;
     }();
     return *cable;
-}
-
-double MedianOf(std::vector<double> v)
-{
-    if (v.empty()) {
-        return 0;
-    }
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
 // Seconds of CPU the simulators' threads (the phone's side) have used.

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "LabBulk.h"
+#include "Median.h"
 #include "portmdl/PortMdl.h"
 
 namespace {
@@ -50,15 +51,6 @@ constexpr auto kDeadline = std::chrono::seconds(20);
 bool g_wrongBytes = false;
 const char kAt[] = "AT\r";
 const char kAtAnswer[] = "AT\r\r\nOK\r\n";
-
-double median(std::vector<double> v)
-{
-    if (v.empty()) {
-        return 0;
-    }
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
 
 double cpuSeconds()
 {
@@ -348,7 +340,7 @@ int main(int argc, char** argv)
             }
             std::printf("round %d: %s: %d exchanges, median %.0f us\n", round + 1,
                         client == &plain ? "plain" : "module", kExchanges,
-                        median(figures->exchangeUs));
+                        MedianOf(figures->exchangeUs));
         }
         for (int i = 0; i < kExchanges; ++i) {
             auto start = Clock::now();
@@ -378,13 +370,13 @@ int main(int argc, char** argv)
     }
 
     const double mib = static_cast<double>(lab::kBulkSize) / (1 << 20);
-    double plainRate = lab::kBulkSize / median(plainFigures.bulkUs); // bytes per µs = MB/s
-    double moduleRate = lab::kBulkSize / median(moduleFigures.bulkUs);
-    double plainCpu = median(plainFigures.bulkCpuUs) / 1000 / mib;
-    double moduleCpu = median(moduleFigures.bulkCpuUs) / 1000 / mib;
-    double plainExchange = median(plainFigures.exchangeUs);
-    double moduleExchange = median(moduleFigures.exchangeUs);
-    double pause = median(pauseUs);
+    double plainRate = lab::kBulkSize / MedianOf(plainFigures.bulkUs); // bytes per µs = MB/s
+    double moduleRate = lab::kBulkSize / MedianOf(moduleFigures.bulkUs);
+    double plainCpu = MedianOf(plainFigures.bulkCpuUs) / 1000 / mib;
+    double moduleCpu = MedianOf(moduleFigures.bulkCpuUs) / 1000 / mib;
+    double plainExchange = MedianOf(plainFigures.exchangeUs);
+    double moduleExchange = MedianOf(moduleFigures.exchangeUs);
+    double pause = MedianOf(pauseUs);
     std::printf("\nMedians of %d rounds (%d exchanges and one mebibyte per client and round)\n",
                 rounds, kExchanges);
     if (received) {
