@@ -82,7 +82,7 @@ BluetoothRef EI_CommBaseBluetooth::MyBluetoothDevice::GetActiveDevice()
 EI_CommBaseBluetooth::EI_CommBaseBluetooth(int /*unused*/)
     // The port status before the host sets one: this transport's defaults (SetupComm's).
     : m_portStatus{1, 1, 1, 8, 1, 0, 0, 0}, m_pChannel(nullptr), m_nRecvCount(0),
-      m_recvMutex(), m_recvRoom(), m_bClosing(false), m_bChannelHeld(false)
+      m_recvMutex(), m_recvRoom(), m_bClosing(false), m_nClears(0), m_bChannelHeld(false)
 {
     pthread_mutex_init(&m_recvMutex, nullptr);
     pthread_condattr_t attributes;
@@ -316,6 +316,7 @@ int EI_CommBaseBluetooth::clearBuffer()
 {
     pthread_mutex_lock(&m_recvMutex);
     m_nRecvCount = 0;
+    ++m_nClears;
     pthread_cond_broadcast(&m_recvRoom);
     pthread_mutex_unlock(&m_recvMutex);
     return 1;
@@ -474,7 +475,8 @@ void EI_CommBaseBluetooth::callbackDataListener(BluetoothRef /*channel*/, void* 
 void EI_CommBaseBluetooth::deliver(const unsigned char* data, unsigned length)
 {
     pthread_mutex_lock(&m_recvMutex);
-    while (length > 0 && !m_bClosing) {
+    const uint32_t clears = m_nClears;
+    while (length > 0 && !m_bClosing && m_nClears == clears) {
         unsigned room = static_cast<unsigned>(kRecvLimit - m_nRecvCount);
         if (room == 0) {
             if (g_bUnloading) {

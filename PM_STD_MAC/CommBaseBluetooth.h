@@ -122,6 +122,9 @@ class EI_CommBaseBluetooth : public EI_CommBaseForMAC {
     pthread_mutex_t m_recvMutex;
     pthread_cond_t m_recvRoom;
     bool m_bClosing; // the channel is closing: a held delivery gives up
+    // Counts the clears; a delivery held by a full store drops the rest of its chunk when a clear
+    // came meanwhile, since those bytes arrived before the clear.
+    uint32_t m_nClears;
     bool m_bChannelHeld; // this transport's open channel holds the holder's channel device
 };
 

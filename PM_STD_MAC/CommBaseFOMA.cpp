@@ -146,6 +146,9 @@ int EI_CommBaseFOMA::internalRead()
         got += static_cast<int>(count);
     }
     if (got != 0) {
+        // Queued as one pass that a clear waits for, so a block held back by a full queue is not
+        // queued after the clear that followed it.
+        std::lock_guard<std::mutex> pass(SourceLock());
         writeBuffer(bytes, got);
     }
     if (failed) {

@@ -94,6 +94,10 @@ int EI_CommBaseForMAC::readBuffer(unsigned char* buf, int len)
         if (g_cRingBuff.m_nCount < len) {
             takeQueued(direct);
         }
+        if (held && !direct) {
+            ReleaseDevice(true); // the reader meets the device's failure now, not at the deadline
+            held = false;
+        }
         if (g_cRingBuff.m_nCount >= len) {
             int got = 0;
             g_cRingBuff.Get(buf, len, &got);
@@ -110,15 +114,13 @@ int EI_CommBaseForMAC::readBuffer(unsigned char* buf, int len)
         }
         // Sleep until bytes come (queued by the reader, or on the device), a close is asked for,
         // or the clock has passed the deadline: a receive that waits costs no processor time, and
-        // still ends on the millisecond its time-out gives.
+        // still ends on the millisecond its time-out gives. A hung-up device would end every wait
+        // at once: the receive then leaves the device to the reader and waits on the queue alone,
+        // ending as the reader's path does (a time-out, since nothing more comes).
         uint32_t untilPast = std::min<uint32_t>(deadline - now + 1, INT_MAX);
         if (!g_cRingBuff.WaitForInput(static_cast<int>(untilPast), CancelFd(),
                                       direct ? DirectSource() : -1)) {
-            direct = false; // a hung-up device would end every wait
-        }
-        if (held && !direct) {
-            ReleaseDevice(true); // the reader meets the failure
-            held = false;
+            direct = false;
         }
     }
     if (held) {
@@ -250,13 +252,35 @@ int EI_CommBaseForMAC::countBuffer()
 
 int EI_CommBaseForMAC::clearBuffer()
 {
-    // What the device holds was received before this call as much as what the reader queued.
-    bool direct = readsDirect();
-    if (direct) {
-        g_cRingBuff.Clear();
-        takeQueued(direct, true);
-    }
+    std::unique_lock<std::mutex> pass = waitReaderPass(true);
     return g_cRingBuff.Clear();
+}
+
+std::unique_lock<std::mutex> EI_CommBaseForMAC::waitReaderPass(bool discard)
+{
+    std::unique_lock<std::mutex> pass(m_sourceMutex, std::defer_lock);
+    while (!pass.try_lock()) {
+        if (discard) {
+            g_cRingBuff.Clear();
+        } else if (g_cRingBuff.Flush() == 0 && g_cRingBuff.m_nCount >= g_cRingBuff.Capacity()) {
+            return pass;
+        }
+        PM_SimpleSleep(0);
+    }
+    return pass;
+}
+
+void EI_CommBaseForMAC::keepDeviceInput()
+{
+    // Before the reader's start pause is over it would not have taken them either.
+    if (!readsDirect()) {
+        return;
+    }
+    std::unique_lock<std::mutex> pass = waitReaderPass(false);
+    if (pass.owns_lock()) {
+        while (g_cRingBuff.FlushThenRead(DirectSource()) > 0) {
+        }
+    }
 }
 
 int EI_CommBaseForMAC::SetBitRate(uint32_t rate, uint32_t* actual)

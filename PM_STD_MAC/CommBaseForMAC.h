@@ -100,6 +100,19 @@ class EI_CommBaseForMAC {
     std::mutex& SourceLock() { return m_sourceMutex; }
     static constexpr int kAsideRecheckMs = 10;
 
+  protected:
+    // Waits until the reader is between passes and returns SourceLock() held, so no block the
+    // reader read before the caller's discard is queued after it. A reader held back by a full
+    // queue holds the lock while it waits for room: the wait makes room meanwhile, by emptying
+    // the queue (discard) or by moving it into the store. Returns the lock not held when neither
+    // can make room (store and queue full without discarding).
+    std::unique_lock<std::mutex> waitReaderPass(bool discard);
+    // Before a change that discards the device's pending input: moves into the store what the
+    // device already holds, as a reader running beside the host would have queued it.
+    void keepDeviceInput();
+
+  public:
+
     static EI_RingBuff g_cRingBuff;
 
     uint32_t m_nReadTimeOut;

@@ -355,6 +355,7 @@ int EI_CommBaseUNIX::ChangeBaudRate(uint32_t code)
     if (cfsetspeed(&t, rate) != 0) {
         anyRate = true;
     }
+    keepDeviceInput();
     tcflush(m_nFd, TCIOFLUSH);
     int applied = anyRate ? TtySetAnySpeed(m_nFd, rate) : tcsetattr(m_nFd, TCSANOW, &t);
     if (applied != 0) {
@@ -373,7 +374,19 @@ int EI_CommBaseUNIX::SetBitRate(uint32_t rate, uint32_t* actual)
         RecordSysErr(errno);
         return PM_Exit(EI_ERR_OS);
     }
-    // Bytes queued at the old rate would be garbage at the new one, as with a speed code.
+    // The rate in effect changes nothing, so nothing is discarded, as with a speed code.
+    if (oldIn == rate && oldOut == rate) {
+        m_nLineRate = rate;
+        int32_t code = speedCodeOfRate(rate);
+        if (code != 0) {
+            m_portStatus.nSpeedCode = code;
+        }
+        *actual = rate;
+        return 1;
+    }
+    // Bytes on their way at the old rate would be garbage at the new one, as with a speed code;
+    // what already arrived is kept.
+    keepDeviceInput();
     tcflush(m_nFd, TCIOFLUSH);
     if (TtySetAnySpeed(m_nFd, rate) != 0) {
         int err = errno;
@@ -508,6 +521,9 @@ int EI_CommBaseUNIX::SetPortStatus(const PM_PortStatus* status)
         return 0;
     }
     if (PM_SetBPS(static_cast<uint32_t>(status->nSpeedCode)) == 0) {
+        // The speed change's failure took the system's reason; the status call's own failure
+        // reports it too.
+        RecordSysErr(TheCurrErr.nSysErr);
         return 0;
     }
     int32_t keptRTS = m_portStatus.nRTS;
@@ -518,7 +534,10 @@ int EI_CommBaseUNIX::SetPortStatus(const PM_PortStatus* status)
 
 int EI_CommBaseUNIX::clearBuffer()
 {
-    EI_CommBaseForMAC::clearBuffer();
+    // The device's input is discarded while the reader is kept between passes too, so it cannot
+    // read bytes that arrived before the clear and queue them after it.
+    std::unique_lock<std::mutex> pass = waitReaderPass(true);
+    g_cRingBuff.Clear();
     if (m_nFd >= 0) {
         return tcflush(m_nFd, TCIOFLUSH);
     }

@@ -97,7 +97,14 @@ int32_t PM_SetBPS(uint32_t speedCode)
 
 int32_t PM_GetBPS(void)
 {
-    return currentBitRate();
+    // A getter never waits for the port: a code outside the table reads as 0 without recording
+    // the conversion's error (which would take the lock and could overwrite another thread's).
+    const uint32_t rate = TheCommSetRate;
+    if (rate != 0) {
+        return static_cast<int32_t>(rate);
+    }
+    const uint32_t code = TheCommSetBps;
+    return code >= 1 && code <= static_cast<uint32_t>(kSpeedCodes) ? kSpeedTable[code - 1] : 0;
 }
 
 int32_t PM_SetBitRate(uint32_t bitsPerSecond)

@@ -156,7 +156,8 @@ bool EI_RingBuff::WaitForInput(int ms, int wakeFd, int sourceFd)
     // poll skips a descriptor of -1.
     struct pollfd fds[3] = {{m_nInPipe[0], POLLIN, 0}, {wakeFd, POLLIN, 0}, {sourceFd, POLLIN, 0}};
     poll(fds, 3, ms);
-    return (fds[2].revents & POLLIN) != 0 || (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+    // A hung-up tty reports input for ever (POLLIN with POLLHUP) while its reads give nothing.
+    return (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
 }
 
 int EI_RingBuff::Get(unsigned char* buf, int len, int* got)

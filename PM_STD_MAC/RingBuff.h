@@ -48,7 +48,7 @@ class EI_RingBuff {
     // Consumer side. Pauses until the in-pipe has bytes, wakeFd (when not -1) becomes readable,
     // sourceFd (when not -1) has input, or ms milliseconds pass (a negative ms waits without
     // limit). Returns at once when the store is full, since nothing could be moved then. Returns
-    // false when sourceFd reported a hang-up or an error without input: it would end every wait.
+    // false when sourceFd reported a hang-up or an error: it would end every wait.
     bool WaitForInput(int ms, int wakeFd = -1, int sourceFd = -1);
 
     // kCapacity, or 0 for a queue that could not be built.

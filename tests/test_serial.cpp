@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
@@ -26,6 +27,7 @@
 #include "CableSim.h"
 #include "CommBaseUNIX.h"
 #include "CommLog.h"
+#include "RawPty.h"
 #include "PortMdlState.h"
 #include "SerialTestSupport.h"
 #include "TtyTrace.h"
@@ -471,6 +473,183 @@ TEST_F(Serial, ALongSendToAnEchoingPhoneDoesNotStall)
     stop = true;
     phone.join();
     close(master);
+}
+
+namespace {
+
+// Bytes waiting to be read on a descriptor (the device, or the queue's in-pipe).
+int Waiting(int fd)
+{
+    int n = 0;
+    return ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+}
+
+// Polls until the device holds at least n bytes; false after a generous bound.
+bool WaitInDevice(int fd, int n)
+{
+    auto deadline = Clock::now() + 10s;
+    while (Waiting(fd) < n) {
+        if (Clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// The thread's own processor time.
+std::chrono::nanoseconds ThreadCpu()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+}
+
+} // namespace
+
+// An answer already in the device when the host changes the speed is the host's: a reader beside
+// the host would have queued it. The reader is held aside, as a host's send or receive leaves it,
+// so the answer is still in the device at the change. A change to the rate in effect discards
+// nothing at all.
+TEST_F(Serial, AnAnswerThatArrivedSurvivesASpeedChange)
+{
+    CableSim cable;
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    ASSERT_EQ(PM_SetRxTimeout(5000), 1);
+    cable.Send("s");
+    uint8_t first = 0;
+    ASSERT_EQ(PM_RxBytes(1, &first), 1); // the reader's start pause is over
+
+    PM_PortStatus status{3, 1, 1, 8, 1, 1, 0, 0};
+    struct Case {
+        const char* name;
+        std::function<int32_t()> change;
+        uint32_t rate;
+    };
+    const Case cases[] = {
+        {"PM_SetBPS to another speed", [] { return PM_SetBPS(5); }, 19200},
+        {"PM_SetBPS at the speed in effect", [] { return PM_SetBPS(5); }, 19200},
+        {"PM_SetBitRate to another rate", [] { return PM_SetBitRate(250000); }, 250000},
+        {"PM_SetBitRate at the rate in effect", [] { return PM_SetBitRate(250000); }, 250000},
+        {"PM_SetPortStatus with another speed", [&] { return PM_SetPortStatus(&status); }, 9600},
+    };
+    const int device = TheCommBase->GetPortHandle();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string answer = std::string("\r\nOK ") + c.name + "\r\n";
+        TheCommBase->HoldDevice();
+        cable.Send(answer);
+        ASSERT_TRUE(WaitInDevice(device, static_cast<int>(answer.size())));
+        EXPECT_EQ(c.change(), 1);
+        TheCommBase->ReleaseDevice(true);
+        std::string got(answer.size(), '\0');
+        EXPECT_EQ(PM_RxBytes(static_cast<int32_t>(got.size()), reinterpret_cast<uint8_t*>(got.data())),
+                  1);
+        EXPECT_EQ(got, answer);
+        uint32_t in = 0, out = 0;
+        ASSERT_EQ(TtyGetSpeeds(cable.MasterFd(), &in, &out), 0);
+        EXPECT_EQ(out, c.rate);
+    }
+    EXPECT_EQ(PM_ClosePort(), 1);
+}
+
+// The host takes nothing while the phone writes until the line takes no more: the queue is full
+// and the reader waits for room with a block it read. A clear now removes that block too: the next
+// bytes the host gets are the first the phone sent after the clear.
+TEST_F(Serial, AClearRemovesTheBlockAReaderHeldByAFullQueue)
+{
+    RawPty pty;
+    ASSERT_EQ(PM_OpenPortByDeviceName(pty.SlavePath().c_str()), 1);
+    ASSERT_EQ(PM_SetRxTimeout(5000), 1);
+    const int master = pty.MasterFd();
+    ASSERT_EQ(write(master, "s", 1), 1);
+    uint8_t first = 0;
+    ASSERT_EQ(PM_RxBytes(1, &first), 1); // the reader's start pause is over
+
+    ASSERT_EQ(fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK), 0);
+    const int queue = EI_CommBaseForMAC::g_cRingBuff.m_nInPipe[0];
+    const int queueSize = fcntl(queue, F_GETPIPE_SZ);
+    ASSERT_GT(queueSize, 0);
+    const std::string old(4096, 'o');
+    bool full = false;
+    for (auto deadline = Clock::now() + 60s; !full && Clock::now() < deadline;) {
+        if (write(master, old.data(), old.size()) > 0) {
+            continue;
+        }
+        ASSERT_EQ(errno, EAGAIN);
+        // The line refuses more and the queue has no room for a whole read: the reader is held.
+        pollfd room = {master, POLLOUT, 0};
+        full = Waiting(queue) > queueSize - 4096 && poll(&room, 1, 20) == 0;
+    }
+    ASSERT_TRUE(full);
+
+    PM_ClearBuffer();
+    EXPECT_EQ(PM_InBufferCount(), 0);
+    ASSERT_EQ(write(master, "NEW!", 4), 4);
+    std::string got(4, '\0');
+    ASSERT_EQ(PM_RxBytes(4, reinterpret_cast<uint8_t*>(got.data())), 1);
+    EXPECT_EQ(got, "NEW!");
+    EXPECT_EQ(PM_ClosePort(), 1);
+}
+
+// A receive on a line whose phone has gone (hung up before the receive, or while it waits) sleeps
+// until its time-out, and gives the device back to the reader as soon as the hang-up shows.
+TEST_F(Serial, AReceiveOnAHungUpLineSleepsUntilItsTimeOut)
+{
+    for (bool whileWaiting : {false, true}) {
+        SCOPED_TRACE(whileWaiting ? "hung up while the receive waits" : "hung up before");
+        CableSim cable;
+        ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+        ASSERT_EQ(PM_SetRxTimeout(5000), 1);
+        cable.Send("s");
+        uint8_t byte = 0;
+        ASSERT_EQ(PM_RxBytes(1, &byte), 1); // the reader's start pause is over
+        ASSERT_EQ(PM_SetRxTimeout(1000), 1);
+
+        std::atomic<bool> received{false};
+        std::atomic<bool> givenBackInTime{false};
+        std::thread phone;
+        if (whileWaiting) {
+            phone = std::thread([&] {
+                auto deadline = Clock::now() + 10s;
+                while (!TheCommBase->HostHolds() && Clock::now() < deadline) {
+                    std::this_thread::sleep_for(1ms);
+                }
+                cable.Unplug();
+                while (TheCommBase->HostHolds() && !received) {
+                    std::this_thread::sleep_for(1ms);
+                }
+                givenBackInTime = !received;
+            });
+        } else {
+            cable.Unplug();
+        }
+        auto cpu = ThreadCpu();
+        EXPECT_EQ(PM_RxBytes(1, &byte), 0);
+        cpu = ThreadCpu() - cpu;
+        received = true;
+        if (phone.joinable()) {
+            phone.join();
+            EXPECT_TRUE(givenBackInTime);
+        }
+        EXPECT_EQ(PM_GetCommErr(), PM_ERR_TIMEOUT);
+        // A spinning receive burns most of its second; a sleeping one next to nothing.
+        EXPECT_LT(cpu, 250ms);
+        EXPECT_EQ(PM_ClosePort(), 1);
+    }
+}
+
+// A status record whose speed the line refuses fails with the system's reason of that refusal.
+TEST_F(Serial, AFailedStatusKeepsTheReasonOfItsSpeedChange)
+{
+    CableSim cable;
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    cable.Unplug(); // the device now answers every settings call with EIO
+    PM_PortStatus status{5, 1, 1, 8, 1, 1, 0, 0};
+    EXPECT_EQ(PM_SetPortStatus(&status), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_TRANSPORT);
+    EXPECT_EQ(PM_GetSysErr(), EIO);
+    EXPECT_EQ(PM_ClosePort(), 1);
 }
 
 TEST_F(Serial, OpenTwiceIsRefusedAndLeavesTheDeviceOpen)
