@@ -174,7 +174,8 @@ int32_t PM_Log_TimeOutInBuf(uint32_t timeout, uint32_t obtained);
  * port refused it, a code outside 1..9 included. */
 int32_t PM_SetBPS(uint32_t speedCode);
 /* The last speed set, in bit/s (600 before any), with or without a port: by PM_SetBPS, by
- * PM_SetPortStatus, or by PM_SetBitRate (the rate the line really runs at). */
+ * PM_SetPortStatus, or by PM_SetBitRate (the rate the line really runs at); 0 when the speed code
+ * kept is outside 1..9 (recording no error). */
 int32_t PM_GetBPS(void);
 /* The bit rate of speed code 1..9; 0 with PM_ERR_INVALID for any other code. */
 int32_t PM_ConvertBPS_CEValuToOSValue(int32_t speedCode);
