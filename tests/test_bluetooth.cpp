@@ -406,16 +406,22 @@ TEST_F(BluetoothPort, ClosingNeverWaitsOnADeliveryHeldByAFullStore)
     EXPECT_EQ(file->Count("IOBluetoothRFCOMMChannelCloseChannel 3"), 1u);
 }
 
-TEST_F(BluetoothPort, ClearingTheStoreLetsAHeldDeliveryGoOn)
+// The phone's bytes come in pieces of 1024; the store fills one byte short of the hundredth piece,
+// whose delivery waits for room. A clear ends that wait and removes the piece's last byte with
+// everything else received before it; the pieces delivered after the clear come whole.
+TEST_F(BluetoothPort, ClearingTheStoreEndsAHeldDeliveryAndKeepsTheLaterOnes)
 {
-    open(phoneDevice({{"send", "41"}, {"repeat", EI_CommBaseBluetooth::kRecvLimit + 1000}}));
+    constexpr int kPiece = 1024, kSent = EI_CommBaseBluetooth::kRecvLimit + 1000;
+    open(phoneDevice({{"send", "41"}, {"repeat", kSent}}));
     auto deadline = std::chrono::steady_clock::now() + 10s;
     while (PM_InBufferCount() < EI_CommBaseBluetooth::kRecvLimit &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(1ms);
     }
     EXPECT_EQ(PM_ClearBuffer(), 1);
-    EXPECT_EQ(receive(1000), std::string(1000, 'A'));
+    const size_t later = kSent - (EI_CommBaseBluetooth::kRecvLimit / kPiece + 1) * kPiece;
+    EXPECT_EQ(receive(later), std::string(later, 'A'));
+    EXPECT_EQ(PM_InBufferCount(), 0);
 }
 
 TEST_F(BluetoothPort, ASendOverSixteenBitsGoesOutAsSeveralWritesInOrder)
