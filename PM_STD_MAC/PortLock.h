@@ -10,10 +10,21 @@
 
 #include "SysErr.h"
 
+// The calling thread's exported calls in time (PortMdlState.cpp), so that each host thread reads
+// the error record as its own last call left it, whatever a call running beside that one (such as
+// the close that ended it) recorded later. CallBegins marks when the thread's outermost call
+// began, before it waits for the port; a close marks it before it asks the running call to end.
+// EnterCall and LeaveCall bracket each PortLock; the outermost LeaveCall runs with the port still
+// held and keeps the record as the call leaves it.
+void CallBegins();
+void EnterCall();
+void LeaveCall();
+
 class PortLock {
   public:
     PortLock()
     {
+        EnterCall();
         pthread_mutex_lock(&s_mutex);
         // An exported call begins: a system error an earlier call recorded but no failure took
         // must not be reported for this call's failure.
@@ -24,6 +35,7 @@ class PortLock {
     ~PortLock()
     {
         --s_depth;
+        LeaveCall();
         pthread_mutex_unlock(&s_mutex);
     }
     PortLock(const PortLock&) = delete;

@@ -82,9 +82,7 @@ void BeginOpen(int32_t openMode)
         PM_ClosePort();
     }
     g_nOpenMode = openMode;
-    TheCurrErr.nErrCode = PM_ERR_NONE;
-    TheCurrErr.nSysErr = 0;
-    TheCurrErr.nLine = 0;
+    storeCurrErr(PM_ERR_NONE, 0, 0);
     if (TheCommBase != nullptr) {
         TheCommBase->EI_ClearLastError();
         // A transport that a failed Bluetooth open left behind holds nothing open: it is
@@ -168,6 +166,9 @@ int32_t ClosePortHeld()
 
 extern "C" int32_t PM_ClosePort(void)
 {
+    // The close is under way before it asks: the call it ends ran beside it, so the close's own
+    // result (no port, after a listing) never replaces what that call's thread reads.
+    CallBegins();
     // A close asked for while another thread holds the port: the request ends that thread's
     // waiting receive or send before the close waits for the port. It is withdrawn while the port
     // is still held, so no wait can have begun that would miss a later close's request.

@@ -13,7 +13,54 @@ namespace {
 // Every writer holds the port lock.
 int g_nPendingSysErr = 0;
 
+// Ticks once as each outermost exported call begins and once as it ends, so that the order of
+// calls on different threads can be told.
+std::atomic<uint64_t> g_nCallClock = 0;
+
+// One host thread's calls. Trivially destructible: nothing to run at thread exit or at unload.
+struct ThreadCalls {
+    uint64_t start; // when the running outermost call began; 0 between calls
+    uint64_t end;   // when the thread's last call ended; 0 before its first
+    int depth;      // PortLocks the thread holds
+    int32_t code, sysErr, line; // the error record as that last call left it
+};
+thread_local ThreadCalls t_calls = {0, 0, 0, 0, 0, 0};
+
+// Whether the calling thread reads the record its own last call left rather than the current
+// one: it is between calls, and no call begun after that one ended has stored a record since.
+// A call that began earlier ran beside it (it waited for the port meanwhile, or it is the close
+// that ended it): what it stored is its caller's, not this thread's.
+bool readsOwnRecord()
+{
+    return t_calls.depth == 0 && t_calls.end != 0 && TheCurrErr.nCallStart < t_calls.end;
+}
+
 } // namespace
+
+void CallBegins()
+{
+    if (t_calls.start == 0) {
+        t_calls.start = ++g_nCallClock;
+    }
+}
+
+void EnterCall()
+{
+    CallBegins();
+    ++t_calls.depth;
+}
+
+void LeaveCall()
+{
+    if (--t_calls.depth > 0) {
+        return;
+    }
+    t_calls.code = TheCurrErr.nErrCode;
+    t_calls.sysErr = TheCurrErr.nSysErr;
+    t_calls.line = TheCurrErr.nLine;
+    t_calls.end = ++g_nCallClock;
+    t_calls.start = 0;
+}
 
 void RecordSysErr(int err)
 {
@@ -40,18 +87,25 @@ PM_Env PortMdlEnv = {0, 0};
 EI_CommBaseForMAC* TheCommBase = nullptr;
 int32_t g_bIsOpen = 0;
 std::atomic<int32_t> g_nOpenMode = 0;
-PM_ErrRecord TheCurrErr = {PM_ERR_NONE, 0, 0};
+PM_ErrRecord TheCurrErr = {PM_ERR_NONE, 0, 0, 0};
 std::atomic<uint32_t> TheWriteTimeOut = 500;
 std::atomic<uint32_t> TheReadTimeOut = 500;
 std::atomic<uint32_t> TheCommSetBps = 1;
 std::atomic<uint32_t> TheCommSetRate = 0;
 
+void storeCurrErr(int32_t code, int32_t sysErr, int32_t line)
+{
+    TheCurrErr.nErrCode = code;
+    TheCurrErr.nSysErr = sysErr;
+    TheCurrErr.nLine = line;
+    // Last: a getter that sees this call's start reads the fields above whole.
+    TheCurrErr.nCallStart = t_calls.start != 0 ? t_calls.start : ++g_nCallClock;
+}
+
 int setPortMdlErr(int32_t code, int32_t line)
 {
     LogFileData.SetCommPortErr(code, line);
-    TheCurrErr.nErrCode = code;
-    TheCurrErr.nSysErr = TakeSysErr();
-    TheCurrErr.nLine = line;
+    storeCurrErr(code, TakeSysErr(), line);
     return 0;
 }
 
@@ -71,10 +125,8 @@ int solvePortOpenErr(int32_t code, int32_t line, int closeTransport)
     LogFileData.SetCommAPIErr(PM_ERR_APICALL, line);
     LogFileData.PM_LogWriteInternalInfo();
     LogFileData.PM_LogClose();
-    TheCurrErr.nErrCode = code;
-    TheCurrErr.nSysErr = TakeSysErr();
     // A failed open's line is the one its summary shows in the port-API slot.
-    TheCurrErr.nLine = line;
+    storeCurrErr(code, TakeSysErr(), line);
     return 0;
 }
 
@@ -116,15 +168,13 @@ int32_t PM_GetOpenMode(void)
 
 int32_t PM_GetCommErr(void)
 {
-    return TheCurrErr.nErrCode;
+    return readsOwnRecord() ? t_calls.code : TheCurrErr.nErrCode.load();
 }
 
 void PM_ClearCommErr(void)
 {
     PortLock port;
-    TheCurrErr.nErrCode = PM_ERR_NONE;
-    TheCurrErr.nSysErr = 0;
-    TheCurrErr.nLine = 0;
+    storeCurrErr(PM_ERR_NONE, 0, 0);
     if (TheCommBase != nullptr) {
         TheCommBase->EI_ClearLastError();
     }
@@ -137,12 +187,12 @@ uint32_t PM_GetVersion(void)
 
 int32_t PM_GetSysErr(void)
 {
-    return TheCurrErr.nSysErr;
+    return readsOwnRecord() ? t_calls.sysErr : TheCurrErr.nSysErr.load();
 }
 
 int32_t PM_GetErrLine(void)
 {
-    return TheCurrErr.nLine;
+    return readsOwnRecord() ? t_calls.line : TheCurrErr.nLine.load();
 }
 
 const char* PM_GetErrText(int32_t code)
@@ -171,7 +221,7 @@ const char* PM_GetErrText(int32_t code)
 
 int32_t PM_IsErrTimeOut(void)
 {
-    return TheCurrErr.nErrCode == PM_ERR_TIMEOUT ? 1 : 0;
+    return PM_GetCommErr() == PM_ERR_TIMEOUT ? 1 : 0;
 }
 
 void PM_SetCommEngErr(int32_t code, const char* moduleText, int32_t line, const char* lastModify)

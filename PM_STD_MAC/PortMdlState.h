@@ -16,6 +16,8 @@ struct PM_ErrRecord {
     std::atomic<int32_t> nErrCode;
     std::atomic<int32_t> nSysErr; // errno of the system call behind that failure, 0 when none
     std::atomic<int32_t> nLine;   // the failure line the log's summary shows for it, 0 when none
+    // When the exported call that stored this record began (PortLock.h's call clock), 0 at load.
+    std::atomic<uint64_t> nCallStart;
 };
 
 extern EI_CommBaseForMAC* TheCommBase;
@@ -93,6 +95,9 @@ inline constexpr int32_t PM_LINE_SETFLOW_UNSUPPORTED = 1813; // not this port, o
 inline constexpr int32_t PM_LINE_SETFLOW_API = 1814;
 inline constexpr int32_t PM_LINE_SETFLOW = 1815;
 
+// Stores the error record for the exported call running on this thread (a failure, or 0 0 0 to
+// clear it). The log's slots are not touched.
+void storeCurrErr(int32_t code, int32_t sysErr, int32_t line);
 // Records a module error in TheCurrErr and in the log's port-module slot; returns 0.
 int setPortMdlErr(int32_t code, int32_t line);
 // Records a transport call that answered 0: 103 with apiLine in the log's port-API slot, then

@@ -302,6 +302,33 @@ int countStep(const char*, int, int)
     return 0;
 }
 
+// A listing of the phone on another thread that, once it has returned, waits for `closed` and
+// then reads its outcome through the getters, as its host would: {count, PM_GetCommErr(),
+// PM_GetErrLine(), PM_IsErrTimeOut()}. The close that ended it records its own result after the
+// listing's, so reading after the close has returned is the order that can lose the listing's.
+std::future<std::vector<int32_t>> listThenReadAfter(std::shared_future<void> closed,
+                                                    int (*progress)(const char*, int, int))
+{
+    return std::async(std::launch::async, [closed, progress] {
+        uint8_t address[6];
+        std::memcpy(address, kPhone, 6);
+        int32_t count = PM_CountBluetoothChannels(address, progress);
+        closed.wait_for(30s);
+        return std::vector<int32_t>{count, PM_GetCommErr(), PM_GetErrLine(), PM_IsErrTimeOut()};
+    });
+}
+
+// What a listing that a close ended reads: no channel, a time-out at the listing's line.
+const std::vector<int32_t> kCancelledListing = {0, PM_ERR_TIMEOUT, PM_LINE_BLUETOOTH_COUNT, 1};
+
+// The close that ended a listing found no port: it says so to its own caller only.
+void expectCloseFoundNoPort(int32_t closed)
+{
+    EXPECT_EQ(closed, 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_INVALID);
+    EXPECT_EQ(PM_GetErrLine(), PM_LINE_CLOSE);
+}
+
 } // namespace
 
 // A query that never completes would hold the listing for 15 seconds: a close from another
@@ -310,21 +337,17 @@ TEST_F(BluetoothListing, ACloseFromAnotherThreadEndsAListing)
 {
     world({{"devices", {device({{"sdp", {{"delay_ms", -1}}}})}}});
     g_steps = 0;
-    auto listing = std::async(std::launch::async, [] {
-        uint8_t address[6];
-        std::memcpy(address, kPhone, 6);
-        return PM_CountBluetoothChannels(address, countStep);
-    });
+    std::promise<void> closed;
+    auto listing = listThenReadAfter(closed.get_future().share(), countStep);
     auto deadline = std::chrono::steady_clock::now() + 10s;
     while (g_steps.load() == 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(1ms);
     }
     ASSERT_GT(g_steps.load(), 0) << "the listing never waited";
-    PM_ClosePort();
+    expectCloseFoundNoPort(PM_ClosePort());
+    closed.set_value();
     ASSERT_EQ(listing.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(listing.get(), 0);
-    // Ended as a time-out (the close, with no port to close, records its own code after it).
-    EXPECT_EQ(EI_CommBaseBluetooth::g_nLastError, EI_ERR_TIMEOUT);
+    EXPECT_EQ(listing.get(), kCancelledListing);
     EXPECT_LT(g_steps.load(), 30); // not the three passes of ten steps
 }
 
@@ -339,11 +362,8 @@ TEST_F(BluetoothListing, ACloseFromAnotherThreadEndsAListingWaitingForTheUser)
     const std::vector<int64_t> before = {PM_GetCommErr(),   PM_GetSysErr(),    PM_IsErrTimeOut(),
                                          PM_GetOpenMode(),  PM_GetBPS(),       PM_GetTxTimeout(),
                                          PM_GetRxTimeout(), PM_GetErrLine()};
-    auto listing = std::async(std::launch::async, [] {
-        uint8_t address[6];
-        std::memcpy(address, kPhone, 6);
-        return PM_CountBluetoothChannels(address, nullptr);
-    });
+    std::promise<void> closed;
+    auto listing = listThenReadAfter(closed.get_future().share(), nullptr);
     auto deadline = std::chrono::steady_clock::now() + 30s;
     while (file->Count("RunStandardAlert") == 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(1ms);
@@ -354,10 +374,10 @@ TEST_F(BluetoothListing, ACloseFromAnotherThreadEndsAListingWaitingForTheUser)
                                          PM_GetRxTimeout(), PM_GetErrLine()};
     EXPECT_EQ(during, before);
     EXPECT_NE(listing.wait_for(0s), std::future_status::ready) << "the getters waited for it";
-    PM_ClosePort();
+    expectCloseFoundNoPort(PM_ClosePort());
+    closed.set_value();
     ASSERT_EQ(listing.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(listing.get(), 0);
-    EXPECT_EQ(EI_CommBaseBluetooth::g_nLastError, EI_ERR_TIMEOUT);
+    EXPECT_EQ(listing.get(), kCancelledListing);
     EXPECT_EQ(file->Count("RunStandardAlert"), 1u); // no further alert after the close
 }
 

@@ -399,7 +399,9 @@ class BluezHangs : public BluezBus {
         EXPECT_EQ(getterValues(), before);
         EXPECT_NE(running.wait_for(0s), std::future_status::ready)
             << "the getters waited for the call";
-        PM_ClosePort();
+        m_closeResult = PM_ClosePort();
+        m_closeError = {PM_GetCommErr(), PM_GetErrLine()};
+        m_closed.set_value();
         // Connect's own bound is 20 s: a call still waiting after 5 s did not see the close.
         EXPECT_EQ(running.wait_for(5s), std::future_status::ready);
         return running;
@@ -407,19 +409,32 @@ class BluezHangs : public BluezBus {
 
     static constexpr const char* kPath = "/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01";
     std::filesystem::path m_marker;
+    // The close hangInConnect made: its result, and the code and line its own thread read after it.
+    int32_t m_closeResult = -1;
+    std::vector<int32_t> m_closeError;
+    std::promise<void> m_closed; // set once that close has returned
 };
 
 TEST_F(BluezHangs, ACloseFromAnotherThreadEndsAListingWaitingForBlueZ)
 {
     startHangingMock();
-    std::future<int32_t> listing = hangInConnect([] {
+    // The listing's thread reads its outcome as its host would, after the close that ended it
+    // has returned and recorded its own.
+    std::vector<int32_t> read;
+    std::shared_future<void> closed = m_closed.get_future().share();
+    std::future<int32_t> listing = hangInConnect([&read, closed] {
         uint8_t address[6] = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0x01};
-        return PM_CountBluetoothChannels(address, countStep);
+        int32_t count = PM_CountBluetoothChannels(address, countStep);
+        closed.wait_for(30s);
+        read = {PM_GetCommErr(), PM_GetErrLine(), PM_IsErrTimeOut()};
+        return count;
     });
     ASSERT_EQ(listing.wait_for(0s), std::future_status::ready);
     EXPECT_EQ(listing.get(), 0);
-    // Ended as a time-out (the close, with no port to close, records its own code after it).
-    EXPECT_EQ(EI_CommBaseBluetooth::g_nLastError, EI_ERR_TIMEOUT);
+    EXPECT_EQ(read, (std::vector<int32_t>{PM_ERR_TIMEOUT, PM_LINE_BLUETOOTH_COUNT, 1}));
+    // The close found no port, and says so to its own thread only.
+    EXPECT_EQ(m_closeResult, 0);
+    EXPECT_EQ(m_closeError, (std::vector<int32_t>{PM_ERR_INVALID, PM_LINE_CLOSE}));
 }
 
 TEST_F(BluezHangs, ACloseFromAnotherThreadEndsAnOpenWaitingForBlueZ)

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "LogProbe.h"
 #include "PipeTransport.h"
+#include "PortLock.h"
 #include "PortMdlState.h"
 
 namespace {
@@ -146,6 +149,50 @@ TEST(PortState, WithoutAPortEveryTransportFunctionRecordsEightAtItsLine)
     EXPECT_EQ(log.Text().find("TimeoutErr"), std::string::npos);
 }
 
+// Calls that do not run at the same time read as from one thread, whichever threads make them:
+// what a call begun after this thread's last call ended records (a failure, a clear) is what this
+// thread reads.
+TEST(PortState, AFailureOrClearByALaterCallOnAnotherThreadIsReadOnThisOne)
+{
+    PM_ClearCommErr();
+    std::thread([] { EXPECT_EQ(PM_InBufferCount(), 0); }).join();
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_INVALID);
+    EXPECT_EQ(PM_GetErrLine(), PM_LINE_INBUFFER_NOPORT);
+    std::thread([] { PM_ClearCommErr(); }).join();
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_NONE);
+    EXPECT_EQ(PM_GetErrLine(), 0);
+}
+
+// A close begun while another thread's call holds the port (it asks that call to end, then waits
+// for the port) ran beside that call: its own "no port" is read on its own thread, and the other
+// thread still reads its call's time-out after the close has returned.
+TEST(PortState, ACloseBesideAnotherThreadsCallLeavesThatThreadItsOwnFailure)
+{
+    using namespace std::chrono_literals;
+    std::promise<void> holding;
+    std::promise<void> closed;
+    auto call = std::async(std::launch::async, [&holding, done = closed.get_future()] {
+        {
+            PortLock port; // a call that ends as a time-out when a close asks it to
+            holding.set_value();
+            auto deadline = std::chrono::steady_clock::now() + 30s;
+            while (!EI_CommBaseForMAC::CancelPending() &&
+                   std::chrono::steady_clock::now() < deadline) {
+                PM_SimpleSleep(1);
+            }
+            setPortMdlErr(PM_ERR_TIMEOUT, PM_LINE_RX_FAILED);
+        }
+        done.wait_for(30s);
+        return std::vector<int32_t>{PM_GetCommErr(), PM_GetErrLine(), PM_IsErrTimeOut()};
+    });
+    holding.get_future().wait();
+    EXPECT_EQ(PM_ClosePort(), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_INVALID);
+    EXPECT_EQ(PM_GetErrLine(), PM_LINE_CLOSE);
+    closed.set_value();
+    EXPECT_EQ(call.get(), (std::vector<int32_t>{PM_ERR_TIMEOUT, PM_LINE_RX_FAILED, 1}));
+}
+
 TEST_F(Port, RefusedLineAndStatusOperationsRecordBothSlots)
 {
     t->faults.lines = true;
@@ -252,6 +299,28 @@ TEST_F(Port, AcceptedUnknownSpeedIsKeptAndLoggedAsZero)
     EXPECT_NE(log.Text().find("Set CommSpeed [0]bps"), std::string::npos);
     EXPECT_EQ(PM_GetBPS(), 0);
     EXPECT_EQ(log.Slots(), (LogSlots{8, 1356, 0, 0}));
+}
+
+// A getter never waits for the port, for a kept code outside the table too, and records nothing
+// that could overwrite another thread's failure.
+TEST_F(Port, SpeedReadsWithoutWaitingForThePortEvenForAnUnknownCode)
+{
+    ASSERT_EQ(PM_SetBPS(12), 1);
+    PM_ClearCommErr();
+    std::promise<void> held, release;
+    std::thread holder([&] {
+        PortLock port;
+        held.set_value();
+        release.get_future().wait();
+    });
+    held.get_future().wait();
+    auto answer = std::async(std::launch::async, [] { return PM_GetBPS(); });
+    const bool answered = answer.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    release.set_value();
+    holder.join();
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(answer.get(), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_NONE);
 }
 
 TEST_F(Port, PortStatusRoundTripsAndSetsTheSpeed)

@@ -17,7 +17,9 @@
  * thread ends such a wait at once (it fails as a time-out, PM_ERR_TIMEOUT) and then closes: that
  * is how a host cancels a receive. The getters that only read a value (PM_GetCommErr,
  * PM_GetSysErr, PM_GetErrLine, PM_IsErrTimeOut, PM_GetOpenMode, PM_GetBPS, PM_GetTxTimeout,
- * PM_GetRxTimeout) never wait for the lock.
+ * PM_GetRxTimeout) never wait for the lock. A thread reads the error its own last call left,
+ * unless a call begun after that one ended has recorded one since: a call running beside it, such
+ * as the PM_ClosePort that ended it, never replaces it.
  * The module runs one reader thread of its own while a serial or modem port is open; its threads
  * never call into the host (the Bluetooth progress callback runs on the calling thread) and take
  * none of the host's signals. A caught signal never cuts a wait short nor breaks the port: every
