@@ -81,7 +81,8 @@ def _address_bytes(address: str) -> bytes:
 
 def bluetooth_channels(address: Optional[str] = None) -> BluetoothChannels:
     """Finds the usable RFCOMM channels of the phone at address, or of the phone the user picks
-    when address is None. Raises PortError when no phone was chosen or it has no usable channel.
+    when address is None. Raises PortError when no phone was chosen or it has no usable channel,
+    and TimeoutError when the library's PM_ClosePort on another thread ended the listing.
     """
     if address is not None and not isinstance(address, str):
         raise TypeError(f"address must be a str, not {type(address).__name__}")

@@ -1,14 +1,25 @@
 """Bluetooth through a simulated world: listing a phone's channels and talking over one. The
 library reads its world once per process, so these tests share one."""
 
+import os
+import shutil
+import tempfile
+import threading
+import time
+
 import pytest
 
 import portmdl
 
 PHONE = "00:1B:DC:0F:4A:21"
 SILENT = "00:1B:DC:0F:4A:22"
+UNANSWERED = "00:1B:DC:0F:4A:23"  # its SDP query never completes
+# The world's trace: one line per platform call, so a test can see where a listing waits.
+TRACE_FOLDER = tempfile.mkdtemp(prefix="portmdl-bt-trace-")
+TRACE = os.path.join(TRACE_FOLDER, "trace")
 WORLD = {
     "panel": PHONE,
+    "trace": TRACE,
     "devices": [
         {"address": PHONE,
          "records": [
@@ -16,13 +27,28 @@ WORLD = {
              {"rfcomm": 3, "attributes": {"256": {"text": "Bluetooth Serial Port"}}}],
          "phone": {"replies": {"AT\r": "\r\nOK\r\n"}}},
         {"address": SILENT, "records": [{"rfcomm": 2, "attributes": {"256": {"text": "Fax"}}}]},
+        {"address": UNANSWERED, "sdp": {"delay_ms": -1}},
     ],
 }
+
+
+@pytest.fixture(scope="module", autouse=True)
+def trace_folder():
+    yield
+    shutil.rmtree(TRACE_FOLDER, ignore_errors=True)
 
 
 @pytest.fixture(autouse=True)
 def world(bluetooth_world):
     bluetooth_world(WORLD)
+
+
+def traced(line):
+    try:
+        with open(TRACE) as trace:
+            return line in trace.read().splitlines()
+    except FileNotFoundError:
+        return False
 
 
 def test_lists_and_talks_over_a_channel():
@@ -43,6 +69,42 @@ def test_no_usable_channel_and_bad_addresses():
     for bad, kind in (("00:11", ValueError), ("zz:1B:DC:0F:4A:21", ValueError), (7, TypeError)):
         with pytest.raises(kind):
             portmdl.bluetooth_channels(bad)
+
+
+def test_a_listing_ended_by_a_close_from_another_thread_is_a_time_out(monkeypatch):
+    # The listing's thread reads the error only once the close has returned: the close, which
+    # finds no port, records its own code after the listing's.
+    closed = threading.Event()
+    read_error = portmdl._functions.last_error
+
+    def after_the_close(lib, operation):
+        closed.wait(30)
+        return read_error(lib, operation)
+
+    monkeypatch.setattr(portmdl._functions, "last_error", after_the_close)
+    outcome = {}
+
+    def listing():
+        try:
+            outcome["result"] = portmdl.bluetooth_channels(UNANSWERED)
+        except portmdl.PortError as error:
+            outcome["error"] = error
+
+    thread = threading.Thread(target=listing)
+    thread.start()
+    query, deadline = f"IOBluetoothDevicePerformSDPQuery {UNANSWERED}", time.monotonic() + 30
+    while not traced(query) and time.monotonic() < deadline:
+        time.sleep(0.001)
+    lib = portmdl._library.library()
+    assert lib.PM_ClosePort() == 0  # no port to close: said to this thread
+    assert (lib.PM_GetCommErr(), lib.PM_GetErrLine()) == (8, 744)
+    closed.set()
+    thread.join(30)
+    assert not thread.is_alive()
+    error = outcome.get("error")
+    assert isinstance(error, portmdl.TimeoutError), outcome
+    assert isinstance(error, TimeoutError)
+    assert (error.code, error.line) == (3, 1695)
 
 
 def test_another_world_in_the_same_process_is_refused(bluetooth_world):
