@@ -21,7 +21,7 @@ set_tests_properties(SoakShortRun PROPERTIES LABELS slow TIMEOUT 300)
 # The library loaded with dlopen, as a host loads it: built apart from the module's objects, so
 # that every symbol comes from the loaded file.
 add_executable(test_unload test_unload.cpp)
-target_link_libraries(test_unload PRIVATE GTest::gtest GTest::gtest_main ${CMAKE_DL_LIBS})
+target_link_libraries(test_unload PRIVATE GTest::gtest GTest::gtest_main pmsim ${CMAKE_DL_LIBS})
 target_include_directories(test_unload PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_definitions(test_unload PRIVATE PM_LIBRARY_PATH="$<TARGET_FILE:portmdl>")
 add_dependencies(test_unload portmdl)

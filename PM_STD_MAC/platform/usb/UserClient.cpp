@@ -453,24 +453,40 @@ kern_return_t Connection::Call(uint32_t selector, const int32_t* scalarIn, uint3
     return static_cast<kern_return_t>(GetWord(reply + 4));
 }
 
-std::mutex g_tableMutex;
-std::map<io_connect_t, std::shared_ptr<Connection>> g_connections;
-io_connect_t g_nextConnect = 0x10000;
+// The open connections, made on first use: UserClientTableReady makes that happen while the
+// module loads, so the table is destroyed after whatever closes a connection at unload.
+struct ConnectionTable {
+    std::mutex mutex;
+    std::map<io_connect_t, std::shared_ptr<Connection>> connections;
+    io_connect_t next = 0x10000;
+};
+
+ConnectionTable& Table()
+{
+    static ConnectionTable table;
+    return table;
+}
 
 std::shared_ptr<Connection> Find(io_connect_t connect)
 {
-    std::lock_guard<std::mutex> lock(g_tableMutex);
-    auto it = g_connections.find(connect);
-    return it == g_connections.end() ? nullptr : it->second;
+    ConnectionTable& table = Table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto it = table.connections.find(connect);
+    return it == table.connections.end() ? nullptr : it->second;
 }
 
-thread_local std::string t_refusal;
+// Why the calling thread's last open refused its driver. Plain characters, not a string: a
+// thread-local object with a destructor keeps the library loaded after dlclose until its thread
+// ends, and with it an open port the host believed gone.
+thread_local char t_refusal[256];
 
 // Records why a driver was not trusted; the open then fails as if there were no driver, with
 // errno EPERM as the system's reason.
-bool Refuse(std::string reason)
+bool Refuse(const std::string& reason)
 {
-    t_refusal = std::move(reason);
+    size_t n = std::min(reason.size(), sizeof t_refusal - 1);
+    std::memcpy(t_refusal, reason.data(), n);
+    t_refusal[n] = '\0';
     errno = EPERM;
     return false;
 }
@@ -551,7 +567,7 @@ bool TrustedEntry(const std::string& path)
 // again until then. The driver at the other end must run as a user the host trusts.
 int Connect(const std::string& path)
 {
-    t_refusal.clear();
+    t_refusal[0] = '\0';
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path) {
@@ -625,12 +641,13 @@ kern_return_t IOServiceOpen(io_service_t service, task_port_t owningTask, uint32
             return kIOReturnNoDevice;
         }
         auto connection = std::make_shared<Connection>(fd);
-        std::lock_guard<std::mutex> lock(g_tableMutex);
-        while (g_nextConnect == 0 || g_connections.count(g_nextConnect) != 0) {
-            ++g_nextConnect;
+        ConnectionTable& table = Table();
+        std::lock_guard<std::mutex> lock(table.mutex);
+        while (table.next == 0 || table.connections.count(table.next) != 0) {
+            ++table.next;
         }
-        *connect = g_nextConnect++;
-        g_connections.emplace(*connect, std::move(connection));
+        *connect = table.next++;
+        table.connections.emplace(*connect, std::move(connection));
         return kIOReturnSuccess;
     } catch (const std::exception&) {
         return kIOReturnNoMemory;
@@ -641,13 +658,14 @@ kern_return_t IOServiceClose(io_connect_t connect)
 {
     std::shared_ptr<Connection> connection;
     {
-        std::lock_guard<std::mutex> lock(g_tableMutex);
-        auto it = g_connections.find(connect);
-        if (it == g_connections.end()) {
+        ConnectionTable& table = Table();
+        std::lock_guard<std::mutex> lock(table.mutex);
+        auto it = table.connections.find(connect);
+        if (it == table.connections.end()) {
             return kIOReturnNotOpen;
         }
         connection = std::move(it->second);
-        g_connections.erase(it);
+        table.connections.erase(it);
     }
     // A call still in progress keeps the socket until it returns; it fails at once.
     connection->Break();
@@ -686,9 +704,14 @@ kern_return_t IOConnectMethodStructureIStructureO(io_connect_t connect, uint32_t
                 structOut, structOutSize);
 }
 
+void UserClientTableReady()
+{
+    Table();
+}
+
 const char* UserClientRefusal()
 {
-    return t_refusal.c_str();
+    return t_refusal;
 }
 
 kern_return_t UserClientSubmit(io_connect_t connect, uint32_t selector, const void* structIn,

@@ -55,6 +55,11 @@ kern_return_t IOConnectMethodStructureIStructureO(io_connect_t connect, uint32_t
                                                   const void* structIn, size_t structInSize,
                                                   void* structOut, size_t* structOutSize);
 
+// Makes the table of open connections now. The module calls it as it loads, before it makes the
+// object that closes an open port at unload: the table then outlives that object, since static
+// objects are destroyed in the reverse order of their making.
+void UserClientTableReady();
+
 // Why the calling thread's last IOServiceOpen refused its driver (one line), or "" when it did
 // not refuse one.
 const char* UserClientRefusal();
