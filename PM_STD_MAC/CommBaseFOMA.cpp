@@ -30,6 +30,24 @@ void PutWord(unsigned char* at, uint32_t value)
     std::memcpy(at, &value, sizeof value); // the driver takes the host's byte order
 }
 
+// The system's reason behind a driver's refusal of the open, for PM_GetSysErr: its phone is held
+// by another client, its phone is not there, or it does not serve this host. Other results carry
+// no reason (0).
+int SysErrOfRefusal(kern_return_t result)
+{
+    switch (result) {
+    case kIOReturnExclusiveAccess:
+        return EBUSY;
+    case kIOReturnNotAttached:
+    case kIOReturnNoDevice:
+        return ENODEV;
+    case kIOReturnNotPermitted:
+        return EACCES;
+    default:
+        return 0;
+    }
+}
+
 } // namespace
 
 EI_CommBaseFOMA::EI_CommBaseFOMA() : m_hConnect(0) {}
@@ -44,9 +62,11 @@ int EI_CommBaseFOMA::Open(const char* name)
     m_hConnect = 0;
     mach_port_t master = 0;
     io_iterator_t iterator = 0;
+    errno = 0;
     if (name == nullptr || IOMasterPort(MACH_PORT_NULL, &master) != kIOReturnSuccess ||
         IORegistryCreateIterator(master, kIOServicePlane, kIORegistryIterateRecursively,
                                  &iterator) != kIOReturnSuccess) {
+        RecordSysErr(errno); // a plane folder that is missing or cannot be read says why
         return error();
     }
     io_service_t service = 0;
@@ -59,6 +79,7 @@ int EI_CommBaseFOMA::Open(const char* name)
     }
     IOObjectRelease(iterator);
     if (service == 0) {
+        RecordSysErr(ENOENT); // no driver serves the class in this plane
         return error();
     }
     io_connect_t connection = 0;
@@ -75,14 +96,19 @@ int EI_CommBaseFOMA::Open(const char* name)
     m_hConnect = connection;
     m_bIsOpen = 1;
     PM_SimpleSleep(kOpenPauseMs);
-    if (OBEXClientOpen(connection, kClientModeFirst) != kIOReturnSuccess ||
-        OBEXClientOpen(connection, kClientModeSecond) != kIOReturnSuccess) {
+    kern_return_t refused = OBEXClientOpen(connection, kClientModeFirst);
+    if (refused == kIOReturnSuccess) {
+        refused = OBEXClientOpen(connection, kClientModeSecond);
+    }
+    if (refused != kIOReturnSuccess) {
+        RecordSysErr(SysErrOfRefusal(refused));
         m_bIsOpen = 0;
         IOServiceClose(connection);
         m_hConnect = 0;
         return error();
     }
-    if (OBEXCleard(connection) != kIOReturnSuccess) {
+    if (kern_return_t cleared = OBEXCleard(connection); cleared != kIOReturnSuccess) {
+        RecordSysErr(SysErrOfRefusal(cleared)); // the phone may have gone since the open
         Close();
         return error();
     }

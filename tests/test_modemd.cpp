@@ -28,6 +28,7 @@
 #include "CommBaseForMAC.h"
 #include "DaemonProgram.h"
 #include "ModemDaemon.h"
+#include "ModemDriverSim.h"
 #include "ModemTestSupport.h"
 #include "SerialTestSupport.h"
 #include "TtyTrace.h"
@@ -506,6 +507,90 @@ TEST_F(Daemon, TtysThatCannotServe)
     }
     IOServiceClose(c);
 }
+
+// Why cable type 5 did not open, as the host learns it: the module's code and line are those of
+// every failed open (7 at 672), and PM_GetSysErr names the system's reason for each case.
+class OpenRefused;
+struct Refusal {
+    const char* name;
+    // Brings the plane or the phone into the case; what it returns lives until the open failed.
+    std::shared_ptr<void> (OpenRefused::*arrange)();
+    int sysErr;
+};
+
+void PrintTo(const Refusal& refusal, std::ostream* out)
+{
+    *out << refusal.name;
+}
+
+class OpenRefused : public Daemon, public testing::WithParamInterface<Refusal> {
+  public:
+    std::shared_ptr<void> HeldByAnotherClient() { return std::make_shared<Client>(); }
+    std::shared_ptr<void> PhoneUnplugged()
+    {
+        Unplug();
+        return nullptr;
+    }
+    std::shared_ptr<void> NoDriverInThePlane()
+    {
+        served.reset(); // the daemon stops and takes its socket away
+        return nullptr;
+    }
+    std::shared_ptr<void> NoPlaneFolder()
+    {
+        setenv("PM_USERCLIENT_DIR", (plane.Dir() + "/missing").c_str(), 1);
+        return nullptr;
+    }
+    std::shared_ptr<void> SocketOfADriverThatDied()
+    {
+        served.reset();
+        int fd = plane.Bind(kDriverClass, false);
+        return std::shared_ptr<void>(nullptr, [fd](void*) { close(fd); });
+    }
+    std::shared_ptr<void> EntryThatIsNoSocket()
+    {
+        served.reset();
+        close(open(plane.Path(kDriverClass).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        return nullptr;
+    }
+    std::shared_ptr<void> PlaneOthersMayWriteTo()
+    {
+        EXPECT_EQ(chmod(plane.Dir().c_str(), 0777), 0);
+        return nullptr;
+    }
+    std::shared_ptr<void> DriverDoesNotServeTheHost()
+    {
+        served.reset();
+        auto driver = std::make_shared<pmsim::ModemDriverSim>(plane.Dir());
+        driver->SetFault(0, pmsim::ModemDriverSim::Fault::Fail, pmwire::kNotPermitted);
+        return driver;
+    }
+};
+
+TEST_P(OpenRefused, TheSystemsReasonComesWithTheFailure)
+{
+    std::shared_ptr<void> arranged = (this->*GetParam().arrange)();
+    ASSERT_EQ(PM_OpenPort(3), 0);
+    EXPECT_EQ(PM_GetCommErr(), PM_ERR_OPEN);
+    EXPECT_EQ(PM_GetErrLine(), 672);
+    EXPECT_EQ(PM_GetSysErr(), GetParam().sysErr)
+        << std::strerror(PM_GetSysErr()) << " instead of " << std::strerror(GetParam().sysErr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryCase, OpenRefused,
+    testing::Values(Refusal{"HeldByAnotherClient", &OpenRefused::HeldByAnotherClient, EBUSY},
+                    Refusal{"PhoneUnplugged", &OpenRefused::PhoneUnplugged, ENODEV},
+                    Refusal{"NoDriverInThePlane", &OpenRefused::NoDriverInThePlane, ENOENT},
+                    Refusal{"NoPlaneFolder", &OpenRefused::NoPlaneFolder, ENOENT},
+                    Refusal{"SocketOfADriverThatDied", &OpenRefused::SocketOfADriverThatDied,
+                            ECONNREFUSED},
+                    Refusal{"EntryThatIsNoSocket", &OpenRefused::EntryThatIsNoSocket,
+                            ECONNREFUSED},
+                    Refusal{"PlaneOthersMayWriteTo", &OpenRefused::PlaneOthersMayWriteTo, EPERM},
+                    Refusal{"DriverDoesNotServeTheHost", &OpenRefused::DriverDoesNotServeTheHost,
+                            EACCES}),
+    [](const testing::TestParamInfo<Refusal>& info) { return info.param.name; });
 
 TEST(DaemonStart, RefusesAPlaneItCannotServe)
 {

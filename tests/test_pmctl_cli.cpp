@@ -495,8 +495,9 @@ TEST(PmctlProgram, StopSignalDuringChargeEndsWithOne)
         << readFile(scratch.path() / "err.txt");
 }
 
-// Cable type 5 that does not open: no driver at all, or a driver that refuses the open (as
-// portmdl-modemd does while its phone is gone), each with its own cure.
+// Cable type 5 that does not open: no driver at all, a driver that refuses the open, and one
+// whose refusal names its reason (a phone another host holds, no phone, not this user), each with
+// its own cure.
 TEST(PmctlProgram, ModemOpenFailureTellsAMissingDriverFromOneWithoutItsPhone)
 {
     TempDir scratch;
@@ -515,6 +516,23 @@ TEST(PmctlProgram, ModemOpenFailureTellsAMissingDriverFromOneWithoutItsPhone)
                                           " (PM_USERCLIENT_DIR) answered but refused the open"))
         << refused.err;
     EXPECT_FALSE(contains(refused.err, "start one")) << refused.err;
+
+    const struct {
+        int32_t result;
+        const char* system;
+        const char* cure;
+    } reasons[] = {
+        {pmwire::kExclusiveAccess, "system: Device or resource busy", "serves another host"},
+        {pmwire::kNotAttached, "system: No such device", "has no phone: plug it in"},
+        {pmwire::kNotPermitted, "system: Permission denied", "does not serve this user"},
+    };
+    for (const auto& reason : reasons) {
+        driver.SetFault(0, pmsim::ModemDriverSim::Fault::Fail, reason.result);
+        Outcome out = pmctl(talk, scratch.path());
+        EXPECT_EQ(out.status, 1);
+        EXPECT_TRUE(contains(out.err, reason.system)) << out.err;
+        EXPECT_TRUE(contains(out.err, reason.cure)) << out.err;
+    }
 }
 
 // The cable simulator's command line: every mistake is a usage error that says what was wrong.

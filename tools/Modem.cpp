@@ -137,8 +137,29 @@ int runListServices()
 std::string modemOpenHint()
 {
     std::string dir = userClientDir();
-    // A driver that listens but refuses the open has lost its phone (portmdl-modemd keeps
-    // serving while the phone is unplugged); only without one is starting a driver the cure.
+    const std::string plane = dir + " (PM_USERCLIENT_DIR)";
+    // The module's system reason names the cases that have a cure of their own.
+    switch (PM_GetSysErr()) {
+    case EBUSY:
+        return "the phone is busy: the modem driver in " + plane + " serves another host (one "
+               "at a time) or another program holds the phone's tty; it is free once that "
+               "host closes its port";
+    case ENODEV:
+        return "the modem driver in " + plane + " has no phone: plug it in or switch it on; "
+               "portmdl-modemd logs what it sees (journalctl -u 'portmdl-modemd@*')";
+    case EACCES:
+        return "the modem driver in " + plane + " does not serve this user: join its group "
+               "(sudo usermod -aG dialout $USER, then log in again) or start it with "
+               "--allow-group";
+    case EPERM:
+        return "the module does not trust the driver in " + plane + ": the folder must belong "
+               "to root or you and not be writable by others, and the driver must run as root, "
+               "you or the user PM_USERCLIENT_UID names";
+    default:
+        break;
+    }
+    // A driver that listens but refuses the open for another reason may have lost its phone (a
+    // driver need not say so); only without one is starting a driver the cure.
     if (describeEntry(fs::path(dir) / kModemClass) == "a driver listens")
         return "the modem driver in " + dir +
                " (PM_USERCLIENT_DIR) answered but refused the open: its phone may be unplugged "

@@ -14,8 +14,11 @@ inline constexpr IOReturn kIOReturnError = static_cast<IOReturn>(0xE00002BC);   
 inline constexpr IOReturn kIOReturnNoMemory = static_cast<IOReturn>(0xE00002BD);    // no memory
 inline constexpr IOReturn kIOReturnNoDevice = static_cast<IOReturn>(0xE00002C0);    // no such device
 inline constexpr IOReturn kIOReturnBadArgument = static_cast<IOReturn>(0xE00002C2); // invalid argument
+inline constexpr IOReturn kIOReturnExclusiveAccess = static_cast<IOReturn>(0xE00002C5); // held
 inline constexpr IOReturn kIOReturnNotOpen = static_cast<IOReturn>(0xE00002CD);     // not open
 inline constexpr IOReturn kIOReturnNotReady = static_cast<IOReturn>(0xE00002D8);    // not ready
+inline constexpr IOReturn kIOReturnNotAttached = static_cast<IOReturn>(0xE00002D9); // not attached
+inline constexpr IOReturn kIOReturnNotPermitted = static_cast<IOReturn>(0xE00002E2); // refused
 inline constexpr IOReturn kIOReturnNotFound = static_cast<IOReturn>(0xE00002F0);    // not found
 
 #endif

@@ -558,7 +558,8 @@ bool TrustedEntry(const std::string& path)
         return Refuse("driver entry " + path + " is a link");
     }
     if (!S_ISSOCK(st.st_mode)) {
-        return false; // no driver there: a plain missing driver
+        errno = ECONNREFUSED; // no driver there, as connect says of a socket nobody listens on
+        return false;
     }
     return true;
 }
@@ -571,6 +572,7 @@ int Connect(const std::string& path)
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path) {
+        errno = ENAMETOOLONG;
         return -1;
     }
     if (!TrustedEntry(path)) {
