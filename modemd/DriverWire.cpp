@@ -135,7 +135,16 @@ int ListenInPlane(const std::string& dir, const std::string& name, gid_t group)
     if (Listening(addr)) {
         ThrowErrno(EADDRINUSE, path + ": another driver serves it");
     }
-    unlink(path.c_str()); // a socket file left by a driver that died
+    // A socket file left by a driver that died is removed; anything else at the name (a file, a
+    // device, a link) is not a driver's to remove.
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            ThrowErrno(EEXIST, path + ": not a socket, so not a driver's to replace (remove it, "
+                                      "or choose another plane)");
+        }
+        unlink(path.c_str());
+    }
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         ThrowErrno(errno, "socket");

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <poll.h>
@@ -619,6 +620,47 @@ TEST(DaemonStart, RefusesAPlaneItCannotServe)
             EXPECT_EQ(e.code().value(), EACCES);
         }
     }
+}
+
+// Only a socket is removed from the driver's place in the plane (one a driver that died left): a
+// file, a FIFO or a link found there stays, and the daemon does not serve.
+TEST(DaemonStart, LeavesAnEntryThatIsNoSocket)
+{
+    Plane plane;
+    modemd::TtyLocator locator("/nonexistent/ttyACM9");
+    ModemDaemon::Options options;
+    options.plane = plane.Dir();
+    const std::string entry = plane.Path(kDriverClass);
+    const struct {
+        const char* what;
+        std::function<int()> plant;
+        mode_t kind;
+    } cases[] = {
+        {"a file", [&] { return close(open(entry.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)); },
+         S_IFREG},
+        {"a FIFO", [&] { return mkfifo(entry.c_str(), 0600); }, S_IFIFO},
+        {"a link", [&] { return symlink("/dev/null", entry.c_str()); }, S_IFLNK},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(c.plant(), 0);
+        try {
+            ModemDaemon daemon(options, locator);
+            ADD_FAILURE() << "served in its place";
+        } catch (const std::system_error& e) {
+            EXPECT_NE(std::string(e.what()).find("not a socket"), std::string::npos) << e.what();
+        }
+        struct stat st {};
+        ASSERT_EQ(lstat(entry.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & S_IFMT, c.kind);
+        ASSERT_EQ(unlink(entry.c_str()), 0);
+    }
+    // The socket of a driver that died is taken over.
+    ASSERT_EQ(close(plane.Bind(kDriverClass, false)), 0);
+    ModemDaemon daemon(options, locator);
+    struct stat st {};
+    ASSERT_EQ(lstat(entry.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
 }
 
 TEST(DaemonStart, UsbIds)
