@@ -2,6 +2,7 @@
 // slave device path on the first line of standard output; see --help.
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -39,9 +40,9 @@ Examples:
   pmsim-cable --id '\r\n1841\r\n0002\r\n0100\r\n\r\nOK\r\n'
       the identification reply that pmctl cable-info reads (this is the default)
 
-Stop it with Ctrl-C or kill: it removes the --link and prints how many bytes it
-received. Exit status: 0 stopped, 1 the pseudo-terminal or the link failed,
-2 wrong usage.)";
+Stop it with Ctrl-C or kill: it removes the --link (unless something else took
+its place) and prints how many bytes it received. Exit status: 0 stopped, 1 the
+pseudo-terminal or the link failed, 2 wrong usage.)";
 
 // Undoes pmctl's escapes in text; a bad escape is a usage error that names the option.
 std::string Unescape(const std::string& text, const std::string& option)
@@ -51,6 +52,16 @@ std::string Unescape(const std::string& text, const std::string& option)
     if (!escapes::unescape(text, bytes, error))
         throw CLI::ValidationError(option, error);
     return std::string(bytes.begin(), bytes.end());
+}
+
+// Removes the link made at start only while it is still that link: whatever took its place
+// since is someone else's.
+void RemoveOwnLink(const std::string& link, const std::string& target)
+{
+    std::string text(PATH_MAX, '\0');
+    ssize_t n = readlink(link.c_str(), text.data(), text.size());
+    if (n >= 0 && text.substr(0, static_cast<size_t>(n)) == target)
+        unlink(link.c_str());
 }
 
 } // namespace
@@ -127,7 +138,7 @@ int main(int argc, char** argv)
         int signal = 0;
         sigwait(&stopSignals, &signal);
         if (!link.empty())
-            unlink(link.c_str());
+            RemoveOwnLink(link, cable.SlavePath());
         std::fprintf(stderr, "pmsim-cable: received %zu bytes\n", cable.ReceivedCount());
         return 0;
     } catch (const std::exception& e) {

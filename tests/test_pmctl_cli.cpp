@@ -2,22 +2,28 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <regex>
 #include <thread>
 
 #include <termios.h>
 
-#include "SpawnArgs.h"
 #include "ModemDriverSim.h"
+#include "RawPty.h"
+#include "SpawnArgs.h"
 #include "platform/serial/TtySpeed.h"
 #include "pmctl_run.h"
 
@@ -301,6 +307,207 @@ TEST(PmctlProgram, UsageAndFileErrorsSayWhatToDo)
     EXPECT_FALSE(fs::exists(scratch.path() / "page.html")) << "a page of no log";
 }
 
+namespace {
+
+// What pmctl wrote: its exit status, standard output and error, and what arrived on a reading end
+// the test held (a FIFO's, a terminal's master side).
+struct Written {
+    int status = -1;
+    std::string out, err, sink;
+};
+
+// Runs pmctl in folder with its standard output on a pipe; sink (or -1) is read meanwhile, so
+// neither side of pmctl's output can stall it.
+Written runCollecting(const std::vector<std::string>& args, const fs::path& folder, int sink)
+{
+    Written w;
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        return w;
+    std::vector<std::string> words = {PMCTL_BINARY};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv = spawnargs::ArgvOf(words);
+    const fs::path errFile = folder / "err.txt";
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_adddup2(&files, out[1], 1);
+    posix_spawn_file_actions_addopen(&files, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addchdir_np(&files, folder.c_str());
+    pid_t pid = -1;
+    int spawned = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    ::close(out[1]);
+    if (spawned != 0) {
+        ::close(out[0]);
+        return w;
+    }
+    // Until pmctl's standard output ends, which it does when pmctl does.
+    pollfd ends[2] = {{out[0], POLLIN, 0}, {sink, POLLIN, 0}};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    std::array<char, 4096> buf;
+    while (ends[0].fd >= 0 && std::chrono::steady_clock::now() < deadline) {
+        if (::poll(ends, 2, 1000) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (ends[i].fd < 0 || ends[i].revents == 0)
+                continue;
+            ssize_t n = (ends[i].revents & POLLIN) ? ::read(ends[i].fd, buf.data(), buf.size()) : 0;
+            if (n > 0)
+                (i == 0 ? w.out : w.sink).append(buf.data(), static_cast<size_t>(n));
+            else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+                ends[i].fd = -1; // its end, or a terminal without its other side
+        }
+    }
+    ::close(out[0]);
+    w.status = exitStatus(pid);
+    if (sink >= 0) {
+        ::fcntl(sink, F_SETFL, ::fcntl(sink, F_GETFL) | O_NONBLOCK);
+        for (ssize_t n; (n = ::read(sink, buf.data(), buf.size())) > 0;)
+            w.sink.append(buf.data(), static_cast<size_t>(n));
+    }
+    w.err = readFile(errFile);
+    return w;
+}
+
+} // namespace
+
+// Whatever -o names, pmctl replaces only a regular file (or writes a new one), whole; a FIFO with
+// a reader, a terminal, or a link to either is written through and stays what it was; "-" is
+// standard output; anything else is refused with the reason and left as it was.
+TEST(PmctlProgram, PageOutputReplacesOnlyRegularFiles)
+{
+    TempDir scratch;
+    writeFile(scratch.path() / "PM_LOG.tmp", "\nLogStart Port Open (Start Communication)\n");
+    RawPty terminal;
+    int sink = -1;      // the reading end this case's page should reach
+    int ownedSink = -1; // ... when the case opened it
+    enum class Page { File, Stdout, Sink, Nowhere };
+    struct Case {
+        const char* what;
+        std::function<std::string(const fs::path&)> plant; // makes it at path; gives -o's value
+        int status;
+        Page page;
+        mode_t stays; // what is at path afterwards (S_IFMT bits), 0 for nothing
+        mode_t mode;  // the permissions a regular file then has, 0 unchecked
+        const char* says;
+    };
+    const Case cases[] = {
+        {"nothing there", [](const fs::path& p) { return p.string(); }, 0, Page::File, S_IFREG,
+         0644, "wrote"},
+        {"a private file",
+         [](const fs::path& p) {
+             writeFile(p, "an older page");
+             fs::permissions(p, fs::perms::owner_read | fs::perms::owner_write);
+             return p.string();
+         },
+         0, Page::File, S_IFREG, 0600, "wrote"},
+        {"a FIFO with a reader",
+         [&](const fs::path& p) {
+             EXPECT_EQ(::mkfifo(p.c_str(), 0600), 0);
+             sink = ownedSink = ::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+             return p.string();
+         },
+         0, Page::Sink, S_IFIFO, 0, "wrote"},
+        {"a FIFO nobody reads",
+         [](const fs::path& p) {
+             EXPECT_EQ(::mkfifo(p.c_str(), 0600), 0);
+             return p.string();
+         },
+         1, Page::Nowhere, S_IFIFO, 0, "is a FIFO nobody reads"},
+        {"a terminal",
+         [&](const fs::path&) {
+             sink = terminal.MasterFd();
+             return terminal.SlavePath();
+         },
+         0, Page::Sink, 0, 0, "wrote"},
+        {"a link to a file",
+         [&](const fs::path& p) {
+             writeFile(scratch.path() / "kept.html", "kept");
+             fs::create_symlink("kept.html", p);
+             return p.string();
+         },
+         1, Page::Nowhere, S_IFLNK, 0, "is a symbolic link to the file kept.html"},
+        {"a link to standard output",
+         [](const fs::path& p) {
+             fs::create_symlink("/proc/self/fd/1", p);
+             return p.string();
+         },
+         0, Page::Stdout, S_IFLNK, 0, "wrote"},
+        {"a link to nothing",
+         [](const fs::path& p) {
+             fs::create_symlink("absent.html", p);
+             return p.string();
+         },
+         1, Page::Nowhere, S_IFLNK, 0, "is a symbolic link to nothing"},
+        {"a socket",
+         [](const fs::path& p) {
+             int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+             sockaddr_un address{};
+             address.sun_family = AF_UNIX;
+             std::strncpy(address.sun_path, p.c_str(), sizeof address.sun_path - 1);
+             EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+             ::close(fd);
+             return p.string();
+         },
+         1, Page::Nowhere, S_IFSOCK, 0, "is a socket"},
+        {"a folder",
+         [](const fs::path& p) {
+             fs::create_directory(p);
+             return p.string();
+         },
+         1, Page::Nowhere, S_IFDIR, 0, "is a folder"},
+        {"-", [&](const fs::path&) { return std::string("-"); }, 0, Page::Stdout, 0, 0, ""},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sink = ownedSink = -1;
+        // Where "-" would be a file (pmctl runs in scratch): nothing may appear there.
+        const fs::path path =
+            scratch.path() /
+            (std::string(c.what) == "-" ? std::string("-") : "out-" + std::to_string(++n));
+        const std::string output = c.plant(path);
+        Written w =
+            runCollecting({"log", "--html", "-o", output, "PM_LOG.tmp"}, scratch.path(), sink);
+        if (ownedSink >= 0)
+            ::close(ownedSink);
+        EXPECT_EQ(w.status, c.status) << w.err;
+        EXPECT_TRUE(contains(w.err, c.says)) << w.err;
+        const std::string page = c.page == Page::File     ? readFile(path)
+                                 : c.page == Page::Stdout ? w.out
+                                 : c.page == Page::Sink   ? w.sink
+                                                          : w.out + w.sink;
+        EXPECT_EQ(contains(page, "</html>"), c.page != Page::Nowhere) << page.substr(0, 200);
+        if (c.page != Page::Stdout) {
+            EXPECT_EQ(w.out, "");
+        }
+        if (c.page != Page::Sink) {
+            EXPECT_EQ(w.sink, "");
+        }
+        struct stat st {};
+        if (c.stays == 0) {
+            EXPECT_NE(::lstat(path.c_str(), &st), 0) << path;
+        } else {
+            ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & S_IFMT, c.stays);
+            if (c.mode != 0) {
+                EXPECT_EQ(st.st_mode & 0777, c.mode);
+            }
+        }
+    }
+    // Through a terminal the page went to the line; the device stayed a device.
+    struct stat st {};
+    ASSERT_EQ(::stat(terminal.SlavePath().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    // Targets of refused links are untouched: the file is as it was, nothing was created.
+    EXPECT_EQ(readFile(scratch.path() / "kept.html"), "kept");
+    EXPECT_FALSE(fs::exists(scratch.path() / "absent.html"));
+    // No temporary file is left beside any output.
+    for (const auto& entry : fs::directory_iterator(scratch.path()))
+        EXPECT_NE(entry.path().filename().string().rfind(".out-", 0), 0u) << entry.path();
+}
+
 // The page is written as the log is read: a log of a million records (gathered, their events alone
 // would take some 250 MB) makes its page within 128 MiB of address space.
 TEST(PmctlProgram, LogPageIsStreamedInBoundedMemory)
@@ -571,5 +778,41 @@ TEST(PmsimCableProgram, UsageErrorsSayWhatWasWrong)
         int raw = ::pclose(pipe);
         EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, c.status) << shown << "\n" << out;
         EXPECT_TRUE(contains(out, c.says)) << shown << "\n" << out;
+    }
+}
+
+// At its stop the simulator removes its --link, and only that: a file put in the link's place
+// meanwhile is someone else's and stays.
+TEST(PmsimCableProgram, RemovesOnlyItsOwnLink)
+{
+    TempDir scratch;
+    const fs::path link = scratch.path() / "usbmodem1";
+    const fs::path out = scratch.path() / "sim-out.txt";
+    for (bool replaced : {false, true}) {
+        SCOPED_TRACE(replaced ? "replaced by a file" : "still its link");
+        std::vector<std::string> words = {PMSIM_CABLE_BINARY, "--link", link.string()};
+        std::vector<char*> argv = spawnargs::ArgvOf(words);
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        pid_t pid = -1;
+        int spawned = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&files);
+        ASSERT_EQ(spawned, 0);
+        // The terminal's path is printed once the link is made.
+        ASSERT_TRUE(waitFor([&] { return contains(readFile(out), "\n"); }));
+        ASSERT_TRUE(fs::is_symlink(link));
+        if (replaced) {
+            writeFile(scratch.path() / "file.new", "someone's file");
+            fs::rename(scratch.path() / "file.new", link);
+        }
+        ::kill(pid, SIGTERM);
+        EXPECT_EQ(exitStatus(pid), 0);
+        EXPECT_EQ(fs::exists(fs::symlink_status(link)), replaced);
+        if (replaced) {
+            EXPECT_EQ(readFile(link), "someone's file");
+        }
+        fs::remove(link);
     }
 }

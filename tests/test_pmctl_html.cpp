@@ -269,14 +269,8 @@ TEST(LogHtml, SavedThroughATemporaryFileRenamedIntoPlace)
         pmlog::streamLogContent("\nLogStart Port Open (Start Communication)\n", "PM_LOG.tmp", true,
                                 sink);
     };
-    // A link planted where the page goes is replaced, its target left alone.
-    const fs::path target = dir.path() / "target.txt";
-    writeFile(target, "keep me");
     const fs::path page = dir.path() / "page.html";
-    fs::create_symlink(target, page);
     pmlog::saveHtmlPage(page, read);
-    EXPECT_FALSE(fs::is_symlink(page));
-    EXPECT_EQ(readFile(target), "keep me");
     EXPECT_EQ(htmlProblem(readFile(page)), "");
     struct stat st {};
     ASSERT_EQ(::stat(page.c_str(), &st), 0);
@@ -294,13 +288,15 @@ TEST(LogHtml, SavedThroughATemporaryFileRenamedIntoPlace)
                 << e.what();
         }
     }
-    // A log that cannot be read: no page, no temporary file.
-    EXPECT_THROW(pmlog::saveHtmlPage(
-                     dir.path() / "other.html",
-                     [&](pmlog::LogSink& sink) { pmlog::streamLog(dir.path() / "missing", sink); }),
-                 std::runtime_error);
+    // A log that cannot be read: no temporary file, and the page already there stays as it was.
+    writeFile(page, "an older page");
+    EXPECT_THROW(
+        pmlog::saveHtmlPage(
+            page, [&](pmlog::LogSink& sink) { pmlog::streamLog(dir.path() / "missing", sink); }),
+        std::runtime_error);
+    EXPECT_EQ(readFile(page), "an older page");
     size_t entries = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path()))
         ++entries;
-    EXPECT_EQ(entries, 2u); // target.txt and page.html
+    EXPECT_EQ(entries, 1u); // page.html
 }

@@ -1,6 +1,7 @@
 // pmctl demo: a whole host session against a simulated cable. The simulator plays the phone's side
 // of the pseudo-terminal; the module is driven only through its public interface.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -118,6 +119,7 @@ fs::path writeSessionPage(const pmlog::Log& log)
         throw Failure("cannot create the session's page in " + (ec ? "$TMPDIR" : temp.string()) +
                       ": set TMPDIR to a writable folder");
     }
+    ::fchmod(fd, 0644); // a page to look at and hand on, as every page pmctl writes
     ::close(fd);
     try {
         pmlog::saveHtmlPage(name, [&](pmlog::LogSink& page) { pmlog::replay(log, page); });

@@ -1,16 +1,10 @@
 #include "LogHtml.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <ostream>
-#include <stdexcept>
 
 #include "ErrorNames.h"
+#include "NamedOutput.h"
 #include "Text.h"
 
 namespace pmlog {
@@ -173,51 +167,6 @@ std::string codeName(size_t layer, long long code)
         return std::string(e->constant) + " \u2014 " + e->brief;
     return "unknown code";
 }
-
-// Writes into a descriptor the page's file was opened on, so the file written is the one created.
-class FdBuffer : public std::streambuf {
-  public:
-    explicit FdBuffer(int fd) : m_fd(fd) { setp(m_buf, m_buf + sizeof m_buf); }
-    bool failed() const { return m_failed; }
-    int error() const { return m_errno; }
-
-  protected:
-    int_type overflow(int_type c) override
-    {
-        if (!drain())
-            return traits_type::eof();
-        if (!traits_type::eq_int_type(c, traits_type::eof())) {
-            *pptr() = traits_type::to_char_type(c);
-            pbump(1);
-        }
-        return traits_type::not_eof(c);
-    }
-    int sync() override { return drain() ? 0 : -1; }
-
-  private:
-    bool drain()
-    {
-        const char* p = pbase();
-        while (!m_failed && p < pptr()) {
-            ssize_t n = ::write(m_fd, p, static_cast<size_t>(pptr() - p));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                m_failed = true;
-                m_errno = n < 0 ? errno : EIO;
-                break;
-            }
-            p += n;
-        }
-        setp(m_buf, m_buf + sizeof m_buf);
-        return !m_failed;
-    }
-
-    int m_fd;
-    char m_buf[65536];
-    bool m_failed = false;
-    int m_errno = 0;
-};
 
 } // namespace
 
@@ -576,40 +525,10 @@ void writeHtmlPage(std::ostream& out, const Log& log)
 
 void saveHtmlPage(const std::filesystem::path& path, const std::function<void(LogSink&)>& read)
 {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    if (fs::is_directory(path, ec))
-        throw std::runtime_error(path.string() +
-                                 " is a folder: give the name of the page to write");
-    fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
-    std::string temp = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
-    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        throw std::runtime_error("cannot write the page in " + folder.string() + ": " +
-                                 std::strerror(errno));
-    }
-    ::fchmod(fd, 0644); // a page to hand on, not a secret: the permissions of a saved document
-    int err = 0;
-    try {
-        FdBuffer buffer(fd);
-        std::ostream out(&buffer);
+    pmctl::writeNamedOutput(path.string(), [&](std::ostream& out) {
         HtmlTimeline page(out);
         read(page);
-        out.flush();
-        err = buffer.failed() ? buffer.error() : 0;
-    } catch (...) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        throw;
-    }
-    if (::close(fd) != 0 && err == 0)
-        err = errno;
-    if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0)
-        err = errno;
-    if (err != 0) {
-        ::unlink(temp.c_str());
-        throw std::runtime_error("cannot write " + path.string() + ": " + std::strerror(err));
-    }
+    });
 }
 
 } // namespace pmlog

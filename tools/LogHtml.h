@@ -83,10 +83,11 @@ class HtmlTimeline : public LogSink {
 // The whole page of a log read into memory.
 void writeHtmlPage(std::ostream& out, const Log& log);
 
-// Writes a page to path through a temporary file beside it, renamed into place once complete: a
-// failure never leaves half a page, and a link planted at path is replaced, not followed. read
-// hands the log to the page it is given (streamLog(file, page), or replay(log, page)); when it
-// throws, nothing is written. Throws std::runtime_error with the reason.
+// Writes a page to the output named path, as pmctl::writeNamedOutput does ("-" standard output;
+// a regular file replaced whole through a temporary file beside it; a terminal, FIFO or
+// /dev/null written through; anything else refused). read hands the log to the page it is given
+// (streamLog(file, page), or replay(log, page)); when it throws, no file is written or replaced.
+// Throws std::runtime_error with the reason.
 void saveHtmlPage(const std::filesystem::path& path, const std::function<void(LogSink&)>& read);
 
 } // namespace pmlog

@@ -280,14 +280,10 @@ int runLog(const std::string& fileOrFolder, bool records)
 int runLogHtml(const std::string& fileOrFolder, const std::string& output)
 {
     // Streamed like the transcript: the page is written as the log is read.
-    if (output.empty()) {
-        pmlog::HtmlTimeline page(std::cout);
-        pmlog::streamLog(fileOrFolder, page);
-        return std::cout ? 0 : 1;
-    }
-    pmlog::saveHtmlPage(output,
-                        [&](pmlog::LogSink& page) { pmlog::streamLog(fileOrFolder, page); });
-    std::cerr << "wrote " << output << "\n";
+    const std::string name = output.empty() ? "-" : output;
+    pmlog::saveHtmlPage(name, [&](pmlog::LogSink& page) { pmlog::streamLog(fileOrFolder, page); });
+    if (name != "-")
+        std::cerr << "wrote " << name << "\n";
     return 0;
 }
 

@@ -178,7 +178,9 @@ int main(int argc, char** argv)
         ->excludes("--records")
         ->excludes("--html");
     log->add_option("--output,-o", htmlOutput,
-                    "with --html: the file to write the page to (default: standard output)")
+                    "with --html: where the page goes: a file (written whole, then put in "
+                    "place), a terminal, FIFO or /dev/null (written through), or - for "
+                    "standard output (the default); nothing else is replaced")
         ->needs(htmlFlag);
     log->footer("Decodes the rolling log (Base64, byte halves swapped) and the scrambled\n"
                 "traffic, and prints each communication: banners, sends (SD>) and receives\n"
