@@ -22,6 +22,15 @@ fail() {
     exit 1
 }
 
+# The tests asked for (all of them when none is named): each must come back with its result.
+tests=("$@")
+if [ ${#tests[@]} -eq 0 ]; then
+    mapfile -t tests < <(cd "$here" && ls -- *.test.sh | sed 's/\.test\.sh$//')
+fi
+for name in "${tests[@]}"; do
+    [ -f "$here/$name.test.sh" ] || fail "no test $name (tests/lab/$name.test.sh)"
+done
+
 # A machine where QEMU cannot run fails the stage: the lab's tests must not pass unseen.
 command -v qemu-system-x86_64 >/dev/null || fail "qemu-system-x86_64 is missing (package qemu-system-x86)"
 qemu-system-x86_64 -machine help >/dev/null 2>&1 || fail "qemu-system-x86_64 does not run here"
@@ -83,7 +92,7 @@ rm -rf "$out"
 mkdir -p "$out"
 cat >"$out/request" <<REQUEST
 export LAB_SOURCE='$source_dir' LAB_BUILD='$build' LAB_MODULES='$modules'
-export LAB_TESTS='$*' LAB_SHELL=$shell
+export LAB_TESTS='${tests[*]}' LAB_SHELL=$shell
 REQUEST
 
 # -icount keeps the host's scheduling out of the machine's clock: a busy host would otherwise
@@ -104,10 +113,22 @@ timeout 1200 "${qemu[@]}" </dev/null 2>&1 | tee "$out/console.log" || status=$?
 echo "lab: the machine ran $(($(date +%s) - start)) s"
 [ "$status" -eq 0 ] || fail "QEMU ended with status $status (time-out after 1200 s: 124)"
 [ -f "$out/setup.ok" ] || fail "the stacks were not set up; see $out/setup.log"
-[ -f "$out/results" ] || fail "no test results came back"
+# QEMU ends with status 0 also when the machine stops early (a kernel panic, the end of its first
+# process): a test without a result line did not finish, and fails the run.
 failed=0
-while read -r name result; do
-    echo "lab: $name: $([ "$result" = 0 ] && echo passed || echo "FAILED ($result), log $out/$name.log")"
-    [ "$result" = 0 ] || failed=1
-done <"$out/results"
+for name in "${tests[@]}"; do
+    result=$(awk -v name="$name" '$1 == name { r = $2 } END { print r }' "$out/results" 2>/dev/null)
+    if [ -z "$result" ]; then
+        echo "lab: $name: NO RESULT: the machine stopped before the test reported; see $out/console.log"
+        failed=1
+    elif [ "$result" = 0 ]; then
+        echo "lab: $name: passed"
+    else
+        echo "lab: $name: FAILED ($result), log $out/$name.log"
+        failed=1
+    fi
+done
+if [ "$failed" = 1 ] && panic=$(grep -a -m1 'Kernel panic' "$out/console.log"); then
+    echo "lab: the machine's console: $panic"
+fi
 exit $failed
