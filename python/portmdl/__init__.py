@@ -19,12 +19,13 @@ from ._functions import (BluetoothChannels, CableInfo, bluetooth_channels, cable
                          devices, log, read_log)
 from ._library import library_info
 from ._port import CABLE_TYPES, FLOW_MODES, SPEEDS, Port, PortStatus
-from .errors import LibraryError, PortError, PortInUseError, TimeoutError
+from .errors import (LibraryError, PortError, PortInUseError, SerialException,
+                     SerialTimeoutException, TimeoutError)
 
 __version__ = "0.1.0"
 
 __all__ = [
     "BluetoothChannels", "CABLE_TYPES", "CableInfo", "LibraryError", "Port", "PortError",
-    "FLOW_MODES", "PortInUseError", "PortStatus", "SPEEDS", "TimeoutError", "bluetooth_channels", "cable_info",
+    "FLOW_MODES", "PortInUseError", "SerialException", "SerialTimeoutException", "PortStatus", "SPEEDS", "TimeoutError", "bluetooth_channels", "cable_info",
     "charge", "devices", "library_info", "log", "read_log",
 ]

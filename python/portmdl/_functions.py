@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ctypes
+import errno
 import json
 import os
 import subprocess
@@ -50,11 +51,10 @@ def _open_port(operation: str) -> "_port.Port":
 
 def cable_info() -> CableInfo:
     """Asks the open serial cable for its identification (an AT dialogue of about 4 s)."""
-    _open_port("ask the cable for its identification")
-    lib = _library.library()
+    port = _open_port("ask the cable for its identification")
     info = (ctypes.c_uint16 * 3)()
-    if not lib.PM_IsChargableCable(info):
-        raise last_error(lib, "ask the cable for its identification")
+    port._step("ask the cable for its identification", _library.library().PM_IsChargableCable,
+               info)
     return CableInfo(info[0], info[1], info[2])
 
 
@@ -63,10 +63,8 @@ def charge(on: bool) -> None:
     if not isinstance(on, bool):
         raise TypeError(f"charge() takes True or False, not {type(on).__name__}")
     operation = f"switch charging {'on' if on else 'off'}"
-    _open_port(operation)
     lib = _library.library()
-    if not (lib.PM_ChargeEnable if on else lib.PM_ChargeDisable)():
-        raise last_error(lib, operation)
+    _open_port(operation)._step(operation, lib.PM_ChargeEnable if on else lib.PM_ChargeDisable)
 
 
 def _address_bytes(address: str) -> bytes:
@@ -117,7 +115,10 @@ def log(folder: PathLike, phone_id: str) -> None:
 def read_log(path: PathLike) -> Iterator[Dict[str, Any]]:
     """The events of a communication log (a log folder or one file) as dicts, as
     `pmctl log --json` prints them: first {"event": "log", ...}, last {"event": "summary", ...}.
-    Raises FileNotFoundError without pmctl, ValueError when the log cannot be read."""
+    Raises FileNotFoundError for a path that does not exist or without pmctl, ValueError when
+    the log cannot be read."""
+    if not os.path.exists(path):
+        raise FileNotFoundError(errno.ENOENT, "no such log folder or file", os.fspath(path))
     pmctl = find_program("pmctl")
     with subprocess.Popen([pmctl, "log", "--json", "--", os.fspath(path)],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:

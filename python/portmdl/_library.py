@@ -63,6 +63,7 @@ _PROTOTYPES = {
     "PM_GetDeviceName": (c_int32, [c_int32, c_char_p, c_int32]),
     "PM_CountBluetoothChannels": (c_int32, [POINTER(c_uint8), PROGRESS]),
     "PM_Log_SetUserInfo": (c_int32, [c_char_p, c_char_p]),
+    "PM_Log_TimeOutInBuf": (c_int32, [c_uint32, c_uint32]),
 }
 # Added by later versions of the library; used when present.
 _OPTIONAL_PROTOTYPES = {

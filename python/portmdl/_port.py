@@ -2,16 +2,22 @@
 
 from __future__ import annotations
 
+import atexit
 import ctypes
+import errno
 import math
 import os
+import select
 import threading
 import time
+import warnings
+import weakref
 from dataclasses import dataclass
 from typing import Optional, Union
 
 from . import _library
-from .errors import ERR_TIMEOUT, PortError, PortInUseError, last_error
+from .errors import ERR_TIMEOUT, PortError, PortInUseError, error_text, last_error
+from .errors import TimeoutError as PortTimeoutError
 
 #: The bit rates of speed codes 1..9.
 SPEEDS = (600, 2400, 9600, 14400, 19200, 38400, 57600, 115200, 230400)
@@ -29,9 +35,13 @@ _POLL_S = 0.002
 # PM_GetOpenMode of a Bluetooth channel: its receive takes only what has already arrived.
 _OPEN_MODE_BLUETOOTH = 3
 
-# The port this process has open: the module has one port state for the whole process.
-_open_lock = threading.Lock()
-_open_port: Optional["Port"] = None
+# The module has one port state for the whole process. A call and the reading of its failure
+# (and the time-out it waits with) are one step under _call_lock; opening and closing change
+# which Port is open under _state_lock. Reentrant: a Port collected while a lock is held closes.
+_call_lock = threading.RLock()
+_state_lock = threading.RLock()
+# The port this process has open, weakly: a Port nobody holds is collected and closed.
+_open_ref: Optional["weakref.ref[Port]"] = None
 
 BytesLike = Union[bytes, bytearray, memoryview]
 
@@ -92,13 +102,73 @@ def _speed_setting(speed: int) -> int:
         return -speed
 
 
+def _terminator(value: object, name: str) -> bytes:
+    if isinstance(value, str):
+        raise TypeError(f"{name} must be bytes, not str: encode the text first "
+                        f"({value!r}.encode())")
+    if not isinstance(value, (bytes, bytearray, memoryview)):
+        raise TypeError(f"{name} must be bytes, not {type(value).__name__}")
+    data = bytes(value)
+    if not data:
+        raise ValueError(f"{name} must not be empty")
+    return data
+
+
 #: The flow control settings of Port.flow, as PM_SetFlowControl's modes.
 FLOW_MODES = {"none": 0, "rts-cts": 1, "xon-xoff": 2}
 
 
 def current_port() -> Optional["Port"]:
     """The port this process has open, or None."""
-    return _open_port
+    with _state_lock:
+        port = _open_ref() if _open_ref is not None else None
+        return port if port is not None and not port._closed else None
+
+
+def _hint(kind: str, target: str) -> str:
+    """What pmctl would advise after a failed open; "" when there is nothing to add."""
+    lib = _library.library()
+    errno_ = int(lib.PM_GetSysErr()) if hasattr(lib, "PM_GetSysErr") else 0
+    if kind == "bluetooth":
+        return ("list the phone's channels first with bluetooth_channels(address), then open an "
+                "index below the count it gives; the phone may also refuse the connection or "
+                "want to be paired")
+    if kind == "modem":
+        plane = os.environ.get("PM_USERCLIENT_DIR", "/run/portmdl/services")
+        reasons = {
+            errno.EBUSY: "the phone is busy: the modem driver serves another host or another "
+                         "program holds the phone",
+            errno.ENODEV: "the modem driver has no phone: plug it in or switch it on",
+            errno.EACCES: "the modem driver does not serve this user: join its group",
+            errno.EPERM: "the module does not trust the driver in that plane",
+        }
+        return reasons.get(errno_, f"no modem driver answered in {plane} (PM_USERCLIENT_DIR): "
+                                   "start portmdl-modemd, or point PM_USERCLIENT_DIR at the plane "
+                                   "of the driver to use")
+    if kind == "serial" and target:
+        if not os.path.exists(target):
+            return (f"{target}: no such file: the phone is not connected or has another name now "
+                    "(portmdl.devices(), ls /dev/serial/by-id/)")
+        if errno_ == errno.EBUSY:
+            return f"{target}: busy: another program holds it (fuser -v {target})"
+        if errno_ == errno.EACCES:
+            return (f"{target}: permission denied: add yourself to the device's group (sudo "
+                    "usermod -aG dialout $USER, then log in again)")
+    if kind == "serial" and not target:
+        return ("portmdl.devices() lists the devices; PM_SERIAL_REGISTRY may name a folder of "
+                "links to devices")
+    return ""
+
+
+def _close_left_open() -> None:
+    # At interpreter exit, as a file left open: closed, the log saved, with a warning.
+    port = current_port()
+    if port is not None:
+        warnings.warn(f"unclosed {port!r} closed at exit", ResourceWarning, source=port)
+        port.close()
+
+
+atexit.register(_close_left_open)
 
 
 class Port:
@@ -115,8 +185,10 @@ class Port:
 
     The module drives one port per process: opening a second Port while one is open raises
     PortInUseError. Any thread may use the port; close() from another thread ends a waiting
-    receive.
+    receive. A Port nobody closed is closed when it is collected, with a ResourceWarning.
     """
+
+    _closed = True  # until opened; also for an object whose __init__ raised
 
     def __init__(self, device: Optional[Union[str, "os.PathLike[str]"]] = None, *,
                  cable: Optional[int] = None, bluetooth: Optional[int] = None, timeout: float = 1.0,
@@ -145,29 +217,32 @@ class Port:
         if device is not None and "\0" in device:
             raise ValueError("device must not contain a NUL character")
         self._lib = _library.library()
-        self._closed = True
-        self._rx_ms = -1  # the receive time-out last given to the library
-        self._polls = False
+        # Bytes taken from the module and not yet handed out: the pieces of a read that did not
+        # complete, and what followed a read_until's terminator. Read before the module's.
+        self._pending = bytearray()
+        self._kind = ("bluetooth" if bluetooth is not None else
+                      "modem" if cable == 5 else "serial")
+        self._polls = self._kind == "bluetooth"
         self.name = device if device is not None else (
             f"cable type {cable}" if cable is not None else f"Bluetooth channel {bluetooth}")
 
-        global _open_port
-        with _open_lock:
-            if _open_port is not None or self._lib.PM_GetPortHandle() != -1:
+        global _open_ref
+        with _call_lock, _state_lock:
+            held = current_port()
+            if held is not None or self._lib.PM_GetPortHandle() != -1:
                 raise PortInUseError(
-                    f"{_open_port.name if _open_port else 'a port'} is open in this process; the "
+                    f"{held.name if held else 'a port'} is open in this process; the "
                     "module drives one port at a time: close it first",
                     operation=f"open {self.name}")
             self._open(device, cable, bluetooth)
-            self._polls = self._lib.PM_GetOpenMode() == _OPEN_MODE_BLUETOOTH
-            _open_port = self
+            _open_ref = weakref.ref(self)
             self._closed = False
         try:
             status = self.status
             self._lines = {"rts": status.rts, "dtr": status.dtr}
             self._flow = "none"
             if write_ms is not None:
-                self._check(self._lib.PM_SetTxTimeout(write_ms), "set the send time-out")
+                self._step("set the send time-out", self._lib.PM_SetTxTimeout, write_ms)
             if code is not None:
                 self.speed = code if code > 0 else -code
         except BaseException:
@@ -185,10 +260,14 @@ class Port:
         else:
             ok = lib.PM_OpenBluetoothChannel(bluetooth)
         if not ok:
-            error = last_error(lib, f"open {self.name}")
+            operation = f"open {self.name}"
+            error = last_error(lib, operation)
             if error.code == 0:
                 error = PortError("no device of that cable type was found", code=0,
-                                  operation=f"open {self.name}")
+                                  operation=operation)
+            hint = _hint(self._kind, device or "")
+            if hint:
+                error.text += "; " + hint
             # A failed open can leave the log's communication open: end it, as a close does.
             lib.PM_ClosePort()
             raise error
@@ -196,14 +275,22 @@ class Port:
     # ---- life ----
 
     def close(self) -> None:
-        """Closes the port and saves the log; closing a closed port does nothing."""
-        global _open_port
-        with _open_lock:
+        """Closes the port and saves the log; closing a closed port does nothing. From another
+        thread it ends a receive that is waiting at once."""
+        global _open_ref
+        # Not under the call lock: the module's close ends a waiting receive that holds it.
+        with _state_lock:
             if self._closed:
                 return
             self._closed = True
-            _open_port = None
+            self._pending.clear()
             self._lib.PM_ClosePort()
+            _open_ref = None
+
+    def __del__(self) -> None:
+        if not self._closed:
+            warnings.warn(f"unclosed {self!r}", ResourceWarning, source=self)
+            self.close()
 
     @property
     def closed(self) -> bool:
@@ -222,9 +309,17 @@ class Port:
         if self._closed:
             raise PortError("the port is closed", operation=operation)
 
-    def _check(self, result: int, operation: str) -> None:
-        if not result:
-            raise last_error(self._lib, operation)
+    def _step(self, operation: str, function, *args) -> int:
+        """One library call and the reading of its failure, as one step no other thread's call
+        comes between; on this port only, never on one opened after it was closed."""
+        with _call_lock:
+            self._check_open(operation)
+            result = function(*args)
+            if not result:
+                if self._closed:
+                    raise PortError("the port was closed meanwhile", operation=operation)
+                raise last_error(self._lib, operation)
+            return result
 
     # ---- time-outs ----
 
@@ -246,14 +341,7 @@ class Port:
     @write_timeout.setter
     def write_timeout(self, seconds: float) -> None:
         ms = _milliseconds(seconds, "write_timeout")
-        self._check_open("set the send time-out")
-        self._check(self._lib.PM_SetTxTimeout(ms), "set the send time-out")
-
-    def _receive_within(self, ms: int, operation: str) -> None:
-        # Told again only when it changes: a receive loop costs one library call per piece.
-        if ms != self._rx_ms:
-            self._check(self._lib.PM_SetRxTimeout(ms), operation)
-            self._rx_ms = ms
+        self._step("set the send time-out", self._lib.PM_SetTxTimeout, ms)
 
     def _timeout_of(self, timeout: Optional[float]) -> int:
         return self._timeout_ms if timeout is None else _milliseconds(timeout, "timeout")
@@ -274,32 +362,93 @@ class Port:
         self._check_open(operation)
         if len(data) > _INT32_MAX:
             raise ValueError(f"{operation}: at most {_INT32_MAX} bytes at a time")
-        self._check(self._lib.PM_TxBytes(len(data), data), operation)
+        self._step(operation, self._lib.PM_TxBytes, len(data), data)
         return len(data)
 
-    def _receive(self, buffer: ctypes.Array, want: int, deadline: float, operation: str) -> bool:
-        """Takes want bytes into buffer by the deadline: True, or False on a time-out (with none
-        taken). Raises on any other failure, and when the port is closed meanwhile."""
-        if self._polls:
-            # This transport's receive takes only what has arrived: wait for it here.
-            while (self._lib.PM_InBufferCount() < want and time.monotonic() < deadline
-                   and not self._closed):
-                time.sleep(_POLL_S)
-        while True:
-            # In slices, so that a close from another thread ends the wait within one.
-            left_ms = max(0, int((deadline - time.monotonic()) * 1000))
-            self._receive_within(min(left_ms, _SLICE_MS), operation)
-            if self._lib.PM_RxBytes(want, buffer):
-                return True
+    def _hung_up(self) -> bool:
+        """A serial device that is gone: its tty reports a hang-up or an error."""
+        if self._kind != "serial":
+            return False
+        handle = self._lib.PM_GetPortHandle()
+        if handle < 0:
+            return False
+        poller = select.poll()
+        poller.register(handle, select.POLLIN)
+        return any(events & (select.POLLHUP | select.POLLERR) for _, events in poller.poll(0))
+
+    def _take(self, most: int, operation: str) -> None:
+        """Moves up to most of the bytes waiting in the module to the pending bytes, without
+        waiting. Called with the call lock held."""
+        waiting = min(int(self._lib.PM_InBufferCount()), most)
+        if waiting > 0:
+            buffer = ctypes.create_string_buffer(waiting)
+            self._lib.PM_SetRxTimeout(0)
+            if not self._lib.PM_RxBytes(waiting, buffer):
+                raise last_error(self._lib, operation)
+            self._pending += buffer.raw
+
+    def _fill(self, n: int, deadline: float, operation: str) -> bool:
+        """Gathers n pending bytes by the deadline (math.inf: no deadline). False on a time-out,
+        with what did arrive pending or still in the module. Raises on any other failure, on a
+        hang-up, and when the port is closed meanwhile."""
+        lib = self._lib
+        while len(self._pending) < n:
+            need = n - len(self._pending)
+            with _call_lock:
+                self._check_open(operation)
+                if self._polls:
+                    # This transport's receive takes only what has arrived, and its store holds
+                    # less than a large read: take what is there, piece by piece.
+                    if lib.PM_InBufferCount() > 0:
+                        self._take(need, operation)
+                        continue
+                    timed_out = time.monotonic() >= deadline
+                    if timed_out:
+                        # The module's own failure, so that the error and its line are the ones
+                        # the log's summary shows.
+                        lib.PM_SetRxTimeout(0)
+                        buffer = ctypes.create_string_buffer(need)
+                        if lib.PM_RxBytes(need, buffer):
+                            self._pending += buffer.raw
+                            continue
+                        return False
+                else:
+                    # In slices, so that a close from another thread ends the wait within one.
+                    left_ms = max(0, min(_SLICE_MS, int((deadline - time.monotonic()) * 1000)))
+                    piece = min(need, _PIECE)
+                    buffer = ctypes.create_string_buffer(piece)
+                    lib.PM_SetRxTimeout(left_ms)
+                    if lib.PM_RxBytes(piece, buffer):
+                        self._pending += buffer.raw
+                        continue
+                    if self._closed:
+                        raise PortError("the port was closed meanwhile", operation=operation)
+                    if lib.PM_GetCommErr() != ERR_TIMEOUT:
+                        raise last_error(lib, operation)
+                    if self._hung_up():
+                        raise PortError("the device hung up: the phone was unplugged or its "
+                                        "far end is gone", errno=errno.EIO, operation=operation)
+                    if time.monotonic() >= deadline:
+                        return False
             if self._closed:
                 raise PortError("the port was closed meanwhile", operation=operation)
-            if self._lib.PM_GetCommErr() != ERR_TIMEOUT:
-                raise last_error(self._lib, operation)
-            if left_ms <= _SLICE_MS:
-                return False
+            if self._polls:
+                time.sleep(_POLL_S)
+        return True
 
-    def _deadline(self, timeout: Optional[float]) -> float:
-        return time.monotonic() + self._timeout_of(timeout) / 1000
+    def _deadline(self, ms: int) -> float:
+        return time.monotonic() + ms / 1000
+
+    def _hand_out(self, n: int) -> bytes:
+        out = bytes(self._pending[:n])
+        del self._pending[:n]
+        return out
+
+    def _log_time_out(self, ms: int, obtained: int) -> None:
+        # The module's own record of a receive that timed out, as any host writes it.
+        with _call_lock:
+            if not self._closed:
+                self._lib.PM_Log_TimeOutInBuf(ms, obtained)
 
     def read_exact(self, n: int, timeout: Optional[float] = None) -> bytes:
         """Returns exactly n bytes, or raises TimeoutError when they did not all arrive in time
@@ -307,71 +456,79 @@ class Port:
         _count(n, "n")
         operation = f"read {n} bytes"
         self._check_open(operation)
-        if n > _PIECE:
-            raise ValueError(f"{operation}: at most {_PIECE} bytes can wait at once")
-        buffer = ctypes.create_string_buffer(n)
-        if not self._receive(buffer, n, self._deadline(timeout), operation):
-            raise last_error(self._lib, operation)
-        return buffer.raw
+        ms = self._timeout_of(timeout)
+        if not self._fill(n, self._deadline(ms), operation):
+            error = last_error(self._lib, operation)
+            if error.code != ERR_TIMEOUT:
+                error = PortTimeoutError(error_text(self._lib, ERR_TIMEOUT), code=ERR_TIMEOUT,
+                                         operation=operation)
+            self._log_time_out(ms, 0)
+            raise error
+        return self._hand_out(n)
+
+    def _read(self, n: int, ms: int, deadline: float, operation: str) -> bytes:
+        if not self._fill(n, deadline, operation):
+            with _call_lock:
+                self._check_open(operation)
+                self._take(n - len(self._pending), operation)
+            if ms > 0 and len(self._pending) < n:
+                self._log_time_out(ms, len(self._pending))
+        return self._hand_out(n)
 
     def read(self, n: int = 1, timeout: Optional[float] = None) -> bytes:
         """Returns n bytes, or fewer: what arrived by the time-out (possibly nothing)."""
         _count(n, "n")
         operation = f"read {n} bytes"
         self._check_open(operation)
-        deadline = self._deadline(timeout)
-        out = bytearray()
-        while len(out) < n:
-            want = min(n - len(out), _PIECE)
-            buffer = ctypes.create_string_buffer(want)
-            if not self._receive(buffer, want, deadline, operation):
-                out += self._take_waiting(want, operation)
-                break
-            out += buffer.raw
-        return bytes(out)
-
-    def _take_waiting(self, most: int, operation: str) -> bytes:
-        """Up to most of the bytes already waiting, without waiting."""
-        waiting = min(self._lib.PM_InBufferCount(), most)
-        if waiting <= 0:
-            return b""
-        buffer = ctypes.create_string_buffer(waiting)
-        self._receive_within(0, operation)
-        self._check(self._lib.PM_RxBytes(waiting, buffer), operation)
-        return buffer.raw
+        ms = self._timeout_of(timeout)
+        return self._read(n, ms, self._deadline(ms), operation)
 
     def read_until(self, terminator: BytesLike = b"\n", size: Optional[int] = None,
                    timeout: Optional[float] = None) -> bytes:
         """Returns the bytes up to and including terminator, or size bytes, whichever comes
         first; on the time-out, what arrived by then. Bytes after the terminator stay waiting."""
-        terminator = bytes(terminator)
-        if not terminator:
-            raise ValueError("the terminator must not be empty")
+        terminator = _terminator(terminator, "terminator")
         if size is not None:
             _count(size, "size")
         operation = f"read until {terminator!r}"
         self._check_open(operation)
-        deadline = self._deadline(timeout)
-        out = bytearray()
-        byte = ctypes.create_string_buffer(1)
-        # One byte at a time, so that nothing after the terminator is taken.
-        while (size is None or len(out) < size) and self._receive(byte, 1, deadline, operation):
-            out += byte.raw
-            if out.endswith(terminator):
-                break
-        return bytes(out)
+        ms = self._timeout_of(timeout)
+        return self._read_until(terminator, size, ms, self._deadline(ms), operation)
+
+    def _read_until(self, terminator: bytes, size: Optional[int], ms: int, deadline: float,
+                    operation: str) -> bytes:
+        searched = 0
+        while True:
+            found = self._pending.find(terminator, searched)
+            if found >= 0 and (size is None or found + len(terminator) <= size):
+                return self._hand_out(found + len(terminator))
+            if size is not None and len(self._pending) >= size:
+                return self._hand_out(size)
+            searched = max(0, len(self._pending) - len(terminator) + 1)
+            most = _PIECE if size is None else size - len(self._pending)
+            if not self._fill(len(self._pending) + 1, deadline, operation):
+                if ms > 0:
+                    self._log_time_out(ms, len(self._pending))
+                return self._hand_out(len(self._pending))
+            # Then whatever else is there, so that a line is not taken byte by byte.
+            with _call_lock:
+                self._check_open(operation)
+                self._take(most - 1, operation)
 
     @property
     def in_waiting(self) -> int:
         """The number of received bytes waiting to be read."""
-        self._check_open("count the bytes waiting")
-        return int(self._lib.PM_InBufferCount())
+        with _call_lock:
+            self._check_open("count the bytes waiting")
+            return len(self._pending) + int(self._lib.PM_InBufferCount())
 
     def reset_input_buffer(self) -> None:
         """Drops the bytes waiting."""
-        self._check_open("drop the bytes waiting")
-        # Its result says nothing: it fails only without a port, which was checked.
-        self._lib.PM_ClearBuffer()
+        with _call_lock:
+            self._check_open("drop the bytes waiting")
+            self._pending.clear()
+            # Its result says nothing: it fails only without a port, which was checked.
+            self._lib.PM_ClearBuffer()
 
     # ---- line ----
 
@@ -380,19 +537,19 @@ class Port:
         """The line speed in bit/s; set it by code 1..9 or by bit/s: a rate of SPEEDS works on
         every port, any other rate a serial device can run at through PM_SetBitRate (the modem
         port refuses it)."""
-        self._check_open("get the speed")
-        return int(self._lib.PM_GetBPS())
+        with _call_lock:
+            self._check_open("get the speed")
+            return int(self._lib.PM_GetBPS())
 
     @speed.setter
     def speed(self, speed: int) -> None:
         setting = _speed_setting(speed)
         operation = f"set the speed to {speed}"
-        self._check_open(operation)
         if setting > 0:
-            self._check(self._lib.PM_SetBPS(setting), operation)
+            self._step(operation, self._lib.PM_SetBPS, setting)
         else:
-            self._check(_library.needed(self._lib, "PM_SetBitRate", operation)(-setting),
-                        operation)
+            self._step(operation, _library.needed(self._lib, "PM_SetBitRate", operation),
+                       -setting)
 
     @property
     def flow(self) -> str:
@@ -406,9 +563,8 @@ class Port:
         if flow not in FLOW_MODES:
             raise ValueError(f"flow must be one of {', '.join(FLOW_MODES)}, not {flow!r}")
         operation = f"set flow control {flow}"
-        self._check_open(operation)
-        self._check(_library.needed(self._lib, "PM_SetFlowControl", operation)(FLOW_MODES[flow]),
-                    operation)
+        self._step(operation, _library.needed(self._lib, "PM_SetFlowControl", operation),
+                   FLOW_MODES[flow])
         self._flow = flow
 
     # As in pyserial, rts and dtr read back the last level set: the module's status record keeps
@@ -437,15 +593,13 @@ class Port:
         if not isinstance(raised, bool):
             raise TypeError(f"{line} takes True or False, not {type(raised).__name__}")
         operation = f"{'raise' if raised else 'lower'} {line.upper()}"
-        self._check_open(operation)
-        self._check((up if raised else down)(), operation)
+        self._step(operation, up if raised else down)
         self._lines[line] = raised
 
     @property
     def status(self) -> PortStatus:
         """The line settings the module reports."""
-        self._check_open("get the port status")
         record = _library.PortStatusStruct()
-        self._check(self._lib.PM_GetPortStatus(ctypes.byref(record)), "get the port status")
+        self._step("get the port status", self._lib.PM_GetPortStatus, ctypes.byref(record))
         return PortStatus(record.nSpeedCode, record.nStopBits, record.nParity, record.nDataBits,
                           record.nRTS == 1, record.nDTR == 1, record.nOption1, record.nOption2)

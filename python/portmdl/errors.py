@@ -26,7 +26,15 @@ class LibraryError(ImportError):
     """libportmdl could not be found or loaded, or it is of a version this package cannot use."""
 
 
-class PortError(OSError):
+class SerialException(OSError):
+    """Every failure of a port: the name pyserial's users catch. Every PortError is one."""
+
+
+class SerialTimeoutException(SerialException):
+    """A send cut short by its time-out (pyserial's name); portmdl.TimeoutError is one."""
+
+
+class PortError(SerialException):
     """A port operation failed.
 
     Attributes:
@@ -62,10 +70,12 @@ class PortError(OSError):
         return parts[0] + (f" ({', '.join(parts[1:])})" if len(parts) > 1 else "")
 
 
-class TimeoutError(PortError, builtins.TimeoutError):  # noqa: A001 - the name pyserial users expect
+class TimeoutError(PortError, SerialTimeoutException,  # noqa: A001 - shadows the builtin
+                   builtins.TimeoutError):
     """A receive did not complete in time, or a send was cut short (PM_ERR_TIMEOUT).
 
-    Also a builtins.TimeoutError, so ``except TimeoutError`` catches it either way.
+    Also a builtins.TimeoutError, so ``except TimeoutError`` catches it either way, and a
+    SerialTimeoutException.
     """
 
 

@@ -2,7 +2,8 @@
 (or with ``-p portmdl.pytest_plugin``).
 
 Each fixture is a factory: call it with the options of the portmdl.testing helper of the same
-name; what it started stops when the test ends::
+name; what it started stops when the test ends. A test that leaves a port open fails, once
+the plugin has closed that port::
 
     def test_answers(sim_cable):
         cable = sim_cable({b"AT\\r": b"\\r\\nOK\\r\\n"})
@@ -17,7 +18,20 @@ from typing import Any, Callable, Iterator
 
 import pytest
 
-from . import testing
+from . import _port, testing
+
+
+@pytest.fixture(autouse=True)
+def _portmdl_port_left_open() -> Iterator[None]:
+    """Fails a test that leaves a port open, after closing it: otherwise the next test's open
+    would fail with PortInUseError, far from the cause."""
+    yield
+    port = _port.current_port()
+    if port is not None:
+        name = repr(port)
+        port.close()
+        pytest.fail(f"the test left {name} open (now closed): close it, or use it in a with "
+                    "block", pytrace=False)
 
 
 def _factory(helper: Callable[..., Any]) -> Iterator[Callable[..., Any]]:

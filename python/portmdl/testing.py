@@ -90,7 +90,8 @@ def _first_line(process: subprocess.Popen, name: str) -> str:
 
 
 def _escaped(data: bytes) -> str:
-    """data in the escapes pmsim-cable takes."""
+    """data in the escapes the simulators take: every byte outside printable ASCII, and the
+    backslash, as \\xNN, so that each reaches the phone as it is."""
     if not isinstance(data, (bytes, bytearray)):
         raise TypeError(f"simulator texts are bytes, not {type(data).__name__}")
     return "".join(chr(b) if 0x20 <= b < 0x7F and b != 0x5C else f"\\x{b:02x}" for b in data)
@@ -136,22 +137,11 @@ def sim_modem(replies: Optional[Mapping[bytes, bytes]] = None, *, echo: bool = F
     """A phone modem's USB driver (pmsim-modem) in a temporary service plane, which
     PM_USERCLIENT_DIR names while the context lasts: open it with Port(cable=5). options: more of
     pmsim-modem's options, such as its faults (["--delay", "4=200"])."""
-    def text(data: bytes) -> str:
-        if not isinstance(data, (bytes, bytearray)):
-            raise TypeError(f"simulator texts are bytes, not {type(data).__name__}")
-        if b"\0" in data or b"\\r" in data or b"\\n" in data:
-            raise ValueError(f"pmsim-modem cannot take {bytes(data)!r}")
-        return os.fsdecode(bytes(data).replace(b"\r", b"\\r").replace(b"\n", b"\\n"))
-
-    argv = [find_program("pmsim-modem")]
-    for request, reply in (replies or {}).items():
-        if not request or b"=" in request:
-            raise ValueError(f"a pmsim-modem request must be non-empty, without '=': {request!r}")
-        argv += ["--reply", text(request) + "=" + text(reply)]
+    argv = [find_program("pmsim-modem")] + _cable_pairs(replies)
     if echo:
         argv.append("--echo")
     if identification is not None:
-        argv += ["--id", text(identification)]
+        argv += ["--id", _escaped(identification)]
     argv += list(options or [])
     with tempfile.TemporaryDirectory(prefix="portmdl-plane-") as plane:
         with _simulator(argv + ["--dir", plane]) as process:

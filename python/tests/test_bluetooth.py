@@ -14,6 +14,8 @@ import portmdl
 PHONE = "00:1B:DC:0F:4A:21"
 SILENT = "00:1B:DC:0F:4A:22"
 UNANSWERED = "00:1B:DC:0F:4A:23"  # its SDP query never completes
+SENDER = "00:1B:DC:0F:4A:24"  # sends more at each open than the Bluetooth store holds
+BIG = bytes(range(256)) * 586  # 150 016 bytes
 # The world's trace: one line per platform call, so a test can see where a listing waits.
 TRACE_FOLDER = tempfile.mkdtemp(prefix="portmdl-bt-trace-")
 TRACE = os.path.join(TRACE_FOLDER, "trace")
@@ -28,6 +30,8 @@ WORLD = {
          "phone": {"replies": {"AT\r": "\r\nOK\r\n"}}},
         {"address": SILENT, "records": [{"rfcomm": 2, "attributes": {"256": {"text": "Fax"}}}]},
         {"address": UNANSWERED, "sdp": {"delay_ms": -1}},
+        {"address": SENDER, "records": [{"rfcomm": 4, "attributes": {"256": {"text": "Bluetooth Serial Port"}}}],
+         "phone": {"send": BIG.hex()}},
     ],
 }
 
@@ -110,3 +114,17 @@ def test_a_listing_ended_by_a_close_from_another_thread_is_a_time_out(monkeypatc
 def test_another_world_in_the_same_process_is_refused(bluetooth_world):
     with pytest.raises(RuntimeError, match="once per process"):
         bluetooth_world({"devices": []})
+
+
+def test_reads_larger_than_the_store_take_it_in_pieces():
+    assert portmdl.bluetooth_channels(SENDER).count == 1
+    with portmdl.Port(bluetooth=0, timeout=20) as port:
+        assert port.read_exact(len(BIG)) == BIG
+    with portmdl.Port(bluetooth=0, timeout=20) as port:
+        assert port.read(len(BIG)) == BIG
+    with portmdl.Port(bluetooth=0, timeout=20) as port:
+        # All or nothing: a read_exact that times out keeps what it took for the next read.
+        with pytest.raises(portmdl.TimeoutError):
+            port.read_exact(len(BIG) + 1, timeout=3)
+        assert port.in_waiting == len(BIG)
+        assert port.read_exact(len(BIG)) == BIG

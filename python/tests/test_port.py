@@ -99,7 +99,6 @@ def test_bad_input_raises_clear_exceptions(cable):
             (lambda: port.read(-1), ValueError),
             (lambda: port.read(1.5), TypeError),
             (lambda: port.read_exact(-3), ValueError),
-            (lambda: port.read_exact(2 << 20), ValueError),
             (lambda: port.read(1, timeout=-1), ValueError),
             (lambda: port.read(1, timeout=float("nan")), ValueError),
             (lambda: port.read_until(b""), ValueError),
@@ -218,7 +217,7 @@ def test_log_reads_back_as_events(cable, log_folder):
     header = next(e for e in events if e["event"] == "header")
     assert header["phone_id"] == "py-phone"
     assert events[-1]["communications"] == 1
-    with pytest.raises(ValueError):
+    with pytest.raises(FileNotFoundError):
         list(portmdl.read_log(log_folder / "nothing-here"))
     with pytest.raises(TypeError):
         portmdl.log(log_folder, 7)
