@@ -9,6 +9,7 @@ from __future__ import annotations
 import ctypes
 import os
 import re
+import sys
 import threading
 from ctypes import POINTER, c_char_p, c_int, c_int32, c_uint8, c_uint16, c_uint32, c_void_p
 from pathlib import Path
@@ -88,11 +89,20 @@ class _DlInfo(ctypes.Structure):
                 ("dli_saddr", c_void_p)]
 
 
+def _is_checkout(root: Path) -> bool:
+    return (root / "include" / "portmdl" / "PortMdl.h").is_file() and (root / "python").is_dir()
+
+
 def checkout_root() -> Optional[Path]:
-    """The portmdl source tree this package runs from, or None when it is installed."""
+    """The portmdl source tree this package runs from (its python/ folder, or a virtual
+    environment made inside the tree), or None."""
     root = Path(__file__).resolve().parent.parent.parent
-    if (root / "include" / "portmdl" / "PortMdl.h").is_file() and (root / "python").is_dir():
+    if _is_checkout(root):
         return root
+    if sys.prefix != sys.base_prefix:
+        for parent in Path(sys.prefix).resolve().parents:
+            if _is_checkout(parent):
+                return parent
     return None
 
 
@@ -167,9 +177,9 @@ def _load() -> Tuple[ctypes.CDLL, str, Tuple[int, int, int]]:
                 f"{path} is libportmdl {'.'.join(map(str, version))}; this package needs "
                 f"{REQUIRED_MAJOR}.{REQUIRED_MINOR} or a later {REQUIRED_MAJOR}.x")
         return lib, path, version
-    raise LibraryError("libportmdl.so.0 was not found: install the libportmdl0 package, build "
-                       "the checkout (./dev.sh test), or set PORTMDL_LIBRARY to the file. Tried: "
-                       + "; ".join(problems))
+    raise LibraryError("libportmdl.so.0 was not found: set PORTMDL_LIBRARY to the file (for "
+                       "example BUILD/libportmdl.so.0), build the checkout into build/, or "
+                       "install the libportmdl0 package. Tried: " + "; ".join(problems))
 
 
 _lock = threading.Lock()

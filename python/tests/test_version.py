@@ -2,6 +2,7 @@
 the library in use is accepted."""
 
 import re
+import sys
 from pathlib import Path
 
 import portmdl
@@ -19,3 +20,17 @@ def test_one_version_everywhere():
     major, minor, _ = (int(part) for part in version.split("."))
     assert (_library.REQUIRED_MAJOR, _library.REQUIRED_MINOR) == (major, minor)
     assert portmdl.library_info()[1] == (major, minor, int(version.split(".")[2]))
+
+
+def test_a_venv_inside_a_checkout_finds_its_build_tree(tmp_path, monkeypatch):
+    # A package installed into a venv in the checkout runs from site-packages, not python/.
+    root = tmp_path / "checkout"
+    (root / "include" / "portmdl").mkdir(parents=True)
+    (root / "include" / "portmdl" / "PortMdl.h").write_text("")
+    (root / "python").mkdir()
+    venv = root / ".venv"
+    venv.mkdir()
+    monkeypatch.setattr(portmdl._library, "__file__", str(venv / "lib" / "site" / "portmdl" / "x"))
+    monkeypatch.setattr(sys, "prefix", str(venv))
+    monkeypatch.setattr(sys, "base_prefix", "/usr")
+    assert portmdl._library.checkout_root() == root
