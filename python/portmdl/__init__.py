@@ -19,6 +19,8 @@ from ._functions import (BluetoothChannels, CableInfo, bluetooth_channels, cable
                          devices, log, read_log)
 from ._library import library_info
 from ._port import CABLE_TYPES, FLOW_MODES, SPEEDS, Port, PortStatus
+from ._serial import *  # noqa: F401,F403 - Serial and its constants
+from ._serial import __all__ as _serial_names
 from .errors import (LibraryError, PortError, PortInUseError, SerialException,
                      SerialTimeoutException, TimeoutError)
 
@@ -28,4 +30,4 @@ __all__ = [
     "BluetoothChannels", "CABLE_TYPES", "CableInfo", "LibraryError", "Port", "PortError",
     "FLOW_MODES", "PortInUseError", "SerialException", "SerialTimeoutException", "PortStatus", "SPEEDS", "TimeoutError", "bluetooth_channels", "cable_info",
     "charge", "devices", "library_info", "log", "read_log",
-]
+] + _serial_names

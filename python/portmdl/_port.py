@@ -414,7 +414,7 @@ class Port:
                         return False
                 else:
                     # In slices, so that a close from another thread ends the wait within one.
-                    left_ms = max(0, min(_SLICE_MS, int((deadline - time.monotonic()) * 1000)))
+                    left_ms = int(max(0, min(_SLICE_MS, (deadline - time.monotonic()) * 1000)))
                     piece = min(need, _PIECE)
                     buffer = ctypes.create_string_buffer(piece)
                     lib.PM_SetRxTimeout(left_ms)
