@@ -2,6 +2,7 @@
 // back to the same event, and a text that is not UTF-8 still makes valid JSON.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 #include <sstream>
 
@@ -147,6 +148,12 @@ std::string encoded(std::string piece)
     return ";" + std::string(LogFileData.StrEncodeSecond(piece.data())) + "\n";
 }
 
+bool isEmptyTraffic(const Event& e)
+{
+    return e.kind == Event::Traffic && e.bytes.empty() && !e.alignmentUnknown && !e.halfByte &&
+           !e.cut;
+}
+
 } // namespace
 
 TEST(LogJson, EveryKindOfEventReadsBackTheSame)
@@ -168,7 +175,9 @@ TEST(LogJson, EveryKindOfEventReadsBackTheSame)
                 "\nComm Finished TotalTime    3 Sec. Dete : Mon Jan  1 10:00:00 2024\n\n") +
         encoded("\nPort Open (ReStart Communication)\nSomething else\nSD:$p$\nSD:$p$p");
 
-    const pmlog::Log log = pmlog::readLogContent(dat, "PM_LOG.dat", false);
+    pmlog::Log log = pmlog::readLogContent(dat, "PM_LOG.dat", false);
+    // A traffic line with no bytes (the "RD:" after the banner) is no event for a script.
+    std::erase_if(log.events, [](const Event& e) { return isEmptyTraffic(e); });
     const std::vector<json> lines = linesOf(dat, "PM_LOG.dat", false);
     ASSERT_EQ(lines.size(), log.events.size() + 2);
     EXPECT_EQ(lines.front(),
@@ -210,4 +219,24 @@ TEST(LogJson, TextThatIsNotUtf8StillMakesJson)
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1]["event"], "comment");
     EXPECT_EQ(lines[1]["text"], "a\xef\xbf\xbd\xef\xbf\xbd z");
+}
+
+// Every communication the module writes opens a receive line that holds only pauses before the
+// first real record: no "receive" without bytes follows "start", and a reply after a response
+// time still carries it.
+TEST(LogJson, ATrafficLineOfPausesAloneIsNoEvent)
+{
+    const std::string tmp = "\nLogStart Port Open (Start Communication)\n\nRD:<100><5>"
+                            "\n//---PM_OpenPort Successful [/dev/x]---{TickCnt = 106}\n"
+                            "\nSD:$p\n{25}\nRD:<3>$=\n";
+    std::vector<std::string> kinds;
+    std::optional<long long> responseMs;
+    for (const json& o : linesOf(tmp, "PM_LOG.tmp", true)) {
+        kinds.push_back(o["event"]);
+        if (o["event"] == "receive")
+            responseMs = o.value("response_ms", -1LL);
+    }
+    EXPECT_EQ(kinds, (std::vector<std::string>{"log", "start", "pause", "pause", "comment", "send",
+                                               "response_time", "pause", "receive", "summary"}));
+    EXPECT_EQ(responseMs, 25);
 }

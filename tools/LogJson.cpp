@@ -156,6 +156,11 @@ void JsonLines::begin(const std::string& file, const std::vector<std::string>& n
 void JsonLines::event(const Event& e)
 {
     m_sum.add(e);
+    // A traffic line that holds only pauses (the reader's line opens receiving before anything
+    // came) has no bytes to report: the transcript and the page show nothing for it either.
+    if (e.kind == Event::Traffic && e.bytes.empty() && !e.alignmentUnknown && !e.halfByte &&
+        !e.cut)
+        return;
     json object = eventJson(e);
     if (e.kind == Event::ResponseTime) {
         m_responseMs = e.values[0];
