@@ -71,8 +71,15 @@ class Serial:
             raise SerialException("Port must be configured before it can be used.")
         kind, value = self._target(self._name)
         if kind == "bluetooth" and isinstance(value, tuple):
-            _functions.bluetooth_channels(value[0])
-            value = value[1]
+            address, value = value
+            wanted = ":".join(f"{b:02X}" for b in _functions._address_bytes(address))
+            # The module lists the phone the selector picks when the stack does not know the
+            # address: as pmctl, never talk to a phone other than the one named.
+            chosen = _functions.bluetooth_channels(address).address
+            if chosen != wanted:
+                raise PortError(f"the Bluetooth stack does not know the phone {wanted} (the "
+                                f"device selector picked {chosen}): pair it or check the address",
+                                operation=f"open {self._name}")
         self._port = _port.Port(**{kind: value}, timeout=0)
         try:
             self._apply_all()

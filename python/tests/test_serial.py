@@ -1,45 +1,38 @@
-"""portmdl.Serial: a pyserial script, unchanged, on the cable simulator and the modem driver."""
+"""portmdl.Serial: a pyserial script, unchanged, on the cable simulator, the modem driver's
+simulator and portmdl-modemd serving the cable simulator as a phone's modem."""
 
+import subprocess
 import time
 
 import pytest
 
 import portmdl
+from portmdl._tools import find_program
+from serial_script import REPLIES, pyserial_script
 
-REPLIES = {b"AT\r": b"\r\nOK\r\n", b"ATI\r": b"\r\nSimulated\r\n\r\nOK\r\n", b"N": b"abc"}
 
-
-def pyserial_script(serial):
-    """What a test engineer's script does with a pyserial port."""
-    serial.timeout = 3
-    serial.write(b"AT\r")
-    assert serial.readline() == b"\r\n"
-    assert serial.readline() == b"OK\r\n"
-    serial.write(b"ATI\r")
-    deadline = time.monotonic() + 5
-    while serial.in_waiting < 19 and time.monotonic() < deadline:
-        time.sleep(0.01)
-    assert serial.read(serial.in_waiting) == b"\r\nSimulated\r\n\r\nOK\r\n"
-    serial.write(b"N")
-    serial.timeout = None  # waits for all
-    assert serial.read(3) == b"abc"
-    serial.timeout = 0  # returns at once
-    assert serial.read(10) == b""
-    serial.timeout = 0.3
-    serial.write(b"N")
-    assert serial.read(10) == b"abc"
-    serial.write(b"ATI\r")
-    serial.timeout = 3
-    assert serial.read_until(b"OK\r\n") == b"\r\nSimulated\r\n\r\nOK\r\n"
-    serial.write(b"ATI\r")
-    serial.timeout = 1
-    assert list(serial) == [b"\r\n", b"Simulated\r\n", b"\r\n", b"OK\r\n"]
-    serial.write(b"N")
-    time.sleep(0.2)
-    serial.reset_input_buffer()
-    assert serial.in_waiting == 0
-    serial.baudrate = 115200
-    assert serial.baudrate == 115200
+@pytest.fixture
+def modemd(sim_cable, tmp_path, monkeypatch):
+    """portmdl-modemd serving a simulated phone's tty in a plane of its own, which
+    PM_USERCLIENT_DIR names for the test."""
+    cable = sim_cable(REPLIES)
+    plane, log = tmp_path / "plane", tmp_path / "modemd.log"
+    with open(log, "wb") as stderr:
+        daemon = subprocess.Popen([find_program("portmdl-modemd"), "--tty", cable.path,
+                                   "--plane", str(plane)], stderr=stderr)
+    try:
+        deadline = time.monotonic() + 10
+        while not (plane / "ORVUDSCDMADriver").is_socket():
+            if daemon.poll() is not None:
+                pytest.fail("portmdl-modemd ended: " + log.read_text())
+            if time.monotonic() > deadline:
+                pytest.fail("portmdl-modemd did not serve its plane within 10 s")
+            time.sleep(0.01)
+        monkeypatch.setenv("PM_USERCLIENT_DIR", str(plane))
+        yield daemon
+    finally:
+        daemon.terminate()
+        daemon.wait(10)
 
 
 def test_a_pyserial_script_on_the_cable(sim_cable):
@@ -68,6 +61,14 @@ def test_a_pyserial_script_on_the_modem(sim_modem):
             serial.cts
     finally:
         serial.close()
+
+
+def test_a_pyserial_script_on_the_modem_daemon(modemd):
+    with portmdl.Serial("cable:5", timeout=3) as serial:
+        pyserial_script(serial)
+        with pytest.raises(portmdl.SerialException, match="only a serial device sends a break"):
+            serial.send_break(0.01)
+    assert modemd.poll() is None
 
 
 def test_errors_are_serial_exceptions(sim_cable, tmp_path):
