@@ -1,6 +1,8 @@
 # pmctl: the log reader on logs the module wrote (whole and damaged), the step syntax and text
 # helpers; the module's reader thread and the cable simulator run in these tests.
 pm_add_test(test_pmctl SOURCES test_pmctl.cpp LABELS fast threaded LIBS pmctl_core pmsim)
+# --usb VID:PID[:SERIAL]: the identity and the device it picks from a device list.
+pm_add_test(test_pmctl_usb SOURCES test_pmctl_usb.cpp LABELS fast LIBS pmctl_core)
 # The program itself, run as a user runs it: the demo's AT dialogues take about 15 s.
 pm_add_test(test_pmctl_cli SOURCES test_pmctl_cli.cpp LABELS slow threaded LIBS pmsim)
 target_compile_definitions(test_pmctl_cli PRIVATE PMCTL_BINARY="$<TARGET_FILE:pmctl>"

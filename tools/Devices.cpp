@@ -15,6 +15,7 @@
 
 #include "Port.h"
 #include "CableTypes.h"
+#include "UsbIdentity.h"
 #include "platform/serial/SerialRegistry.h"
 #include "portmdl/PortMdl.h"
 
@@ -81,6 +82,12 @@ void addSystemFacts(DeviceFacts& facts)
         return;
     }
     facts.kernelName = udev_device_get_sysname(device.get());
+    for (udev_list_entry* link = udev_device_get_devlinks_list_entry(device.get()); link != nullptr;
+         link = udev_list_entry_get_next(link)) {
+        std::string name = udev_list_entry_get_name(link);
+        if (name.rfind("/dev/serial/by-id/", 0) == 0)
+            facts.byIdLinks.push_back(name);
+    }
     // The parents belong to the child: not unreferenced separately.
     udev_device* interface =
         udev_device_get_parent_with_subsystem_devtype(device.get(), "usb", "usb_interface");
@@ -200,7 +207,12 @@ std::string lineChangeRefusal(int tiocmBit, bool on)
     return {};
 }
 
-int runListVerbose(const std::regex* filter)
+std::string findUsbDevice(const UsbIdentity& identity, std::string& error, bool* several)
+{
+    return pickUsbDevice(identity, describeDevices(), error, several);
+}
+
+int runListVerbose(const std::regex* filter, const UsbIdentity* usb)
 {
     auto devices = describeDevices();
     if (devices.empty()) {
@@ -217,6 +229,8 @@ int runListVerbose(const std::regex* filter)
         if (filter != nullptr &&
             std::none_of(std::begin(facts), std::end(facts),
                          [&](const std::string& fact) { return std::regex_search(fact, *filter); }))
+            continue;
+        if (usb != nullptr && !matchesUsb(*usb, d))
             continue;
         ++shown;
         auto line = [](const char* label, const std::string& value) {
@@ -236,6 +250,10 @@ int runListVerbose(const std::regex* filter)
             line("USB", "");
         }
         line("serial number", d.serial);
+        for (const std::string& link : d.byIdLinks)
+            line("by-id", link);
+        if (d.byIdLinks.empty())
+            line("by-id", "");
         line("driver", d.driver);
         std::string types;
         for (int32_t t : d.cableTypes) {
@@ -247,7 +265,8 @@ int runListVerbose(const std::regex* filter)
         line("cable types", types.empty() ? "none; open it with --device" : types);
     }
     if (shown == 0)
-        std::cout << "none of the " << devices.size() << " serial devices matches the filter\n";
+        std::cout << "none of the " << devices.size() << " serial devices matches the filter"
+                  << (usb != nullptr ? " and the USB identity " + usb->text() : "") << "\n";
     return 0;
 }
 

@@ -19,6 +19,7 @@ struct DeviceFacts {
     std::string manufacturer, product, serial;
     std::string driver;          // of the USB interface, or of the device
     std::string interfaceNumber; // of the USB interface, hex
+    std::vector<std::string> byIdLinks; // udev's /dev/serial/by-id links to the device
     std::vector<int32_t> cableTypes; // the cable types whose PM_OpenPort opens this device
 };
 
@@ -46,8 +47,14 @@ std::string lineChangeRefusal(int tiocmBit, bool on);
 inline constexpr char kNoSerialDevices[] = "no serial devices found: plug a phone's cable in, or "
                                            "set PM_SERIAL_REGISTRY to a folder of links to devices\n";
 
-// pmctl list -v.
-int runListVerbose(const std::regex* filter);
+struct UsbIdentity;
+
+// pmctl list -v: the devices the filter finds (all without one) that carry the identity (all
+// without one).
+int runListVerbose(const std::regex* filter, const UsbIdentity* usb);
+
+// The path of the one device that carries the identity, or empty with what is wrong in error.
+std::string findUsbDevice(const UsbIdentity& identity, std::string& error, bool* several = nullptr);
 
 } // namespace pmctl
 

@@ -119,8 +119,25 @@ Failure moduleFailure(const std::string& what, const std::string& hint)
     return Failure(text);
 }
 
-std::string openPort(const PortOptions& options)
+std::string openPort(const PortOptions& given, const std::function<bool()>& quit,
+                     const std::function<void(const std::string&)>& say)
 {
+    PortOptions options = given;
+    if (options.wait) {
+        auto toStderr = [](const std::string& text) { std::fprintf(stderr, "pmctl: %s\n", text.c_str()); };
+        std::string path = waitForDevice(options, *options.wait, quit, say ? say : toStderr);
+        // A cable type still opens by its own search; a named device opens where it was found.
+        if (!options.device.empty() || options.usb) {
+            options.device = path;
+            options.usb.reset();
+        }
+    }
+    if (options.usb) {
+        std::string error;
+        options.device = findUsbDevice(*options.usb, error);
+        if (options.device.empty())
+            throw Failure(error);
+    }
     if (!options.logFolder.empty())
         setUpLog(options);
     if (options.cable) {

@@ -12,6 +12,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "CableTypes.h"
 #include "Commands.h"
 #include "Devices.h"
 #include "Modem.h"
@@ -21,11 +22,17 @@ namespace {
 
 constexpr int kUsageError = 2;
 
-void addPortOptions(CLI::App* command, pmctl::PortOptions& port, int32_t& cable)
+void addPortOptions(CLI::App* command, pmctl::PortOptions& port, int32_t& cable,
+                    std::string& usb)
 {
-    command->add_option("--device,-d", port.device,
+    auto* device = command->add_option("--device,-d", port.device,
                         "serial device to open (PM_OpenPortByDeviceName): a path, or the name of "
                         "a device that 'pmctl list' shows");
+    command
+        ->add_option("--usb,-u", usb,
+                     "the serial device with this USB identity VID:PID[:SERIAL] (hex ids, as "
+                     "'pmctl list -v' shows them), found through udev; instead of --device")
+        ->excludes(device);
     command->add_option("--cable,-c", cable,
                         "cable type (PM_SetInfo); without --device the port is opened by cable "
                         "type (PM_OpenPort)");
@@ -58,7 +65,8 @@ std::string versionText()
 
 std::string portFooter(const char* example)
 {
-    return std::string("Open the port with --device PATH or --cable TYPE.\n") +
+    return std::string("Open the port with --device PATH, --usb VID:PID[:SERIAL] or --cable "
+                       "TYPE.\n") +
            pmctl::cableTypesHelp() + "\n\nExample:\n  " + example;
 }
 
@@ -77,6 +85,9 @@ int main(int argc, char** argv)
 
     pmctl::PortOptions port;
     int32_t cable = 0;
+    std::string usbText;
+    double waitSeconds = 0;
+    bool termWait = false;
 
     auto* list = app.add_subcommand(
         "list", "list the serial devices and the modem driver services the module sees");
@@ -89,6 +100,8 @@ int main(int argc, char** argv)
                      "only the devices whose name this regular expression finds (with -v also "
                      "those whose terminal name, kernel name, USB ids, maker, product, serial "
                      "number or driver it finds); each keeps its index");
+    list->add_option("--usb,-u", usbText,
+                     "only the devices with this USB identity VID:PID[:SERIAL], listed as with -v");
     list->footer("Uses PM_CountDevices and PM_GetDeviceName. When the environment variable\n"
                  "PM_SERIAL_REGISTRY names a folder, its entries (for example links to\n"
                  "pseudo-terminals) are the serial devices instead of the system's.\n"
@@ -96,13 +109,17 @@ int main(int argc, char** argv)
                  "/run/portmdl/services) and whether a driver listens on each; cable type 5\n"
                  "opens ORVUDSCDMADriver.\n\n"
                  "Examples:\n  pmctl list -v\n  pmctl list --filter 'usbmodem|ttyACM'\n"
+                 "  pmctl list --usb 22b8:4902\n"
                  "  PM_SERIAL_REGISTRY=~/devs PM_USERCLIENT_DIR=~/plane pmctl list");
 
     std::vector<std::string> stepWords;
     auto* talk = app.add_subcommand(
         "talk", "open a port, carry out the steps given on the command line, print what came "
                 "back, close");
-    addPortOptions(talk, port, cable);
+    addPortOptions(talk, port, cable, usbText);
+    const char* waitHelp = "wait up to SECONDS for the device to be there and open before "
+                           "opening it (a phone being plugged in)";
+    talk->add_option("--wait,-w", waitSeconds, waitHelp)->check(CLI::NonNegativeNumber);
     talk->add_option("steps", stepWords, "the steps, in order (below)");
     talk->footer(std::string(pmctl::stepsHelp()) + "\n\n" +
                  portFooter("pmctl talk --device /dev/ttyACM0 --log /tmp/pmlog/ send 'AT\\r' "
@@ -110,7 +127,10 @@ int main(int argc, char** argv)
 
     pmctl::TermOptions term;
     auto* termCmd = app.add_subcommand("term", "an interactive serial terminal on the port");
-    addPortOptions(termCmd, port, cable);
+    addPortOptions(termCmd, port, cable, usbText);
+    termCmd->add_flag("--wait,-w", termWait,
+                      "wait for the device to be there, and when it is unplugged, wait for it "
+                      "to come back and reconnect with the line settings as you left them");
     termCmd->add_option("--eol", term.eol, "what Enter sends: cr, lf or crlf")
         ->check(CLI::IsMember({"cr", "lf", "crlf"}))
         ->default_str(term.eol);
@@ -141,14 +161,16 @@ int main(int argc, char** argv)
 
     auto* cableInfo = app.add_subcommand(
         "cable-info", "ask the serial cable for its three identification numbers");
-    addPortOptions(cableInfo, port, cable);
+    addPortOptions(cableInfo, port, cable, usbText);
+    cableInfo->add_option("--wait,-w", waitSeconds, waitHelp)->check(CLI::NonNegativeNumber);
     cableInfo->footer("Uses PM_IsChargableCable on the open port: an AT dialogue of about\n"
                       "4 seconds.\n\n" +
                       portFooter("pmctl cable-info --cable 1002"));
 
     std::string chargeState;
     auto* charge = app.add_subcommand("charge", "switch the phone's charging on or off");
-    addPortOptions(charge, port, cable);
+    addPortOptions(charge, port, cable, usbText);
+    charge->add_option("--wait,-w", waitSeconds, waitHelp)->check(CLI::NonNegativeNumber);
     charge->add_option("state", chargeState, "on or off")
         ->required()
         ->check(CLI::IsMember({"on", "off"}));
@@ -283,6 +305,20 @@ int main(int argc, char** argv)
         if (const CLI::Option* opt = used->get_option_no_throw("--cable");
             opt != nullptr && opt->count() != 0)
             port.cable = cable;
+        if (!usbText.empty()) {
+            std::string error;
+            port.usb = pmctl::parseUsbIdentity(usbText, error);
+            if (!port.usb) {
+                std::cerr << "pmctl " << used->get_name() << ": --usb " << error << "\n";
+                return kUsageError;
+            }
+        }
+        if (const CLI::Option* opt = used->get_option_no_throw("--wait");
+            opt != nullptr && opt->count() != 0) {
+            port.wait = used == termCmd ? pmctl::kWaitUntilStopped
+                                        : std::chrono::milliseconds(
+                                              static_cast<int64_t>(waitSeconds * 1000 + 0.5));
+        }
         if (used == list) {
             std::optional<std::regex> filter;
             if (!filterText.empty()) {
@@ -295,7 +331,9 @@ int main(int argc, char** argv)
                 }
             }
             const std::regex* wanted = filter ? &*filter : nullptr;
-            int status = verbose ? pmctl::runListVerbose(wanted) : pmctl::runList(wanted);
+            const pmctl::UsbIdentity* usb = port.usb ? &*port.usb : nullptr;
+            int status = verbose || usb ? pmctl::runListVerbose(wanted, usb)
+                                        : pmctl::runList(wanted);
             return std::max(status, pmctl::runListServices());
         }
         if (used == log) {
@@ -321,14 +359,20 @@ int main(int argc, char** argv)
             pmctl::catchStopSignals();
             return pmctl::runDemo(keep);
         }
-        if (port.device.empty() && !port.cable) {
+        if (port.device.empty() && !port.usb && !port.cable) {
             std::cerr << "pmctl " << used->get_name()
-                      << ": say which port: --device PATH (see 'pmctl list') or --cable TYPE "
-                         "(see 'pmctl "
+                      << ": say which port: --device PATH (see 'pmctl list'), --usb VID:PID or "
+                         "--cable TYPE (see 'pmctl "
                       << used->get_name() << " --help')\n";
             return kUsageError;
         }
-        if (port.device.empty() && !pmctl::knownCableType(*port.cable)) {
+        if (port.device.empty() && !port.usb && port.wait && *port.cable == pmctl::kModemCable) {
+            std::cerr << "pmctl " << used->get_name()
+                      << ": --wait waits for a serial device; cable type 5 opens the modem "
+                         "driver, which waits for its phone itself\n";
+            return kUsageError;
+        }
+        if (port.device.empty() && !port.usb && !pmctl::knownCableType(*port.cable)) {
             std::cerr << "pmctl " << used->get_name() << ": cable type " << *port.cable
                       << " cannot be opened by type; the types are 3 4 5 8 1002 1003 1004 (see "
                          "--help), or add --device PATH to open a device with that cable type\n";
