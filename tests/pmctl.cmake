@@ -8,6 +8,10 @@ pm_add_test(test_pmctl_cli SOURCES test_pmctl_cli.cpp LABELS slow threaded LIBS 
 target_compile_definitions(test_pmctl_cli PRIVATE PMCTL_BINARY="$<TARGET_FILE:pmctl>"
                            PMSIM_CABLE_BINARY="$<TARGET_FILE:pmsim-cable>")
 add_dependencies(test_pmctl_cli pmctl pmsim-cable)
+# Waiting for a phone (talk --wait, term --wait) on a simulated cable that is unplugged and back.
+pm_add_test(test_pmctl_wait SOURCES test_pmctl_wait.cpp LABELS slow threaded LIBS pmsim)
+target_compile_definitions(test_pmctl_wait PRIVATE PMCTL_BINARY="$<TARGET_FILE:pmctl>")
+add_dependencies(test_pmctl_wait pmctl)
 # The HTML page of a log: its rows, escaping, and a whole page for any input.
 pm_add_test(test_pmctl_html SOURCES test_pmctl_html.cpp LABELS fast threaded LIBS pmctl_core pmsim)
 # The page in headless Chromium (dev.sh installs it): the DOM it built and a screenshot.

@@ -58,6 +58,10 @@ Failure moduleFailure(const std::string& what, const std::string& hint = "");
 std::string openPort(const PortOptions& options, const std::function<bool()>& quit = {},
                      const std::function<void(const std::string&)>& say = {});
 
+// Whether the open serial port's device hung up (unplugged, its simulator gone); false for a
+// port without a descriptor of its own (the modem driver's, a Bluetooth channel).
+bool portHungUp();
+
 // What the options name, for messages: "/dev/ttyACM0", "the USB device 22b8:4902", ...
 std::string deviceDescription(const PortOptions& options);
 
@@ -83,6 +87,7 @@ class PortGuard {
     void close(); // closePort(), once
     // The port was closed (true) or opened again (false) by the caller itself.
     void setClosed(bool closed) { m_open = !closed; }
+    bool isClosed() const { return !m_open; }
   private:
     bool m_open = true;
 };

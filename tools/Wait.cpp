@@ -1,5 +1,6 @@
 // Waiting for a phone that is not plugged in yet, or was unplugged: pmctl looks for the device
 // the user named, the way it would open it, until it is there and the system opens it.
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include "CableTypes.h"
 #include "Devices.h"
 #include "Port.h"
+#include "portmdl/PortMdl.h"
 
 namespace pmctl {
 
@@ -53,6 +55,16 @@ std::string seconds(std::chrono::milliseconds wait)
 }
 
 } // namespace
+
+bool portHungUp()
+{
+    const int mode = PM_GetOpenMode();
+    const int fd = PM_GetPortHandle();
+    if ((mode != 1 && mode != 2) || PortMdlEnv.nCableType == 5 || fd < 0)
+        return false;
+    pollfd port{fd, 0, 0};
+    return ::poll(&port, 1, 0) > 0 && (port.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
 
 std::string deviceDescription(const PortOptions& options)
 {
