@@ -594,13 +594,12 @@ TEST(PmctlProgram, TermTakesLineSettingsAndEscapeCommands)
     ASSERT_TRUE(waitFor([&] { return contains(err(), "Ctrl-A h lists the commands"); })) << err();
     std::smatch banner;
     const std::string opened = err();
+    // The open raised both lines; a pseudo-terminal has none to report otherwise.
     ASSERT_TRUE(std::regex_search(opened, banner,
                                   std::regex("Connected to (\\S+): 115200 bit/s, 8N1, flow none, "
-                                             "DTR (on|off), RTS (on|off)\\.")))
+                                             "DTR on, RTS on\\.")))
         << opened;
     EXPECT_EQ(banner[1].str(), cable.SlavePath());
-    const std::string dtr = banner[2] == "on" ? "off" : "on",
-                      rts = banner[3] == "on" ? "off" : "on";
     type("hi\r");
     EXPECT_TRUE(cable.WaitReceived(3, std::chrono::seconds(20)));
     EXPECT_TRUE(waitFor([&] { return contains(out(), "hi\r"); })) << out();
@@ -609,9 +608,10 @@ TEST(PmctlProgram, TermTakesLineSettingsAndEscapeCommands)
     } commands[] = {
         {"\x01x", "hex view on"},
         {"\001d", "speed 57600 bit/s"},
-        {"\x01t", "DTR " + dtr},
-        {"\x01\x12", "RTS " + rts}, // Ctrl-R as well as r
-        {"\x01i", "57600 bit/s, 8N1, flow none, DTR " + dtr + ", RTS " + rts},
+        // A device without modem lines refuses, and the lines stay as they were.
+        {"\x01t", "DTR off refused: the device has no modem control lines"},
+        {"\x01\x12", "RTS off refused: the device has no modem control lines"}, // Ctrl-R too
+        {"\x01i", "57600 bit/s, 8N1, flow none, DTR on, RTS on"},
         {"\x01s" + (scratch.path() / "file.txt").string() + "\r", "sent "},
         {"\x01z", "no command on that key"},
     };
@@ -630,6 +630,32 @@ TEST(PmctlProgram, TermTakesLineSettingsAndEscapeCommands)
     type("\x01q");
     EXPECT_EQ(exitStatus(term), 0) << err();
     EXPECT_TRUE(contains(err(), "Closing the port.")) << err();
+}
+
+// --parity with a rate that has no speed code: the status call behind parity neither puts the
+// line back to 600 bit/s nor lowers DTR, and setting a rate leaves no error in the log's summary.
+TEST(PmctlProgram, TermParityKeepsTheRateAndTheLines)
+{
+    TempDir scratch;
+    pmsim::CableSim cable;
+    writeFile(scratch.path() / "keys.txt", "hi\n");
+    fs::create_directories(scratch.path() / "log");
+    pid_t term = startPmctl({"term", "--device", cable.SlavePath(), "--speed", "250000",
+                             "--parity", "odd", "--timeout", "100", "--log",
+                             (scratch.path() / "log").string()},
+                            scratch.path(), (scratch.path() / "keys.txt").string());
+    ASSERT_GT(term, 0);
+    EXPECT_EQ(exitStatus(term), 0);
+    const std::string err = readFile(scratch.path() / "err.txt");
+    EXPECT_TRUE(contains(err, ": 250000 bit/s, 8O1, flow none, DTR on, RTS on.")) << err;
+    EXPECT_EQ(cable.Received(), "hi\r");
+    Outcome log = pmctl({"log", (scratch.path() / "log").string()}, scratch.path());
+    EXPECT_EQ(log.status, 0) << log.err;
+    EXPECT_FALSE(contains(log.out, "ClearDTR")) << log.out;
+    const size_t last = log.out.rfind("Set CommSpeed");
+    ASSERT_NE(last, std::string::npos) << log.out;
+    EXPECT_EQ(log.out.substr(last, 25), "Set CommSpeed 250000 bps\n") << log.out;
+    EXPECT_TRUE(contains(log.out, "PortMdlLastErr 0 at line 0")) << log.out;
 }
 
 // --flow xon-xoff: after the phone's XOFF, typed keys wait for its XON; neither is printed.

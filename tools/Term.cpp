@@ -2,6 +2,7 @@
 // the module offers and in-session commands behind an escape key (Ctrl-A).
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "Devices.h"
 #include "Text.h"
 #include "portmdl/PortMdl.h"
 
@@ -28,6 +30,7 @@ namespace {
 constexpr uint8_t kQuitKey = 0x1d;   // Ctrl-]
 constexpr uint8_t kEscapeKey = 0x01; // Ctrl-A, then a command key
 constexpr uint8_t kXon = 0x11, kXoff = 0x13;
+constexpr int32_t kSpeedCodes = 9; // the module's speed codes are 1 to 9
 constexpr const char* kGoneHint = "has the cable been unplugged? Check it, then start again";
 constexpr const char* kCommandsHelp =
     "Ctrl-A then: u / d  speed up / down    t  toggle DTR    r  toggle RTS\n"
@@ -92,22 +95,36 @@ class Session {
             m_dtr = status.nDTR == 1;
             m_dataBits = status.nDataBits == 7 ? 7 : 8;
         }
+        // The port status reports DTR off after an open that raised it: on a serial tty the
+        // lines are what its open left them, asked of the device where it has modem lines.
+        const int fd = PM_GetPortHandle();
+        const int mode = PM_GetOpenMode();
+        if ((mode == 1 || mode == 2) && PortMdlEnv.nCableType != 5 && fd >= 0 && ::isatty(fd)) {
+            int bits = TIOCM_DTR | TIOCM_RTS;
+            ::ioctl(fd, TIOCMGET, &bits); // no modem lines (a pty): as the open set them
+            m_dtr = (bits & TIOCM_DTR) != 0;
+            m_rts = (bits & TIOCM_RTS) != 0;
+        }
     }
 
     // Applies --speed, --parity and --flow; throws Failure when the port refuses them.
     void applyLineOptions()
     {
-        if (m_options.speed != 0)
-            setSpeed(m_options.speed);
+        // Parity first: the status call also sets a speed code and both lines, so it keeps the
+        // lines as they are, and a rate without a code is set after it.
         if (!m_options.parity.empty()) {
             PM_PortStatus status{};
             if (!PM_GetPortStatus(&status))
                 throw moduleFailure("reading the port status failed");
             status.nParity = m_options.parity == "none" ? 2 : m_options.parity == "odd" ? 3 : 1;
+            status.nDTR = m_dtr ? 1 : 0;
+            status.nRTS = m_rts ? 1 : 0;
             if (!PM_SetPortStatus(&status))
                 throw moduleFailure("setting parity " + m_options.parity + " failed");
             m_parity = m_options.parity;
         }
+        if (m_options.speed != 0)
+            setSpeed(m_options.speed);
         applyFlow();
     }
 
@@ -126,25 +143,6 @@ class Session {
     void setOpenedParity(const std::string& parity) { m_parity = parity; }
 
     bool hex() const { return m_hex; }
-
-    // After the phone came back and the port opened again: the line as the user left it, the
-    // speed as set or stepped (bps), parity and flow as asked, DTR and RTS as set or toggled.
-    void restore(int32_t bps)
-    {
-        const bool dtr = m_dtr, rts = m_rts;
-        m_held = m_softFlow = m_lineFlow = false;
-        applyLineOptions();
-        if (bps > 0 && PM_GetBPS() != bps)
-            setSpeed(bps);
-        PM_PortStatus status{};
-        const bool known = PM_GetPortStatus(&status) != 0;
-        if ((!known || (status.nDTR == 1) != dtr) && !(dtr ? PM_SetDTR() : PM_ClearDTR()))
-            throw moduleFailure("setting DTR failed", kGoneHint);
-        if ((!known || (status.nRTS == 1) != rts) && !(rts ? PM_SetRTS() : PM_ClearRTS()))
-            throw moduleFailure("setting RTS failed", kGoneHint);
-        m_dtr = dtr;
-        m_rts = rts;
-    }
 
     // Shows received bytes, keeping XON/XOFF to itself when it handles flow.
     void received(const std::vector<uint8_t>& bytes)
@@ -214,16 +212,10 @@ class Session {
             stepSpeed(c == 'u' ? 1 : -1);
             break;
         case 't':
-            m_dtr = !m_dtr;
-            if (!(m_dtr ? PM_SetDTR() : PM_ClearDTR()))
-                throw moduleFailure("setting DTR failed", kGoneHint);
-            note("DTR " + std::string(m_dtr ? "on" : "off"));
+            toggleLine(false);
             break;
         case 'r':
-            m_rts = !m_rts;
-            if (!(m_rts ? PM_SetRTS() : PM_ClearRTS()))
-                throw moduleFailure("setting RTS failed", kGoneHint);
-            note("RTS " + std::string(m_rts ? "on" : "off"));
+            toggleLine(true);
             break;
         case 'x':
             m_hex = !m_hex;
@@ -249,12 +241,29 @@ class Session {
     }
 
   private:
+    // Switches DTR or RTS; a device that did not follow keeps its state, and the note says so.
+    void toggleLine(bool rts)
+    {
+        bool& state = rts ? m_rts : m_dtr;
+        const bool on = !state;
+        const std::string name = rts ? "RTS" : "DTR";
+        if (!(rts ? (on ? PM_SetRTS() : PM_ClearRTS()) : (on ? PM_SetDTR() : PM_ClearDTR())))
+            throw moduleFailure("setting " + name + " failed", kGoneHint);
+        const std::string refusal = lineChangeRefusal(rts ? TIOCM_RTS : TIOCM_DTR, on);
+        if (!refusal.empty()) {
+            note(name + (on ? " on" : " off") + " refused: " + refusal);
+            return;
+        }
+        state = on;
+        note(name + (on ? " on" : " off"));
+    }
+
     // The module's speed codes where the rate has one (they work on every port), the bit rate
     // call for any other rate.
     void setSpeed(int32_t bps)
     {
         int32_t code = 0;
-        for (int32_t c = 1; PM_ConvertBPS_CEValuToOSValue(c) != 0; ++c) {
+        for (int32_t c = 1; c <= kSpeedCodes; ++c) {
             if (PM_ConvertBPS_CEValuToOSValue(c) == bps)
                 code = c;
         }
@@ -449,13 +458,7 @@ const std::vector<int32_t>& termSpeeds()
 int runTerm(const PortOptions& port, const TermOptions& options)
 {
     const bool interactive = ::isatty(STDIN_FILENO) != 0;
-    std::string path;
-    try {
-        path = openPort(port, {}, [](const std::string& text) { note(text); });
-    } catch (const Stopped& stopped) {
-        std::cerr << "pmctl: " << stopped.what() << "\n";
-        return 0;
-    }
+    std::string path = openPort(port);
     PortGuard guard;
     Session session(options);
     // Cable types 3, 4 and 8 opened by type have even parity, every other line none.
@@ -484,56 +487,7 @@ int runTerm(const PortOptions& port, const TermOptions& options)
         auto quietSince = std::chrono::steady_clock::now();
         const auto quiet = std::chrono::milliseconds(port.rxTimeout);
         bool running = true;
-        // While the phone is away (--wait) nothing is sent: Ctrl-], Ctrl-A q or Ctrl-C quit,
-        // other keys are dropped. Piped input waits for the phone.
-        auto quitKeys = [&] {
-            pollfd in{STDIN_FILENO, POLLIN, 0};
-            uint8_t keys[256];
-            ssize_t n = interactive && ::poll(&in, 1, 0) > 0 ? ::read(STDIN_FILENO, keys, sizeof keys) : 0;
-            for (ssize_t i = 0; i < n; ++i) {
-                if (keys[i] == kQuitKey || keys[i] == 0x03 ||
-                    (escaped && std::tolower(keys[i]) == 'q'))
-                    return true;
-                escaped = keys[i] == kEscapeKey;
-            }
-            return false;
-        };
-        // The phone was unplugged: the port is closed, and opened again when the phone is back,
-        // with the line as it was. False when the user quit meanwhile.
-        auto reconnect = [&] {
-            const int32_t bps = PM_GetBPS();
-            note(deviceDescription(port) + " is gone (unplugged?): the port is closed; waiting "
-                 "for it to come back (Ctrl-] quits)");
-            PM_ClosePort();
-            guard.setClosed(true);
-            for (;;) {
-                try {
-                    path = openPort(port, quitKeys);
-                    guard.setClosed(false);
-                    session.restore(bps);
-                    note("reconnected to " + (path.empty() ? deviceDescription(port) : path) +
-                         ": " + session.settings());
-                    return true;
-                } catch (const Stopped&) {
-                    return false;
-                } catch (const Failure& failure) {
-                    // Gone again before it was set up (a replug storm), or it will not open:
-                    // the next try waits for it to be there and open again.
-                    note(std::string("reconnecting failed: ") + failure.what());
-                    if (!guard.isClosed()) {
-                        PM_ClosePort();
-                        guard.setClosed(true);
-                    }
-                    ::usleep(500000);
-                }
-            }
-        };
         while (running && !stopRequested()) {
-            if (port.wait && portHungUp()) {
-                running = reconnect();
-                escaped = false;
-                continue;
-            }
             if (session.drain()) {
                 quietSince = std::chrono::steady_clock::now();
                 continue;
@@ -580,21 +534,11 @@ int runTerm(const PortOptions& port, const TermOptions& options)
                     out.push_back(k);
                 }
             }
-            try {
-                session.send(out);
-            } catch (const Failure&) {
-                if (!port.wait || !portHungUp())
-                    throw;
-                note("not sent: " + std::to_string(out.size()) + " bytes");
-            }
+            session.send(out);
         }
     } catch (const Failure&) {
         std::cerr << "\n"; // the message starts a line of its own, after what the phone sent
         throw;
-    }
-    if (guard.isClosed()) {
-        std::cerr << "\nThe port is closed.\n";
-        return 0;
     }
     std::cerr << "\nClosing the port.\n";
     guard.close();
