@@ -43,11 +43,26 @@ TEST_F(PmctlBluetooth, ListShowsTheUsableChannelsByNameAndTalkUsesOne)
     EXPECT_TRUE(contains(talk.out, "channel closed")) << talk.out;
 }
 
+// The simulated world stands in for BlueZ in "bt devices" as it does for the module.
+TEST_F(PmctlBluetooth, DevicesListsTheSimulatedWorld)
+{
+    Outcome devices = pmctl({"bt", "devices"}, dir.path());
+    EXPECT_EQ(devices.status, 0) << devices.err;
+    EXPECT_TRUE(contains(devices.out, "(PM_BLUETOOTH_SIM):\n  00:1B:DC:0F:4A:21  paired"))
+        << devices.out;
+}
+
 TEST_F(PmctlBluetooth, MistakesAreExplained)
 {
-    Outcome bad = pmctl({"bt", "list", "--address", "00:1B:DC"}, dir.path());
-    EXPECT_EQ(bad.status, 1);
-    EXPECT_TRUE(contains(bad.err, "is no Bluetooth address")) << bad.err;
+    // A mistyped address is wrong usage, as for every command.
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"bt", "list", "--address", "00:1B:DC"},
+          std::vector<std::string>{"bt", "list", "--address", "nonsense"},
+          std::vector<std::string>{"bt", "talk", "-a", "00:1B:DC:0F:4A:2G", "-n", "0"}}) {
+        Outcome bad = pmctl(command, dir.path());
+        EXPECT_EQ(bad.status, 2) << command[3];
+        EXPECT_TRUE(contains(bad.err, "is no Bluetooth address")) << bad.err;
+    }
     Outcome past = pmctl({"bt", "talk", "-a", "00:1B:DC:0F:4A:21", "-n", "2", "send", "x"},
                          dir.path());
     EXPECT_EQ(past.status, 1);

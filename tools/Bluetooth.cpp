@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/bluetooth/BluetoothAddress.h"
+#include "platform/bluetooth/sim/BluetoothWorld.h"
 #if PM_WITH_BLUEZ
 #include "platform/bluetooth/bluez/BluezDevices.h"
 #endif
@@ -180,6 +181,30 @@ Listing listChannels(const BluetoothOptions& options, const std::string& folder)
     return listing;
 }
 
+// The devices of the simulated world PM_BLUETOOTH_SIM names, which stands in for the stack as
+// it does for the module: a phone that needs pairing is not paired yet.
+int listWorldDevices(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw Failure("PM_BLUETOOTH_SIM names " + path + ", which cannot be read: " +
+                      std::strerror(errno));
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    BluetoothWorld world;
+    std::string error;
+    if (!ParseBluetoothWorld(text, world, error))
+        throw Failure("the Bluetooth world " + path + " (PM_BLUETOOTH_SIM): " + error);
+    std::cout << "the simulated world " << path << " (PM_BLUETOOTH_SIM):\n";
+    if (world.devices.empty())
+        std::cout << "  no device\n";
+    for (const WorldDevice& d : world.devices) {
+        std::cout << "  " << BluetoothAddressText(d.address) << "  "
+                  << (d.needsPairing ? "not paired" : "paired    ") << "  "
+                  << (d.connected ? "connected" : "") << "\n";
+    }
+    return 0;
+}
+
 void printListing(const Listing& listing)
 {
     std::cout << "phone " << addressText(listing.address)
@@ -203,6 +228,8 @@ int runBluetoothList(const BluetoothOptions& options)
 
 int runBluetoothDevices()
 {
+    if (const char* world = std::getenv("PM_BLUETOOTH_SIM"); world != nullptr && *world != '\0')
+        return listWorldDevices(world);
 #if !PM_WITH_BLUEZ
     throw Failure("this pmctl was built without BlueZ (PM_WITH_BLUETOOTH=OFF): only the simulated "
                   "world of PM_BLUETOOTH_SIM is reachable");

@@ -63,6 +63,19 @@ std::string versionText()
     return text;
 }
 
+// A mistyped address is wrong usage, found before anything is opened.
+CLI::Validator bluetoothAddressCheck()
+{
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            static const std::regex form("([0-9A-Fa-f]{2}:){5}[0-9A-Fa-f]{2}");
+            if (std::regex_match(text, form))
+                return {};
+            return "'" + text + "' is no Bluetooth address: give six hex pairs, AA:BB:CC:DD:EE:FF";
+        },
+        "ADDRESS");
+}
+
 std::string portFooter(const char* example)
 {
     return std::string("Open the port with --device PATH, --usb VID:PID[:SERIAL] or --cable "
@@ -231,7 +244,8 @@ int main(int argc, char** argv)
     for (CLI::App* c : {btList, btTalk}) {
         c->add_option("--address,-a", bt.address,
                       "the phone's address AA:BB:CC:DD:EE:FF; without it the device selector "
-                      "panel picks one");
+                      "panel picks one")
+            ->check(bluetoothAddressCheck());
         c->add_option("--log,-l", bt.logFolder,
                       "log into this folder (PM_Log_SetUserInfo); read it with 'pmctl log'");
         c->add_option("--phone-id", bt.phoneId, "the phone's identification for the log")
