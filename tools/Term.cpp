@@ -144,6 +144,25 @@ class Session {
 
     bool hex() const { return m_hex; }
 
+    // After the phone came back and the port opened again: the line as the user left it, the
+    // speed as set or stepped (bps), parity and flow as asked, DTR and RTS as set or toggled.
+    void restore(int32_t bps)
+    {
+        const bool dtr = m_dtr, rts = m_rts;
+        m_held = m_softFlow = m_lineFlow = false;
+        applyLineOptions();
+        if (bps > 0 && PM_GetBPS() != bps)
+            setSpeed(bps);
+        PM_PortStatus status{};
+        const bool known = PM_GetPortStatus(&status) != 0;
+        if ((!known || (status.nDTR == 1) != dtr) && !(dtr ? PM_SetDTR() : PM_ClearDTR()))
+            throw moduleFailure("setting DTR failed", kGoneHint);
+        if ((!known || (status.nRTS == 1) != rts) && !(rts ? PM_SetRTS() : PM_ClearRTS()))
+            throw moduleFailure("setting RTS failed", kGoneHint);
+        m_dtr = dtr;
+        m_rts = rts;
+    }
+
     // Shows received bytes, keeping XON/XOFF to itself when it handles flow.
     void received(const std::vector<uint8_t>& bytes)
     {
@@ -458,7 +477,13 @@ const std::vector<int32_t>& termSpeeds()
 int runTerm(const PortOptions& port, const TermOptions& options)
 {
     const bool interactive = ::isatty(STDIN_FILENO) != 0;
-    std::string path = openPort(port);
+    std::string path;
+    try {
+        path = openPort(port, {}, [](const std::string& text) { note(text); });
+    } catch (const Stopped& stopped) {
+        std::cerr << "pmctl: " << stopped.what() << "\n";
+        return 0;
+    }
     PortGuard guard;
     Session session(options);
     // Cable types 3, 4 and 8 opened by type have even parity, every other line none.
@@ -487,7 +512,56 @@ int runTerm(const PortOptions& port, const TermOptions& options)
         auto quietSince = std::chrono::steady_clock::now();
         const auto quiet = std::chrono::milliseconds(port.rxTimeout);
         bool running = true;
+        // While the phone is away (--wait) nothing is sent: Ctrl-], Ctrl-A q or Ctrl-C quit,
+        // other keys are dropped. Piped input waits for the phone.
+        auto quitKeys = [&] {
+            pollfd in{STDIN_FILENO, POLLIN, 0};
+            uint8_t keys[256];
+            ssize_t n = interactive && ::poll(&in, 1, 0) > 0 ? ::read(STDIN_FILENO, keys, sizeof keys) : 0;
+            for (ssize_t i = 0; i < n; ++i) {
+                if (keys[i] == kQuitKey || keys[i] == 0x03 ||
+                    (escaped && std::tolower(keys[i]) == 'q'))
+                    return true;
+                escaped = keys[i] == kEscapeKey;
+            }
+            return false;
+        };
+        // The phone was unplugged: the port is closed, and opened again when the phone is back,
+        // with the line as it was. False when the user quit meanwhile.
+        auto reconnect = [&] {
+            const int32_t bps = PM_GetBPS();
+            note(deviceDescription(port) + " is gone (unplugged?): the port is closed; waiting "
+                 "for it to come back (Ctrl-] quits)");
+            PM_ClosePort();
+            guard.setClosed(true);
+            for (;;) {
+                try {
+                    path = openPort(port, quitKeys);
+                    guard.setClosed(false);
+                    session.restore(bps);
+                    note("reconnected to " + (path.empty() ? deviceDescription(port) : path) +
+                         ": " + session.settings());
+                    return true;
+                } catch (const Stopped&) {
+                    return false;
+                } catch (const Failure& failure) {
+                    // Gone again before it was set up (a replug storm), or it will not open:
+                    // the next try waits for it to be there and open again.
+                    note(std::string("reconnecting failed: ") + failure.what());
+                    if (!guard.isClosed()) {
+                        PM_ClosePort();
+                        guard.setClosed(true);
+                    }
+                    ::usleep(500000);
+                }
+            }
+        };
         while (running && !stopRequested()) {
+            if (port.wait && portHungUp()) {
+                running = reconnect();
+                escaped = false;
+                continue;
+            }
             if (session.drain()) {
                 quietSince = std::chrono::steady_clock::now();
                 continue;
@@ -534,11 +608,21 @@ int runTerm(const PortOptions& port, const TermOptions& options)
                     out.push_back(k);
                 }
             }
-            session.send(out);
+            try {
+                session.send(out);
+            } catch (const Failure&) {
+                if (!port.wait || !portHungUp())
+                    throw;
+                note("not sent: " + std::to_string(out.size()) + " bytes");
+            }
         }
     } catch (const Failure&) {
         std::cerr << "\n"; // the message starts a line of its own, after what the phone sent
         throw;
+    }
+    if (guard.isClosed()) {
+        std::cerr << "\nThe port is closed.\n";
+        return 0;
     }
     std::cerr << "\nClosing the port.\n";
     guard.close();
