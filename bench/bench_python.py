@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """The Python package against C, in one run: a 1 MiB receive and 1000 exchanges of 16 bytes each
 way, through the library on a pseudo-terminal whose far end is a separate process (so the peer
-costs both sides the same). C and Python take turns, ROUNDS times, so that a change in the
-machine's load meets both; prints the median of each and their ratio.
+costs every side the same), through C, portmdl.Port and portmdl.Serial (as a pyserial script
+does them: read(n) with a time-out in seconds). The three take turns, ROUNDS times, so that a
+change in the machine's load meets all; prints the median of each and their ratios to C.
 
     bench/bench_python.py BUILD_DIR      (a build with -DPM_BUILD_BENCH=ON)
 """
@@ -44,21 +45,32 @@ def peer():
     return process, process.stdout.readline().strip()
 
 
-def python_run(portmdl, device):
-    with portmdl.Port(device, timeout=5) as port:
-        request = b"x" * SIZE
+def timed(port, read):
+    """The receive and the exchanges on an open port; read(n) takes n bytes."""
+    request = b"x" * SIZE
+    port.write(request)
+    read(SIZE)  # waits for the reader thread to start
+    start = time.monotonic()
+    port.write(b"S")
+    data = read(RECEIVE)
+    receive = time.monotonic() - start
+    assert len(data) == RECEIVE
+    start = time.monotonic()
+    for _ in range(EXCHANGES):
         port.write(request)
-        port.read_exact(SIZE)  # waits for the reader thread to start
-        start = time.monotonic()
-        port.write(b"S")
-        data = port.read(RECEIVE)
-        receive = time.monotonic() - start
-        assert len(data) == RECEIVE
-        start = time.monotonic()
-        for _ in range(EXCHANGES):
-            port.write(request)
-            port.read_exact(SIZE)
-        return receive, time.monotonic() - start
+        if len(read(SIZE)) != SIZE:
+            raise RuntimeError("an exchange timed out")
+    return receive, time.monotonic() - start
+
+
+def port_run(portmdl, device):
+    with portmdl.Port(device, timeout=5) as port:
+        return timed(port, port.read_exact)
+
+
+def serial_run(portmdl, device):
+    with portmdl.Serial(device, timeout=5) as serial:
+        return timed(serial, serial.read)
 
 
 def main():
@@ -68,22 +80,25 @@ def main():
     import portmdl
 
     process, device = peer()
-    c_runs, py_runs = [], []
+    c_runs, port_runs, serial_runs = [], [], []
     try:
         for _ in range(ROUNDS):
             out = subprocess.run([str(build / "bench" / "python_c_host"), device, str(RECEIVE),
                                   str(EXCHANGES), str(SIZE)], capture_output=True, text=True,
                                  check=True).stdout.split()
             c_runs.append(tuple(float(x) for x in out))
-            py_runs.append(python_run(portmdl, device))
+            port_runs.append(port_run(portmdl, device))
+            serial_runs.append(serial_run(portmdl, device))
     finally:
         process.kill()
         process.wait()
-    print(f"{'median of ' + str(ROUNDS) + ' rounds':28}{'C':>10}{'Python':>10}{'Python/C':>10}")
+    print(f"{'median of ' + str(ROUNDS) + ' rounds':28}{'C':>10}{'Port':>10}{'Serial':>10}"
+          f"{'Port/C':>10}{'Serial/C':>10}")
     for i, label in enumerate((f"receive {RECEIVE >> 20} MiB (ms)", f"{EXCHANGES} exchanges (ms)")):
-        c_s = statistics.median(run[i] for run in c_runs)
-        py_s = statistics.median(run[i] for run in py_runs)
-        print(f"{label:28}{c_s * 1000:10.1f}{py_s * 1000:10.1f}{py_s / c_s:10.2f}")
+        c_s, port_s, serial_s = (statistics.median(run[i] for run in runs)
+                                 for runs in (c_runs, port_runs, serial_runs))
+        print(f"{label:28}{c_s * 1000:10.1f}{port_s * 1000:10.1f}{serial_s * 1000:10.1f}"
+              f"{port_s / c_s:10.2f}{serial_s / c_s:10.2f}")
 
 
 if __name__ == "__main__":

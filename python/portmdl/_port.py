@@ -381,11 +381,21 @@ class Port:
         waiting. Called with the call lock held."""
         waiting = min(int(self._lib.PM_InBufferCount()), most)
         if waiting > 0:
-            buffer = ctypes.create_string_buffer(waiting)
             self._lib.PM_SetRxTimeout(0)
-            if not self._lib.PM_RxBytes(waiting, buffer):
+            if not self._receive(waiting):
                 raise last_error(self._lib, operation)
-            self._pending += buffer.raw
+
+    def _receive(self, count: int) -> bool:
+        """One PM_RxBytes of count bytes onto the pending bytes; False when it failed (what
+        arrived stays in the module). Called with the call lock held."""
+        buffer = bytearray(count)
+        if not self._lib.PM_RxBytes(count, (ctypes.c_char * count).from_buffer(buffer)):
+            return False
+        if self._pending:
+            self._pending += buffer
+        else:
+            self._pending = buffer  # not copied: a large read is copied once, as it is handed out
+        return True
 
     def _fill(self, n: int, deadline: float, operation: str) -> bool:
         """Gathers n pending bytes by the deadline (math.inf: no deadline). False on a time-out,
@@ -407,19 +417,14 @@ class Port:
                         # The module's own failure, so that the error and its line are the ones
                         # the log's summary shows.
                         lib.PM_SetRxTimeout(0)
-                        buffer = ctypes.create_string_buffer(need)
-                        if lib.PM_RxBytes(need, buffer):
-                            self._pending += buffer.raw
+                        if self._receive(need):
                             continue
                         return False
                 else:
                     # In slices, so that a close from another thread ends the wait within one.
                     left_ms = int(max(0, min(_SLICE_MS, (deadline - time.monotonic()) * 1000)))
-                    piece = min(need, _PIECE)
-                    buffer = ctypes.create_string_buffer(piece)
                     lib.PM_SetRxTimeout(left_ms)
-                    if lib.PM_RxBytes(piece, buffer):
-                        self._pending += buffer.raw
+                    if self._receive(min(need, _PIECE)):
                         continue
                     if self._closed:
                         raise PortError("the port was closed meanwhile", operation=operation)
@@ -440,6 +445,10 @@ class Port:
         return time.monotonic() + ms / 1000
 
     def _hand_out(self, n: int) -> bytes:
+        if n >= len(self._pending):
+            out = bytes(self._pending)  # all of it: one copy, not a slice and its copy
+            self._pending = bytearray()
+            return out
         out = bytes(self._pending[:n])
         del self._pending[:n]
         return out
