@@ -4,7 +4,8 @@ read the log back as events.
 
     python_session.py DEVICE LOG_FOLDER
 
-Without a phone: `pmsim-cable --reply 'AT\\r=\\r\\nOK\\r\\n'` prints a DEVICE to use.
+Without a phone: `pmsim-cable --reply 'AT\\r=\\r\\nOK\\r\\n'` prints a DEVICE to use. A script
+written for pyserial runs on portmdl.Serial instead: see python_pyserial.py.
 """
 
 import os
