@@ -156,6 +156,18 @@ class Serial:
         if was_open:
             self.open()
 
+    def _change(self, attribute: str, value: object, apply) -> None:
+        """Sets a setting and applies it to an open port; a setting the port refuses is not
+        kept, so that it neither reads back nor comes back at the next open."""
+        old = getattr(self, attribute, None)
+        setattr(self, attribute, value)
+        if self.is_open:
+            try:
+                apply()
+            except BaseException:
+                setattr(self, attribute, old)
+                raise
+
     @property
     def name(self) -> Optional[str]:
         return self._name
@@ -170,9 +182,7 @@ class Serial:
             raise TypeError(f"baudrate must be an int, not {type(rate).__name__}")
         if not 0 < rate <= 0x7FFFFFFF:
             raise ValueError(f"baudrate must be from 1 to 2147483647, not {rate}")
-        self._baudrate = rate
-        if self.is_open:
-            self._apply_speed()
+        self._change("_baudrate", rate, self._apply_speed)
 
     def _apply_speed(self) -> None:
         self._open_port("set the speed").speed = self._baudrate
@@ -185,8 +195,7 @@ class Serial:
     def bytesize(self, bits: int) -> None:
         if bits not in (FIVEBITS, SIXBITS, SEVENBITS, EIGHTBITS):
             raise ValueError(f"bytesize must be 5, 6, 7 or 8, not {bits!r}")
-        self._bytesize = bits
-        self._check_framing()
+        self._change("_bytesize", bits, self._check_framing)
 
     @property
     def parity(self) -> str:
@@ -196,8 +205,7 @@ class Serial:
     def parity(self, parity: str) -> None:
         if parity not in (PARITY_NONE, PARITY_EVEN, PARITY_ODD, PARITY_MARK, PARITY_SPACE):
             raise ValueError(f"parity must be one of N E O M S, not {parity!r}")
-        self._parity = parity
-        self._check_framing()
+        self._change("_parity", parity, self._check_framing)
 
     @property
     def stopbits(self) -> float:
@@ -207,8 +215,7 @@ class Serial:
     def stopbits(self, bits: float) -> None:
         if bits not in (STOPBITS_ONE, STOPBITS_ONE_POINT_FIVE, STOPBITS_TWO):
             raise ValueError(f"stopbits must be 1, 1.5 or 2, not {bits!r}")
-        self._stopbits = bits
-        self._check_framing()
+        self._change("_stopbits", bits, self._check_framing)
 
     def _check_framing(self) -> None:
         # The module frames every line itself: a framing it does not run is refused on an open
@@ -238,9 +245,7 @@ class Serial:
     def write_timeout(self, seconds: Optional[float]) -> None:
         if seconds is not None:
             _port._milliseconds(seconds, "write_timeout")
-        self._write_timeout = seconds
-        if self.is_open:
-            self._apply_write_timeout()
+        self._change("_write_timeout", seconds, self._apply_write_timeout)
 
     def _apply_write_timeout(self) -> None:
         # None waits as long as the module can: a send ends only once nothing moved that long.
@@ -253,9 +258,7 @@ class Serial:
 
     @xonxoff.setter
     def xonxoff(self, on: bool) -> None:
-        self._xonxoff = bool(on)
-        if self.is_open:
-            self._apply_flow()
+        self._change("_xonxoff", bool(on), self._apply_flow)
 
     @property
     def rtscts(self) -> bool:
@@ -263,9 +266,7 @@ class Serial:
 
     @rtscts.setter
     def rtscts(self, on: bool) -> None:
-        self._rtscts = bool(on)
-        if self.is_open:
-            self._apply_flow()
+        self._change("_rtscts", bool(on), self._apply_flow)
 
     def _apply_flow(self) -> None:
         if self._xonxoff and self._rtscts:

@@ -82,8 +82,18 @@ def test_errors_are_serial_exceptions(sim_cable, tmp_path):
     with portmdl.Serial(cable.path) as serial:
         with pytest.raises(portmdl.SerialException):
             portmdl.Serial(cable.path)  # the one-port rule
-        with pytest.raises(portmdl.SerialException, match="8 data bits"):
-            serial.bytesize = portmdl.SEVENBITS
+        for name, value in (("bytesize", portmdl.SEVENBITS), ("parity", portmdl.PARITY_ODD),
+                            ("stopbits", portmdl.STOPBITS_TWO)):
+            with pytest.raises(portmdl.SerialException, match="8 data bits"):
+                setattr(serial, name, value)
+        # Refused, not kept: the line's framing reads back and may be set again.
+        assert (serial.bytesize, serial.parity, serial.stopbits) == (8, "N", 1)
+        serial.parity = portmdl.PARITY_NONE
+        with pytest.raises(portmdl.SerialException, match="one flow control at a time"):
+            serial.xonxoff, serial.rtscts = True, True
+        assert (serial.xonxoff, serial.rtscts, serial._port.flow) == (True, False, "xon-xoff")
+        serial.port = serial.port  # reopened with the settings kept
+        assert serial._port.flow == "xon-xoff"
         with pytest.raises(portmdl.SerialException, match="already open"):
             serial.open()
         with pytest.raises(TypeError, match="expected must be bytes, not str"):

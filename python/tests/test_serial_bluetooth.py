@@ -81,6 +81,10 @@ def test_what_a_channel_cannot_do_is_a_serial_exception():
         assert refused.value.code is not None  # the module's refusal, not the package's
         with pytest.raises(portmdl.SerialException, match="8 data bits, parity N"):
             serial.parity = portmdl.PARITY_EVEN
+        # A refused setting is not kept: the port's own settings read back and apply again.
+        assert (serial.rtscts, serial.parity) == (False, portmdl.PARITY_NONE)
+        serial.xonxoff = False
+        serial.stopbits = portmdl.STOPBITS_ONE
         # Still open and talking after each refusal.
         serial.write(b"AT\r")
         assert serial.read(6) == b"\r\nOK\r\n"
