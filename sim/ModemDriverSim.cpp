@@ -204,6 +204,18 @@ unsigned ModemDriverSim::ReadRequests() const
     return m_readRequests;
 }
 
+std::string ModemDriverSim::ReceivedFrom(std::size_t offset) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return offset < m_received.size() ? m_received.substr(offset) : std::string();
+}
+
+std::uint64_t ModemDriverSim::Handed() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_handed;
+}
+
 std::string ModemDriverSim::Received() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -315,6 +327,8 @@ void ModemDriverSim::ServeReads(Client& client)
     ServeReadsBatched(client);
     m_batching = false;
     SendBatch(client);
+    m_handed += m_replying;
+    m_replying = 0;
 }
 
 void ModemDriverSim::ServeReadsBatched(Client& client)
@@ -333,6 +347,7 @@ void ModemDriverSim::ServeReadsBatched(Client& client)
         // Taken bytes are dropped in bulk: erasing 256 bytes off the front of a megabyte at
         // every read would cost more than the whole exchange.
         m_outHead += n;
+        m_replying += n;
         if (m_outHead == m_outQueue.size() || m_outHead >= 65536) {
             m_outQueue.erase(0, m_outHead);
             m_outHead = 0;
@@ -388,6 +403,7 @@ bool ModemDriverSim::OnMessage(Client& client, const uint8_t* msg, std::size_t n
             break;
         }
         if (selector == 2) {
+            m_handed += m_outQueue.size() - m_outHead;
             m_outQueue.clear();
             m_outHead = 0;
         }

@@ -80,6 +80,7 @@ class ModemDriverSim {
     std::vector<Request> Requests() const;
     unsigned ReadRequests() const;
     std::string Received() const; // the bytes of every write request, in order
+    std::string ReceivedFrom(std::size_t offset) const; // those from offset on
     bool WaitReceived(std::size_t count, std::chrono::milliseconds timeout) const;
     // Clients connected now, and a wait for a number of them (e.g. 0 after a close).
     std::size_t Clients() const;
@@ -87,6 +88,10 @@ class ModemDriverSim {
     // CPU time the driver's thread has used so far, in seconds (benchmarks tell the module's
     // share of a process's time from the driver's with it).
     double ThreadCpuSeconds() const;
+    // How many of the bytes the phone queued (Send's and its answers) have left the queue: sent
+    // to a client in read replies, or dropped by a clear request. The stress test takes those
+    // as arrived at the module.
+    std::uint64_t Handed() const;
     // The state the set methods left.
     std::vector<uint8_t> LineCoding() const;
     int32_t ControlLineState() const;
@@ -132,6 +137,8 @@ class ModemDriverSim {
     AtPhone m_phone;
     std::string m_outQueue;     // the phone's bytes; those from m_outHead on no read took yet
     std::size_t m_outHead = 0;
+    std::uint64_t m_handed = 0;   // bytes of the queue sent in replies or cleared
+    std::uint64_t m_replying = 0; // bytes of read replies made and not yet sent
     bool m_batching = false; // SendTo keeps replies in m_batch instead of sending
     std::vector<std::string> m_batch;
     std::map<uint32_t, Fault> m_faults;
