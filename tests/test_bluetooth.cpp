@@ -5,7 +5,10 @@
 
 #include <chrono>
 #include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 
 #include "BluetoothTestSupport.h"
 #include "LogProbe.h"
@@ -68,6 +71,8 @@ TEST(BluetoothWorldFileTest, AFileThatBreaksTheSchemaIsReportedWithItsPositionAn
         {R"({"panel": "AA:BB:CC:DD:EE:09", "devices": []})", "at /panel"},
         {R"({"devices": [{"address": "AA:BB:CC:DD:EE:01", "phone": {"echo": true, "send": "00"}}]})",
          "at /devices/0/phone/send: unknown key"},
+        {R"({"devices": [{"address": "AA:BB:CC:DD:EE:01", "phone": {"socket": ""}}]})",
+         "at /devices/0/phone/socket: expected a socket path of 1 to 107 bytes"},
         {"[1, 2]", "at /: expected an object"},
     };
     BluetoothWorldFile file(json::object());
@@ -422,6 +427,50 @@ TEST_F(BluetoothPort, ClearingTheStoreEndsAHeldDeliveryAndKeepsTheLaterOnes)
     const size_t later = kSent - (EI_CommBaseBluetooth::kRecvLimit / kPiece + 1) * kPiece;
     EXPECT_EQ(receive(later), std::string(later, 'A'));
     EXPECT_EQ(PM_InBufferCount(), 0);
+}
+
+// A program listening on a socket plays the phone: the channel's open connects to it, it reads
+// what the host sends and the host receives what it writes, and it sees the connection end when
+// the channel closes. With nobody listening there the channel does not open.
+TEST_F(BluetoothPort, ASocketPhoneTalksOverItsConnectionAndSeesTheChannelClose)
+{
+    char dir[] = "/tmp/pmbtphone.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/phone";
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    open(phoneDevice({{"socket", path}}));
+    int phone = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(phone, 0);
+
+    ASSERT_EQ(PM_TxBytes(3, reinterpret_cast<const uint8_t*>("AT\r")), 1);
+    char got[8] = {};
+    size_t have = 0;
+    while (have < 3) {
+        ssize_t n = read(phone, got + have, 3 - have);
+        ASSERT_GT(n, 0);
+        have += static_cast<size_t>(n);
+    }
+    EXPECT_EQ(std::string(got, 3), "AT\r");
+    ASSERT_EQ(write(phone, "\r\nOK\r\n", 6), 6);
+    EXPECT_EQ(receive(6), "\r\nOK\r\n");
+
+    transport->closechannel();
+    EXPECT_EQ(read(phone, got, sizeof got), 0); // end of file
+    close(phone);
+
+    close(listener);
+    unlink(path.c_str());
+    BluetoothRef channel = nullptr;
+    EXPECT_NE(Bluetooth().IOBluetoothDeviceOpenRFCOMMChannel(
+                  EI_CommBaseBluetooth::g_myBluetoothDevice.GetActiveDevice(), 3, &channel),
+              kIOReturnSuccess);
+    EXPECT_EQ(channel, nullptr);
+    rmdir(dir);
 }
 
 TEST_F(BluetoothPort, ASendOverSixteenBitsGoesOutAsSeveralWritesInOrder)

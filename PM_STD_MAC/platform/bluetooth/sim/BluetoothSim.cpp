@@ -4,7 +4,11 @@
 #include "BluetoothSim.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,6 +57,18 @@ struct SimChannel final : OpaqueIOBluetoothObjectRef {
     void* refCon = nullptr;
     pmsim::ReplyScript script;
     std::thread thread;
+    // A socket phone: the connection to the program that plays it, and what ends the delivery's
+    // wait on it.
+    int fd = -1;
+    int wake = -1;
+    ~SimChannel()
+    {
+        for (int d : {fd, wake}) {
+            if (d >= 0) {
+                close(d);
+            }
+        }
+    }
 };
 
 struct SimToken final : OpaqueIOBluetoothObjectRef {};
@@ -304,6 +320,12 @@ class SimBluetooth final : public BluetoothPlatform {
         opened->device = device;
         opened->id = channelID;
         const WorldDevice& w = *device->world;
+        if (w.phone == WorldDevice::Socket && !connectPhone(*opened, w.socket)) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_channels.erase(opened);
+            delete opened;
+            return kIOReturnError; // nobody plays the phone
+        }
         if (w.phone == WorldDevice::Replies) {
             for (const auto& [request, reply] : w.replies) {
                 opened->script.Add(request, reply);
@@ -352,12 +374,15 @@ class SimBluetooth final : public BluetoothPlatform {
                 return kIOReturnError;
             }
         }
+        const char* bytes = static_cast<const char*>(data);
+        const WorldDevice& w = *channel->device->world;
+        if (w.phone == WorldDevice::Socket) {
+            return writePhone(*channel, bytes, length, numBytesSent);
+        }
         std::lock_guard<std::mutex> lock(channel->mutex);
         if (!channel->open) {
             return kIOReturnNotOpen;
         }
-        const char* bytes = static_cast<const char*>(data);
-        const WorldDevice& w = *channel->device->world;
         if (w.phone == WorldDevice::Echo && w.echo) {
             channel->out.append(bytes, length);
         } else if (w.phone == WorldDevice::Replies) {
@@ -519,7 +544,8 @@ class SimBluetooth final : public BluetoothPlatform {
         return channel;
     }
 
-    // After this no listener call of the channel runs or starts.
+    // After this no listener call of the channel runs or starts; a socket phone sees the end of
+    // its connection.
     void stopChannel(SimChannel& channel)
     {
         {
@@ -528,13 +554,99 @@ class SimBluetooth final : public BluetoothPlatform {
             channel.open = false;
         }
         channel.changed.notify_all();
+        if (channel.wake >= 0) {
+            uint64_t one = 1;
+            while (write(channel.wake, &one, sizeof one) < 0 && errno == EINTR) {
+            }
+        }
         if (channel.thread.joinable() && channel.thread.get_id() != std::this_thread::get_id()) {
             channel.thread.join();
+        }
+        if (channel.fd >= 0) {
+            shutdown(channel.fd, SHUT_RDWR);
+        }
+    }
+
+    // Connects the channel to the program listening at path, which plays the phone.
+    static bool connectPhone(SimChannel& channel, const std::string& path)
+    {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        channel.fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        channel.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        return channel.fd >= 0 && channel.wake >= 0 &&
+               connect(channel.fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    }
+
+    // A write to a socket phone waits for room as a real channel does, at most 10 s, and ends at
+    // once when a close on another thread asks it to.
+    static IOReturn writePhone(SimChannel& channel, const char* bytes, uint16_t length,
+                               uint32_t* numBytesSent)
+    {
+        {
+            std::lock_guard<std::mutex> lock(channel.mutex);
+            if (!channel.open) {
+                return kIOReturnNotOpen;
+            }
+        }
+        uint32_t sent = 0;
+        const auto deadline = BluetoothWaitClock::now() + std::chrono::seconds(10);
+        while (sent < length) {
+            ssize_t n = send(channel.fd, bytes + sent, length - sent, MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += static_cast<uint32_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (!(n < 0 && errno == EAGAIN &&
+                         BluetoothWait(channel.fd, POLLOUT, deadline) > 0)) {
+                break; // the phone hung up, did not read in time, or a close ended the wait
+            }
+        }
+        if (numBytesSent != nullptr) {
+            *numBytesSent = sent;
+        }
+        return sent > 0 || length == 0 ? kIOReturnSuccess : kIOReturnError;
+    }
+
+    // What a socket phone writes goes to the listener in pieces of at most the device's chunk;
+    // while the listener holds a piece, nothing more is read, so the phone's writes wait.
+    void deliverSocket(SimChannel& channel)
+    {
+        std::string piece(channel.device->world->chunk, '\0');
+        bool hungUp = false;
+        for (;;) {
+            IOBluetoothRFCOMMDataListener listener;
+            void* refCon;
+            {
+                std::unique_lock<std::mutex> lock(channel.mutex);
+                channel.changed.wait(
+                    lock, [&] { return channel.stop || (!hungUp && channel.listener != nullptr); });
+                if (channel.stop) {
+                    return;
+                }
+                listener = channel.listener;
+                refCon = channel.refCon;
+            }
+            pollfd fds[2] = {{channel.fd, POLLIN, 0}, {channel.wake, POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN)) {
+                continue; // interrupted, or told to stop: looked at above
+            }
+            ssize_t n = read(channel.fd, piece.data(), piece.size());
+            if (n > 0) {
+                listener(&channel, piece.data(), static_cast<uint16_t>(n), refCon);
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                hungUp = true; // nothing more will come
+            }
         }
     }
 
     void deliver(SimChannel& channel)
     {
+        if (channel.fd >= 0) {
+            deliverSocket(channel);
+            return;
+        }
         const size_t chunk = channel.device->world->chunk;
         std::string piece;
         std::unique_lock<std::mutex> lock(channel.mutex);

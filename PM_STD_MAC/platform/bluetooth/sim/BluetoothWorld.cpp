@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <limits>
 #include <set>
+#include <sys/un.h>
 
 #include <nlohmann/json.hpp>
 
@@ -369,8 +370,18 @@ class Reader {
             if (static_cast<uint64_t>(d.send.size()) * d.repeat > (64u << 20)) {
                 fail(where, "a phone sends at most 64 MiB at each open");
             }
+        } else if (value.contains("socket")) {
+            onlyKeys(value, where, {"socket"});
+            d.phone = WorldDevice::Socket;
+            d.socket = string(value["socket"], child(where, "socket"));
+            if (d.socket.empty() || d.socket.size() >= sizeof(sockaddr_un::sun_path)) {
+                fail(child(where, "socket"), "expected a socket path of 1 to " +
+                                                 std::to_string(sizeof(sockaddr_un::sun_path) - 1) +
+                                                 " bytes");
+            }
         } else {
-            fail(where, "a phone is {\"echo\": B}, {\"replies\": {...}} or {\"send\": HEX}");
+            fail(where, "a phone is {\"echo\": B}, {\"replies\": {...}}, {\"send\": HEX} or "
+                        "{\"socket\": PATH}");
         }
     }
 

@@ -28,11 +28,12 @@ struct WorldDevice {
     int64_t sdpFromQuery = 1;
     BluetoothRefList records; // null entries are null records
     // The phone behind every channel.
-    enum Phone { Echo, Replies, Send } phone = Echo;
+    enum Phone { Echo, Replies, Send, Socket } phone = Echo;
     bool echo = true;
     std::vector<std::pair<std::string, std::string>> replies;
     std::string send;
     uint32_t repeat = 1;
+    std::string socket; // a program listening there plays the phone, one connection a channel
 };
 
 struct BluetoothWorld {
