@@ -10,6 +10,8 @@
 #   ./dev.sh tsan          the threaded tests, built with ThreadSanitizer
 #   ./dev.sh bench         build and run the benchmarks
 #   ./dev.sh fuzz [SECS]   build the fuzz targets with clang and run each for SECS seconds (60)
+#   ./dev.sh stress SECS [SEED] [TRANSPORT]  the model-based stress test, SECS seconds on each
+#                          transport (or on TRANSPORT: tty, modem, bluetooth); SEED replays a run
 #   ./dev.sh lab [--shell] [TEST...]  build, then run the lab tests (tests/lab/TEST.test.sh) in a
 #                          virtual machine with real Bluetooth and USB stacks (docs/lab.md)
 set -euo pipefail
@@ -133,6 +135,16 @@ fuzz)
             build-fuzz/corpus/"$name" fuzz/corpus/"$name"
     done
     ;;
+stress)
+    # The stress test of docs/stress.md. Without a seed each transport's run takes a random one,
+    # printed before it starts; a failure prints the command that replays it.
+    seconds=${1:?usage: ./dev.sh stress SECONDS [SEED] [tty|modem|bluetooth]}
+    ensure_packages
+    configure build
+    cmake --build build -j"$JOBS" --target test_stress
+    PM_STRESS_SECONDS=$seconds PM_STRESS_SEED=${2:-} PM_STRESS_TRANSPORT=${3:-} \
+        ./build/tests/test_stress
+    ;;
 lab)
     # The virtual machine and its stacks: QEMU, Debian's kernel (fetched by the lab), busybox
     # for the first boot stage, BlueZ with its virtual controllers, udev.
@@ -142,7 +154,7 @@ lab)
     tests/lab/lab.sh build "$@"
     ;;
 *)
-    sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac
