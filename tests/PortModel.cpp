@@ -1,10 +1,10 @@
 #include "PortModel.h"
 
-#include "StressFrames.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
+
+#include "StressFrames.h"
 
 namespace stress {
 
@@ -238,7 +238,6 @@ void PortModel::PhoneGotGarbage(size_t bytes, Micros t)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_latest = std::max(m_latest, t);
-    m_garbage += bytes;
     bool explained =
         std::any_of(m_cutSends.begin(), m_cutSends.end(), [&](Micros began) { return began <= t; });
     for (const Event& e : m_events) {

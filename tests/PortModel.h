@@ -226,7 +226,6 @@ class PortModel {
     int64_t m_arrivals = 0;
     std::map<int, uint32_t> m_lastArrived; // per thread, the number of its last frame
     std::vector<Micros> m_cutSends;        // when sends that may have been cut began
-    size_t m_garbage = 0;
 
     Stats m_stats;
 };
