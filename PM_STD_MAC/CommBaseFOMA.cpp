@@ -145,14 +145,32 @@ int EI_CommBaseFOMA::internalRead()
     unsigned char replies[kMostReads][kReadReplySize];
     size_t sizes[kMostReads];
     kern_return_t results[kMostReads];
+    uint64_t arrivals[kMostReads];
     size_t waiting = static_cast<size_t>(m_nReads);
     int taken = UserClientCollect(m_hConnect, m_readTags, &waiting, kReplyWaitMs, replies,
-                                  kReadReplySize, sizes, results);
+                                  kReadReplySize, sizes, results, arrivals);
     m_nReads = static_cast<int>(waiting);
+    bool failed = taken < 0;
+    {
+        // Gathered and queued as one pass that a clear waits for: replies the driver sent before
+        // a clear's are dropped, and a block held back by a full queue is not queued after it.
+        std::lock_guard<std::mutex> pass(SourceLock());
+        queueReplies(replies, sizes, results, arrivals, taken, failed);
+    }
+    if (failed) {
+        WaitReady(-1, 0, static_cast<int>(kFailedReadPauseMs));
+        return 0;
+    }
+    return 1;
+}
+
+void EI_CommBaseFOMA::queueReplies(unsigned char (*replies)[kReadReplySize], const size_t* sizes,
+                                   const kern_return_t* results, const uint64_t* arrivals,
+                                   int taken, bool& failed)
+{
     // The bytes are gathered in the first reply's room, in order, and queued with one write.
     unsigned char* bytes = &replies[0][0];
     int got = 0;
-    bool failed = taken < 0;
     for (int i = 0; i < taken; ++i) {
         if (results[i] != kIOReturnSuccess || sizes[i] < 4) {
             failed = true;
@@ -168,20 +186,30 @@ int EI_CommBaseFOMA::internalRead()
         } else if (count == kDataSize) {
             m_nReadWindow = std::min(m_nReadWindow * 2, kMostReads); // more is waiting
         }
+        if (arrivals[i] <= m_nClearedArrivals) {
+            continue; // sent before the driver's last clear: received before the host's
+        }
         std::memmove(bytes + got, replies[i] + 4, count);
         got += static_cast<int>(count);
     }
     if (got != 0) {
-        // Queued as one pass that a clear waits for, so a block held back by a full queue is not
-        // queued after the clear that followed it.
-        std::lock_guard<std::mutex> pass(SourceLock());
         writeBuffer(bytes, got);
     }
-    if (failed) {
-        WaitReady(-1, 0, static_cast<int>(kFailedReadPauseMs));
-        return 0;
+}
+
+int EI_CommBaseFOMA::clearBuffer()
+{
+    // Besides what the reader queued, the bytes received before the clear are those in replies
+    // the driver sent before it, collected or not, and those the driver still holds. So, with the
+    // reader kept between passes, the driver drops what it holds (its clear) and every read reply
+    // that arrived before the clear's own is dropped as the reader collects it; later replies
+    // carry only bytes the phone sent after. Not while the reader's start pause lasts: the open
+    // has just cleared the driver, and the reader empties the queue as it starts.
+    std::unique_lock<std::mutex> pass = waitReaderPass(true);
+    if (ReaderReading() && m_hConnect != 0 && OBEXCleard(m_hConnect) == kIOReturnSuccess) {
+        m_nClearedArrivals = UserClientLastArrival();
     }
-    return 1;
+    return g_cRingBuff.Clear();
 }
 
 int EI_CommBaseFOMA::writeRequest(const unsigned char* buf, int len)

@@ -9,6 +9,7 @@
 #include <termios.h>
 
 #include "CommBaseForMAC.h"
+#include "platform/IOReturn.h"
 
 // Transport error code of this transport (beside the base's).
 enum {
@@ -60,6 +61,7 @@ class EI_CommBaseFOMA : public EI_CommBaseForMAC {
     int SetPortStatus(const PM_PortStatus* status) override;
     int RequestChargeCommand(int on) override;
     int GetUSBInfo(uint16_t* info) override;
+    int clearBuffer() override;
     virtual int error();                    // PM_Exit(103)
     virtual int GetIOKitError(int result); // the low 14 bits of a platform result
 
@@ -86,6 +88,11 @@ class EI_CommBaseFOMA : public EI_CommBaseForMAC {
 
   private:
     int writeRequest(const unsigned char* buf, int len);
+    // Queues the bytes of the collected read replies, in order, but those sent before the last
+    // clear; raises failed for a failed reply. The reader calls it holding SourceLock().
+    void queueReplies(unsigned char (*replies)[kReadReplySize], const size_t* sizes,
+                      const kern_return_t* results, const uint64_t* arrivals, int taken,
+                      bool& failed);
 
     // The reader keeps up to kMostReads read requests in the driver while data streams, and one
     // while the phone is quiet (an idle driver answers each only after its wait).
@@ -93,6 +100,9 @@ class EI_CommBaseFOMA : public EI_CommBaseForMAC {
     uint32_t m_readTags[kMostReads] = {}; // the read requests in the driver; reader thread only
     int m_nReads = 0;
     int m_nReadWindow = 1;
+    // Read replies that arrived up to this number (UserClientCollect's numbering) came before
+    // the driver's answer to the last clear; both threads use it holding SourceLock().
+    uint64_t m_nClearedArrivals = 0;
 };
 
 #endif

@@ -110,6 +110,8 @@ class EI_CommBaseForMAC {
     // Before a change that discards the device's pending input: moves into the store what the
     // device already holds, as a reader running beside the host would have queued it.
     void keepDeviceInput();
+    // The reader's start pause is over (it reads the device).
+    bool ReaderReading() const { return m_bReaderReading.load(std::memory_order_acquire) != 0; }
 
   public:
 

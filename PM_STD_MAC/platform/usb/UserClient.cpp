@@ -30,6 +30,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The arrival number of the reply to this thread's last call (UserClientLastArrival).
+thread_local uint64_t t_lastArrival = 0;
+
 constexpr size_t kHeaderWords = 6; // request: tag, selector, four counts and sizes
 constexpr size_t kReplyHeaderWords = 4;
 constexpr size_t kMaxReply = 4 * (kReplyHeaderWords + kUserClientMaxScalars) + kUserClientMaxStruct;
@@ -85,7 +88,7 @@ class Connection {
     kern_return_t Submit(uint32_t selector, const void* structIn, size_t structInSize,
                          size_t structOutSize, size_t count, uint32_t* tags);
     int Collect(uint32_t* tags, size_t* count, int waitMs, void* structOut, size_t structOutSize,
-                size_t* sizes, kern_return_t* results);
+                size_t* sizes, kern_return_t* results, uint64_t* arrivals);
 
   private:
     void BreakLocked()
@@ -321,7 +324,8 @@ kern_return_t Connection::Submit(uint32_t selector, const void* structIn, size_t
 }
 
 int Connection::Collect(uint32_t* tags, size_t* count, int waitMs, void* structOut,
-                        size_t structOutSize, size_t* sizes, kern_return_t* results)
+                        size_t structOutSize, size_t* sizes, kern_return_t* results,
+                        uint64_t* arrivals)
 {
     const auto until = Clock::now() + std::chrono::milliseconds(waitMs);
     bool looked = false; // the socket was read at least once in this call
@@ -350,6 +354,9 @@ int Connection::Collect(uint32_t* tags, size_t* count, int waitMs, void* structO
                 const uint8_t* reply = m_submitted[tag]->reply.data();
                 sizes[k] = std::min<size_t>(GetWord(reply + 12), structOutSize);
                 results[k] = static_cast<kern_return_t>(GetWord(reply + 4));
+                if (arrivals != nullptr) {
+                    arrivals[k] = arrived[k].first;
+                }
                 std::memcpy(out + k * structOutSize, reply + 4 * kReplyHeaderWords, sizes[k]);
                 m_pending.erase(tag);
                 m_submitted.erase(tag);
@@ -434,6 +441,7 @@ kern_return_t Connection::Call(uint32_t selector, const int32_t* scalarIn, uint3
     if (!pending.done) {
         return kIOReturnError;
     }
+    t_lastArrival = pending.arrival;
     lock.unlock();
     const uint8_t* reply = pending.reply.data();
     uint32_t scalars = GetWord(reply + 8);
@@ -731,16 +739,22 @@ kern_return_t UserClientSubmit(io_connect_t connect, uint32_t selector, const vo
 }
 
 int UserClientCollect(io_connect_t connect, uint32_t* tags, size_t* count, int waitMs,
-                      void* structOut, size_t structOutSize, size_t* sizes, kern_return_t* results)
+                      void* structOut, size_t structOutSize, size_t* sizes, kern_return_t* results,
+                      uint64_t* arrivals)
 {
     try {
         auto connection = Find(connect);
         return connection ? connection->Collect(tags, count, waitMs, structOut, structOutSize,
-                                                sizes, results)
+                                                sizes, results, arrivals)
                           : -1;
     } catch (const std::exception&) {
         return -1;
     }
+}
+
+uint64_t UserClientLastArrival()
+{
+    return t_lastArrival;
 }
 
 int UserClientSocket(io_connect_t connect)

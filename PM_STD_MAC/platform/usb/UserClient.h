@@ -72,12 +72,18 @@ const char* UserClientRefusal();
 // size), its size to sizes[i] and its result to results[i], and its tag leaves tags (*count
 // shrinks). It answers the number taken, 0 when none came in time, or -1 when the connection is
 // unusable or the oldest call had no reply within the reply time-out. Calls not collected are
-// forgotten when the connection closes.
+// forgotten when the connection closes. arrivals, when given, receives each reply's arrival
+// number: a connection numbers its replies in the order they come, so a reply numbered below
+// another's was sent by the driver before it.
 kern_return_t UserClientSubmit(io_connect_t connect, uint32_t selector, const void* structIn,
                                size_t structInSize, size_t structOutSize, size_t count,
                                uint32_t* tags);
 int UserClientCollect(io_connect_t connect, uint32_t* tags, size_t* count, int waitMs,
-                      void* structOut, size_t structOutSize, size_t* sizes, kern_return_t* results);
+                      void* structOut, size_t structOutSize, size_t* sizes, kern_return_t* results,
+                      uint64_t* arrivals = nullptr);
+// The arrival number of the reply to the calling thread's last method call that got one (0 when
+// none did), on the numbering of UserClientCollect's arrivals.
+uint64_t UserClientLastArrival();
 
 // The socket of an open connection, or -1 (tests check its flags).
 int UserClientSocket(io_connect_t connect);
