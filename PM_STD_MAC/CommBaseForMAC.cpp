@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include "PortMdlState.h"
@@ -61,8 +62,7 @@ EI_CommBaseForMAC::EI_CommBaseForMAC()
     : m_nReadTimeOut(0), m_nWriteTimeOut(0), m_nLastError(0), m_bRunning(0), m_hThread(),
       m_bHasThread(false), m_mutex(), m_nRxTimeout(1), m_nRxSleepTime(1), m_bIsOpen(0),
       m_nStopFd(-1), m_bReaderStarted(0), m_bReaderReading(0), m_bHostHolds(0), m_bReaderAside(0),
-      m_nAsideFd(-1),
-      m_sourceMutex()
+      m_nAsideFd(-1), m_nRecheckFd(-1), m_sourceMutex()
 {
 }
 
@@ -165,9 +165,17 @@ void EI_CommBaseForMAC::HoldDevice()
 
 void EI_CommBaseForMAC::ReleaseDevice(bool wakeReader)
 {
-    if (m_bHostHolds.exchange(0) != 0 && wakeReader) {
-        signalFd(m_nAsideFd);
+    if (m_bHostHolds.exchange(0) == 0) {
+        return;
     }
+    if (wakeReader) {
+        signalFd(m_nAsideFd);
+        return;
+    }
+    // Setting the timer again moves its one shot on: a host that holds the device again within
+    // the period never wakes the reader.
+    const itimerspec later = {{0, 0}, {0, kAsideRecheckMs * 1000000L}};
+    timerfd_settime(m_nRecheckFd, 0, &later, nullptr);
 }
 
 bool EI_CommBaseForMAC::stayAside()
@@ -177,9 +185,17 @@ bool EI_CommBaseForMAC::stayAside()
     }
     m_bReaderAside.store(1);
     while (m_bRunning && HostHolds()) {
-        struct pollfd fds[2] = {{m_nStopFd, POLLIN, 0}, {m_nAsideFd, POLLIN, 0}};
-        if (poll(fds, 2, kAsideRecheckMs) > 0 && (fds[1].revents & POLLIN)) {
-            drainFd(m_nAsideFd);
+        // No time limit: a release either wakes the reader or sets the timer, which stays
+        // readable once it fired, so no release is missed between the test and the wait.
+        struct pollfd fds[3] = {
+            {m_nStopFd, POLLIN, 0}, {m_nAsideFd, POLLIN, 0}, {m_nRecheckFd, POLLIN, 0}};
+        if (poll(fds, 3, -1) > 0) {
+            if (fds[1].revents & POLLIN) {
+                drainFd(m_nAsideFd);
+            }
+            if (fds[2].revents & POLLIN) {
+                drainFd(m_nRecheckFd);
+            }
         }
     }
     m_bReaderAside.store(0);
@@ -231,7 +247,7 @@ int EI_CommBaseForMAC::Close()
         m_bHasThread = false;
         pthread_mutex_destroy(&m_mutex);
     }
-    for (int* fd : {&m_nStopFd, &m_nAsideFd}) {
+    for (int* fd : {&m_nStopFd, &m_nAsideFd, &m_nRecheckFd}) {
         if (*fd >= 0) {
             close(*fd);
             *fd = -1;
@@ -316,10 +332,13 @@ int EI_CommBaseForMAC::CreateThread()
     if (m_nAsideFd < 0 && DirectSource() >= 0) {
         m_nAsideFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     }
+    if (m_nRecheckFd < 0 && DirectSource() >= 0) {
+        m_nRecheckFd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    }
     // Without its stop descriptor (at the descriptor limit) a reader could never be woken to
-    // stop, and a close would wait for it for ever: the open fails instead. Without the other,
-    // a reader could not be told to step aside.
-    if (m_nStopFd < 0 || (DirectSource() >= 0 && m_nAsideFd < 0)) {
+    // stop, and a close would wait for it for ever: the open fails instead. Without the others,
+    // a reader could not be told to step aside and back.
+    if (m_nStopFd < 0 || (DirectSource() >= 0 && (m_nAsideFd < 0 || m_nRecheckFd < 0))) {
         RecordSysErr(errno);
         pthread_mutex_destroy(&m_mutex);
         Close();

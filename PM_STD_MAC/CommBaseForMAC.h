@@ -86,9 +86,10 @@ class EI_CommBaseForMAC {
     // none, and the reader hands every byte over).
     //
     // HoldDevice() asks the reader to step aside (a send raises it before its pause, a receive
-    // before it waits); ReleaseDevice() lets it back, at once when wakeReader is set, else at its
-    // next look (within kAsideRecheckMs), so a host exchanging in a loop does not pay a wake-up
-    // per exchange. Meanwhile every host-side call that takes bytes (receive, count, clear) reads
+    // before it waits); ReleaseDevice() lets it back, at once when wakeReader is set, else
+    // kAsideRecheckMs after the host's last release (a one-shot timer each release sets again),
+    // so a host exchanging in a loop does not pay a wake-up per exchange, and a reader aside
+    // while the host waits or sleeps sleeps without a clock. Meanwhile every host-side call that takes bytes (receive, count, clear) reads
     // the device itself. The reader takes SourceLock() around each read of the device and the
     // queuing of what it read; the host reads the device only holding that lock, after moving
     // what the queue holds, so no byte overtakes another. The host only tries the lock: it never
@@ -138,10 +139,12 @@ class EI_CommBaseForMAC {
     // Raised once the reader's start pause is over: before that the host reads no device.
     std::atomic<int32_t> m_bReaderReading;
     // Raised while the host holds the device; m_bReaderAside while the reader waits aside (a hold
-    // then needs no wake-up). m_nAsideFd wakes the reader to look at the hold.
+    // then needs no wake-up). m_nAsideFd wakes the reader to look at the hold; m_nRecheckFd, a
+    // one-shot timer, wakes it kAsideRecheckMs after a release that did not.
     std::atomic<int32_t> m_bHostHolds;
     std::atomic<int32_t> m_bReaderAside;
     int m_nAsideFd;
+    int m_nRecheckFd;
     std::mutex m_sourceMutex;
 
     bool readsDirect(); // the host may read DirectSource() now
