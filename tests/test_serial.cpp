@@ -12,6 +12,8 @@
 #include <ctime>
 #include <functional>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <poll.h>
 #include <regex>
@@ -639,6 +641,47 @@ TEST_F(Serial, AReceiveOnAHungUpLineSleepsUntilItsTimeOut)
         EXPECT_LT(cpu, 250ms);
         EXPECT_EQ(PM_ClosePort(), 1);
     }
+}
+
+namespace {
+
+// How often the process's threads other than the calling one have gone to sleep so far.
+long OtherThreadsSleeps()
+{
+    const std::string self = std::to_string(gettid());
+    long total = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (task.path().filename() == self) {
+            continue;
+        }
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+                total += std::stol(line.substr(line.find(':') + 1));
+            }
+        }
+    }
+    return total;
+}
+
+} // namespace
+
+// While a receive waits with nothing arriving, the reader rests aside without a clock: it is not
+// woken again and again to look whether the host still holds the device.
+TEST_F(Serial, AWaitingReceiveLeavesTheReaderAsleep)
+{
+    CableSim cable;
+    ASSERT_EQ(PM_OpenPortByDeviceName(cable.SlavePath().c_str()), 1);
+    ASSERT_EQ(PM_SetRxTimeout(5000), 1);
+    cable.Send("s");
+    uint8_t byte = 0;
+    ASSERT_EQ(PM_RxBytes(1, &byte), 1); // the reader's start pause is over
+    ASSERT_EQ(PM_SetRxTimeout(1000), 1);
+    const long before = OtherThreadsSleeps();
+    EXPECT_EQ(PM_RxBytes(1, &byte), 0);
+    // A reader looking every 10 ms sleeps about 100 times in that second.
+    EXPECT_LT(OtherThreadsSleeps() - before, 20);
+    EXPECT_EQ(PM_ClosePort(), 1);
 }
 
 // A status record whose speed the line refuses fails with the system's reason of that refusal.
